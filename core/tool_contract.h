@@ -1,0 +1,24 @@
+#pragma once
+// What the application and the disk-image tool rely on from each other, beyond the argument lists.
+
+#include <cstdint>
+#include <string_view>
+
+namespace quorbel::tool {
+
+// Present in the output of "isencrypted" exactly when the image is encrypted.
+inline constexpr std::string_view encryptedMarker = "encrypted: YES";
+// Searched for in the output of "compact" to decide whether to show the battery hint.
+inline constexpr std::string_view compactFailureWords[] = {"error", "Error", "failed"};
+
+inline constexpr std::int64_t sectorSize = 512;
+// The band size key counts 512-byte sectors: 1 MiB to 8 GiB.
+inline constexpr std::int64_t minBandSectors = 2048;
+inline constexpr std::int64_t maxBandSectors = 16777216;
+inline constexpr std::string_view bandSizeKeyPrefix = "sparse-band-size=";
+inline constexpr std::string_view bundleExtension = "sparsebundle";
+
+// Every failure line begins with these 13 bytes: warning sign, variation selector-16, " error ".
+inline constexpr std::string_view failurePrefix = "\xE2\x9A\xA0\xEF\xB8\x8F error ";
+
+}  // namespace quorbel::tool
