@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "imagetool/hfsplus/hfsplus.h"
@@ -126,6 +127,106 @@ TEST(MacGeometry, MatchesTheMacOSVolumeOfTheSameSize) {
     EXPECT_EQ(ourNode[51], macNode[51]) << "key compare type at fork " << fork;
     EXPECT_EQ(be32(ourNode, 52), be32(macNode, 52)) << "tree attributes at fork " << fork;
   }
+}
+
+// The UTF-16 name of the root folder as stored in the catalog's first leaf record.
+std::u16string storedName(ImageFile& image) {
+  const auto header = image.read(1024, 512);
+  const std::uint32_t bs = be32(header, 40);
+  const std::uint64_t catalog = std::uint64_t{be32(header, 272 + 16)} * bs;
+  const auto head = image.read(catalog, 256);
+  const std::uint32_t nodeSize = be16(head, 32);
+  const auto leaf = image.read(catalog + std::uint64_t{be32(head, 24)} * nodeSize, nodeSize);
+  const std::size_t at = be16(leaf, nodeSize - 2);
+  std::u16string name(be16(leaf, at + 6), u'\0');
+  for (std::size_t i = 0; i < name.size(); ++i) name[i] = static_cast<char16_t>(be16(leaf, at + 8 + 2 * i));
+  return name;
+}
+
+TEST(VolumeName, StoredDecomposedWithTheFormatsExceptions) {
+  ScratchDir dir;
+  struct Expect {
+    std::string utf8;
+    std::u16string stored;
+  };
+  const Expect cases[] = {
+      {"Caf\u00e9 \u00dcber", u"Cafe\u0301 U\u0308ber"},          // composed input is decomposed
+      {"Cafe\u0301", u"Cafe\u0301"},                               // already decomposed: unchanged
+      {"\ud55c", u"\u1112\u1161\u11ab"},                           // Hangul syllable into its jamo
+      {"\u2126 \uf900 \u00c5", u"\u2126 \uf900 A\u030a"},           // U+2000-2FFF and U+F900-FAFF stay
+      {"a/b", u"a:b"},                                           // the catalog stores "/" as ":"
+      {"", u"untitled"},
+  };
+  for (const Expect& c : cases) {
+    ImageFile image(dir.path() / "name.img", 1 * MiB);
+    formatVolume(image.io(), 0, 1 * MiB, {c.utf8, false});
+    EXPECT_EQ(storedName(image), c.stored) << c.utf8;
+    if (c.utf8 == "a/b" || c.utf8.empty()) {  // reported back as the user wrote it
+      EXPECT_EQ(describeVolume(image.io(), 0).name, c.utf8.empty() ? "untitled" : "a/b");
+    }
+    std::filesystem::remove(image.path());
+  }
+}
+
+TEST(VolumeName, ReadersShowTheDecomposedName) {
+  requireTools();
+  ScratchDir dir;
+  ImageFile image(dir.path() / "volume.img", 1 * MiB);
+  formatVolume(image.io(), 0, 1 * MiB, {"R\u00e9sum\u00e9", true});
+  const Outcome report = run("fsstat -f hfs " + quote(image.path()));
+  EXPECT_EQ(field(report.output, "Volume Name"), "Re\u0301sume\u0301");
+}
+
+TEST(Refusals, SizesNamesAndBoundsThatCannotMakeAVolume) {
+  ScratchDir dir;
+  ImageFile image(dir.path() / "volume.img", 4 * MiB);
+  auto refuses = [&](std::uint64_t offset, std::uint64_t length, VolumeOptions options, const std::string& reason) {
+    try {
+      formatVolume(image.io(), offset, length, options);
+      ADD_FAILURE() << "accepted: " << reason;
+    } catch (const ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+    }
+  };
+  refuses(0, 512 * KiB - 512, {"small", false}, "too small");
+  refuses(0, 600 * KiB, {"journal", true}, "too small for a journaled");
+  refuses(1 * MiB, 4 * MiB, {"beyond", false}, "does not fit");
+  refuses(0, 1 * MiB, {"bad \xff utf8", false}, "not valid UTF-8");
+  refuses(0, 1 * MiB, {std::string(256, 'x'), false}, "too long");
+  // Nothing was written by any refusal.
+  EXPECT_FALSE(isHfsPlus(image.io(), 0));
+  EXPECT_EQ(allocatedBytes(image.path()), 0u);
+  // The smallest journaled volume that fits is accepted, and one 255 characters long is too.
+  formatVolume(image.io(), 0, 1 * MiB, {std::string(255, 'x'), true});
+  EXPECT_TRUE(isHfsPlus(image.io(), 0));
+}
+
+TEST(Sparse, ALargeVolumeWritesOnlyItsMetadata) {
+  ScratchDir dir;
+  for (bool journaled : {false, true}) {
+    ImageFile image(dir.path() / "big.img", 2 * TiB);
+    formatVolume(image.io(), 0, 2 * TiB, {"Big", journaled});
+    // Header and alternate, a bitmap prefix, three B-tree header nodes and a catalog leaf.
+    EXPECT_LT(allocatedBytes(image.path()), 512 * KiB) << journaled;
+    std::filesystem::remove(image.path());
+  }
+}
+
+TEST(Placement, AVolumeInsideALargerImageStaysWithinItsPartition) {
+  ScratchDir dir;
+  const std::uint64_t start = 20480, length = 3 * MiB;
+  ImageFile image(dir.path() / "disk.img", start + length + 16896);
+  const std::vector<unsigned char> guard(512, 0xA5);
+  image.write(start - 512, guard);
+  image.write(start + length, guard);
+  formatVolume(image.io(), start, length, {"Inside", true});
+  EXPECT_EQ(image.read(start - 512, 512), guard);
+  EXPECT_EQ(image.read(start + length, 512), guard);
+  EXPECT_TRUE(isHfsPlus(image.io(), start));
+  EXPECT_FALSE(isHfsPlus(image.io(), 0));
+  EXPECT_EQ(image.read(start + 1024, 512), image.read(start + length - 1024, 512)) << "alternate header";
+  EXPECT_EQ(describeVolume(image.io(), start).name, "Inside");
+  EXPECT_TRUE(describeVolume(image.io(), start).journaled);
 }
 
 }  // namespace

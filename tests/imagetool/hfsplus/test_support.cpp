@@ -93,7 +93,7 @@ std::vector<FileContents> readAllFiles(const std::filesystem::path& image) {
   std::istringstream in(list.output);
   for (std::string text; std::getline(in, text);) {
     std::smatch m;
-    if (!std::regex_match(text, m, line)) continue;
+    if (!std::regex_match(text, m, line) || m[2].str().starts_with("$")) continue;  // not the special files
     const Outcome cat = run("icat -f hfs " + quote(image) + " " + m[1].str());
     if (cat.status != 0) throw std::runtime_error("icat failed for " + m[2].str() + ": " + cat.output);
     files.push_back({m[1].str(), m[2].str(), cat.output});
