@@ -219,10 +219,14 @@ void writeTree(ImageIO& io, std::uint64_t offset, std::uint32_t blockSize, std::
 // Sets the bits of [first, first + count) in a bitmap that starts at block `firstBlockOfBuffer`.
 void markUsed(std::vector<unsigned char>& bits, std::uint64_t firstBlockOfBuffer, std::uint64_t first,
               std::uint64_t count) {
-  for (std::uint64_t b = first; b < first + count; ++b) {
-    const std::uint64_t i = b - firstBlockOfBuffer;
-    bits[i / 8] |= static_cast<unsigned char>(0x80u >> (i % 8));
+  std::uint64_t i = first - firstBlockOfBuffer;
+  const std::uint64_t end = i + count;
+  for (; i < end && i % 8 != 0; ++i) bits[i / 8] |= static_cast<unsigned char>(0x80u >> (i % 8));
+  if (end - i >= 8) {  // whole bytes at once
+    std::memset(bits.data() + i / 8, 0xFF, (end - i) / 8);
+    i += (end - i) / 8 * 8;
   }
+  for (; i < end; ++i) bits[i / 8] |= static_cast<unsigned char>(0x80u >> (i % 8));
 }
 
 std::uint32_t hfsTime(std::time_t t) { return static_cast<std::uint32_t>(static_cast<std::uint64_t>(t) + kEpochDelta); }
@@ -287,7 +291,16 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
   markUsed(head, 0, 0, 1);
   markUsed(head, 0, g.bitmapStart, attributesEnd - g.bitmapStart);
   markUsed(head, 0, g.catalogStart, catalogEnd - g.catalogStart);
-  io.write(bitmapBase, head.data(), head.size());
+  for (std::size_t i = 0; i < head.size();) {  // the runs of set bits only; the gaps stay sparse
+    if (head[i] == 0) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j < head.size() && head[j] != 0) ++j;
+    io.write(bitmapBase + i, head.data() + i, j - i);
+    i = j;
+  }
   const std::uint64_t last = g.totalBlocks - 1;
   unsigned char lastByte = head.size() > last / 8 ? head[last / 8] : 0;
   lastByte |= static_cast<unsigned char>(0x80u >> (last % 8));
