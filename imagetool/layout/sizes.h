@@ -13,7 +13,7 @@ inline constexpr std::uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 // exFAT: mkfs.exfat puts the cluster heap 2 MiB in; below about 2064 KiB its volumes fail fsck.
 inline constexpr std::uint64_t exfatMinimum = 2560 * KiB;
 // APFS: mkapfs refuses containers under 128 MiB; containers needing more than 86 chunk-info
-// blocks (10836 chunks of 128 MiB) fail apfsck's space-manager check, so none are made.
+// blocks (10836 chunks of 128 MiB, 1.32 TiB) fail apfsck's space-manager check, so none are made.
 inline constexpr std::uint64_t apfsMinimum = 128 * MiB;
 inline constexpr std::uint64_t apfsMaximum = 10836 * 128 * MiB;
 // FAT12 on the smallest images.
