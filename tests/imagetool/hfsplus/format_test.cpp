@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "imagetool/hfsplus/hfsplus.h"
@@ -40,6 +41,10 @@ struct Case {
   bool journaled;
   std::uint32_t blockSize;
 };
+
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.size << " bytes, " << (c.journaled ? "journaled" : "plain");
+}
 
 class ReadersAccept : public ::testing::TestWithParam<Case> {};
 
