@@ -247,7 +247,11 @@ TEST(Dates, CreationIsLocalTimeTheRestUtc) {
   ImageFile image(dir.path() / "volume.img", 1 * MiB);
   const auto before = static_cast<std::uint64_t>(std::time(nullptr));
   formatVolume(image.io(), 0, 1 * MiB, {"Dates", false});
-  if (saved) ::setenv("TZ", previous.c_str(), 1); else ::unsetenv("TZ");
+  if (saved) {
+    ::setenv("TZ", previous.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
   ::tzset();
 
   const auto header = image.read(1024, 512);
