@@ -208,6 +208,16 @@ TEST(LayOut, RefusesUnknownNamesAndSizesOutsideEachFileSystem) {
     EXPECT_EQ(test::allocatedBytes(path), 0u) << c.fileSystem;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"image"});
   }
+  // Every name the application offers is known (HFS+ may still be refused, but not as unknown).
+  for (const auto& name : supportedFileSystems()) {
+    test::makeSparseFile(path, 8 * MiB);
+    try {
+      layOutImage(path.string(), 8 * MiB, name, "Name");
+    } catch (const ToolError& e) {
+      EXPECT_EQ(std::string(e.what()).find("unknown"), std::string::npos) << name << ": " << e.what();
+    }
+  }
+  EXPECT_EQ(supportedFileSystems().size(), 7u);
   // A size that disagrees with the file, or is no whole number of sectors.
   test::makeSparseFile(path, 8 * MiB);
   EXPECT_THROW(layOutImage(path.string(), 16 * MiB, "exFAT", "x"), ToolError);
@@ -226,6 +236,12 @@ TEST(LayOut, HfsVolumesComeFromTheVolumeWriter) {
     const LayoutInfo info = describeImage(image.io());
     expectGptWithDataPartition(path, info, "48465300-0000-11AA-AA11-00306543ECAC", "Apple_HFS");
     EXPECT_EQ(info.fileSystem, fileSystem);
+    // The Sleuth Kit finds the volume where the partition says it is.
+    ASSERT_EQ(info.partitions.size(), 1u);
+    const auto part = partitionOf(path, info.partitions[0]);
+    const auto stat = test::run({"fsstat", "-f", "hfs", part.string()});
+    EXPECT_EQ(stat.status, 0) << stat.output;
+    EXPECT_NE(stat.output.find("Volume Name: Backup"), std::string::npos) << stat.output;
   }
 #else
   try {
