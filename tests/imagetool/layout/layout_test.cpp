@@ -167,6 +167,21 @@ TEST(LayOut, UdfCoversTheWholeImageWithItsLabels) {
   }
 }
 
+TEST(LayOut, NamesAndPathsThatLookLikeOptionsStayWhatTheyAre) {
+  ScratchDir dir;
+  // A relative path starting with '-' and a name starting with '-': neither may reach a
+  // formatter as an option.
+  fs::create_directory(dir / "-d");
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir.path());
+  test::makeSparseFile("-d/image", 8 * MiB);
+  EXPECT_NO_THROW(layOutImage("-d/image", 8 * MiB, "exFAT", "-L"));
+  fs::current_path(previous);
+  const auto part = partitionOf(dir / "-d/image", {"", "", "", 40, layout::gptDataEnd(8 * MiB / sectorSize) - 40, ""});
+  const auto label = test::run({"exfatlabel", part.string()});
+  EXPECT_NE(label.output.find("label: -L\n"), std::string::npos) << label.output;
+}
+
 TEST(LayOut, EmptyNamesAreAllowed) {
   ScratchDir dir;
   for (const char* fileSystem : {"exFAT", "MS-DOS", "UDF"}) {
