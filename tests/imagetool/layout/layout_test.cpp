@@ -88,6 +88,8 @@ TEST(LayOut, MsDosPicksTheFatVariantBySizeAndPassesFsck) {
   } cases[] = {
       {68 * 1024, "FAT12", 8, "0x01"},  // the smallest
       {8 * MiB, "FAT12", 8, "0x01"},
+      {16 * MiB, "FAT12", 8, "0x01"},                // just under the FAT16 threshold
+      {16 * MiB + 4096, "FAT16", 8, "0x04"},         // exactly at it
       {20 * MiB, "FAT16", 8, "0x04"},
       {33 * MiB, "FAT16", 2048, "0x06"},  // 1 MiB aligned from 32 MiB up
       {37 * MiB, "FAT32", 2048, "0x0C"},
