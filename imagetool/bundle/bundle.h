@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imagetool/bundle/fs_util.h"
+#include "imagetool/image_io.h"
 
 namespace quorbel::imagetool {
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "imagetool/image_io.h"
+
 namespace quorbel::imagetool {
 
 // "1.5t", "100m", "2048b": a decimal number (a fraction allowed) and a unit b (512-byte sectors), k,
