@@ -145,17 +145,30 @@ TokenInfo parseToken(const std::string& token) {
   return info;
 }
 
-Bundle Bundle::open(const std::string& path, Access access) {
+void Bundle::refuseChangesUnless(bool allowEncrypted) const {
+  if (info_.backingStoreVersion != 1)
+    throw ToolError(path_ + " uses backing-store version " + std::to_string(info_.backingStoreVersion) +
+                    ", whose band maps this tool cannot keep up to date; it is left unchanged");
+  if (token_.encrypted && !allowEncrypted)
+    throw ToolError(path_ + " is encrypted; this tool cannot change encrypted images yet");
+}
+
+Bundle Bundle::open(const std::string& path, Access access, bool allowEncrypted) {
   Bundle bundle;
   bundle.path_ = path;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throwErrno("cannot open " + path);
   if (!S_ISDIR(st.st_mode)) throw ToolError(path + " is not a sparse bundle (not a folder)");
 
-  // The lock comes first so that nothing changes under the checks that follow.
+  // The lock comes first so that nothing changes under the checks that follow. A writer makes a
+  // missing lock file only once the bundle has passed the checks, so a refused bundle stays untouched.
   const std::string lockPath = joinPath(path, "lock");
   if (access == Access::write) {
-    bundle.lock_ = lockFile(lockPath, LockMode::exclusive, true);
+    bundle.lock_ = lockFile(lockPath, LockMode::exclusive, false);
+    if (!bundle.lock_) {
+      open(path, Access::read).refuseChangesUnless(allowEncrypted);
+      bundle.lock_ = lockFile(lockPath, LockMode::exclusive, true);
+    }
   } else if (access == Access::read) {
     bundle.lock_ = lockFile(lockPath, LockMode::shared, false);
   }
@@ -178,11 +191,6 @@ Bundle Bundle::open(const std::string& path, Access access) {
   if (!bundle.backupAgrees_ && access != Access::inspect)
     throw ToolError(path + ": Info.plist and Info.bckup disagree (or Info.bckup is missing); the image "
                            "is left as it is");
-  if (access == Access::write && bundle.info_.backingStoreVersion != 1)
-    throw ToolError(path + " uses backing-store version " +
-                    std::to_string(bundle.info_.backingStoreVersion) +
-                    ", whose band maps this tool cannot keep up to date; it is left unchanged");
-
   const std::string tokenPath = joinPath(path, "token");
   struct stat tst {};
   if (::lstat(tokenPath.c_str(), &tst) == 0) {
@@ -222,6 +230,7 @@ Bundle Bundle::open(const std::string& path, Access access) {
     bundle.bands_[*index] = Band{*index, length, allocated};
     bundle.bytesOnDisk_ += allocated;
   }
+  if (access == Access::write) bundle.refuseChangesUnless(allowEncrypted);
   return bundle;
 }
 

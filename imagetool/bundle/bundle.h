@@ -67,7 +67,8 @@ class Bundle {
     std::uint64_t allocated;  // bytes the file occupies on disk
   };
 
-  static Bundle open(const std::string& path, Access access);
+  // Opening for writing refuses version 2 bundles, and encrypted ones unless `allowEncrypted`.
+  static Bundle open(const std::string& path, Access access, bool allowEncrypted = false);
 
   const std::string& path() const { return path_; }
   const BundleInfo& info() const { return info_; }
@@ -82,6 +83,8 @@ class Bundle {
   std::uint64_t bytesOnDisk() const { return bytesOnDisk_; }
 
  private:
+  void refuseChangesUnless(bool allowEncrypted) const;
+
   std::string path_;
   BundleInfo info_;
   bool backupAgrees_ = true;

@@ -200,8 +200,6 @@ std::vector<ByteRange> fileSystemFreeRanges(const ImageIO&) {
 
 CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out) {
   const Bundle bundle = Bundle::open(path, Access::write);
-  if (bundle.token().encrypted)
-    throw ToolError(path + " is encrypted; compacting encrypted images is not supported");
   const BundleInfo& info = bundle.info();
   out << "Starting to compact…\n" << std::flush;
 
