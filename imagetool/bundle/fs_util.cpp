@@ -222,8 +222,14 @@ void removeAbandonedSiblings(const std::string& finalPath) {
     UniqueFd fd(::open(lock.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
     if (fd) {
       if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;  // still being built
-    } else if (std::time(nullptr) - st.st_mtime < 600) {
-      continue;  // just made, its lock may not exist yet
+      // The lock goes last, so that a run killed while cleaning up leaves it for the next one.
+      std::error_code ignored;
+      for (const auto& entry : std::filesystem::directory_iterator(path, ignored))
+        if (entry.path().filename() != "lock") std::filesystem::remove_all(entry.path(), ignored);
+    } else {
+      // Killed before its lock was made, it is still empty; a non-empty one without a lock is not
+      // ours to judge until it is old.
+      if (::rmdir(path.c_str()) == 0 || std::time(nullptr) - st.st_mtime < 600) continue;
     }
     removeTree(path);
   }
