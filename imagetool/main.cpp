@@ -90,7 +90,19 @@ void layOut(const std::string& imagePath, std::uint64_t size, const std::string&
 
 void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
 #ifdef QUORBEL_HAVE_LAYOUT
-  quorbel::imagetool::printLayout(quorbel::imagetool::describeImage(image), out);
+  const quorbel::imagetool::LayoutInfo layout = quorbel::imagetool::describeImage(image);
+  out << "Partitions:\n"
+      << "\tPartition Scheme: " << (layout.scheme.empty() ? "none" : layout.scheme) << "\n";
+  int number = 0;
+  for (const auto& p : layout.partitions) {
+    out << "\t" << ++number << ":\n"
+        << "\t\tName: " << p.name << "\n"
+        << "\t\tType: " << p.typeName << " (" << p.type << ")\n"
+        << "\t\tStart: " << p.firstSector << "\n"
+        << "\t\tLength: " << p.sectorCount << " (" << quorbel::imagetool::humanSize(p.sectorCount * 512) << ")\n";
+    if (!p.fileSystem.empty()) out << "\t\tFile System: " << p.fileSystem << "\n";
+  }
+  out << "File System: " << (layout.fileSystem.empty() ? "unknown" : layout.fileSystem) << "\n";
 #else
   (void)image;
   out << "Partitions: not examined (this build cannot read partition maps)\n";
@@ -132,9 +144,6 @@ int create(Arguments& args) {
   for (const auto& name : quorbel::filesystemList) known = known || name == fileSystem;
   if (!known) throw ToolError("unknown file system \"" + fileSystem + "\"");
   if (encrypted) throw ToolError("encrypted images cannot be created yet; nothing was created");
-  if (fileSystem == "HFS+" || fileSystem == "HFS+J")
-    throw ToolError(fileSystem + " volumes cannot be created yet (choose exFAT, MS-DOS, APFS or UDF); "
-                                 "nothing was created");
   quorbel::imagetool::createBundle(
       request, [&](const std::string& image, std::uint64_t size) { layOut(image, size, fileSystem, volumeName); },
       std::cout);

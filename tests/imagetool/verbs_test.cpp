@@ -380,8 +380,6 @@ TEST(CommandLine, CreateRefusesBadValuesAndCreatesNothing) {
       {"0m", "exFAT", {}, "greater than zero"},
       {"10m", "NTFS", {}, "unknown file system"},
       {"10m", "exFAT", {"-imagekey", "sparse-band-size=100"}, "2048 to 16777216"},
-      {"10m", "HFS+", {}, "HFS+"},
-      {"10m", "HFS+J", {}, "HFS+J"},
       {"10m", "exFAT", {"-encryption", "AES-128", "-stdinpass"}, "encrypted"},
   };
   for (const auto& c : cases) {
