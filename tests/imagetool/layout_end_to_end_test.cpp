@@ -53,8 +53,8 @@ TEST(EndToEnd, EachFileSystemPassesItsOwnCheckerWhenReadBackFromTheBands) {
   const Case cases[] = {
       {"exFAT", "64m", "gpt", "fsck.exfat -n", "exFAT"},
       {"MS-DOS", "64m", "dos", "fsck.fat -n", "FAT"},
-      {"APFS", "128m", "gpt", "apfsck", "APFS"},
-      {"Case-sensitive APFS", "128m", "gpt", "apfsck", "APFS"},
+      {"APFS", "256m", "gpt", "apfsck", "APFS"},
+      {"Case-sensitive APFS", "256m", "gpt", "apfsck", "APFS"},
       {"UDF", "64m", "", "udfinfo", "UDF"},
   };
   for (const Case& c : cases) {
@@ -93,10 +93,10 @@ TEST(EndToEnd, EachFileSystemPassesItsOwnCheckerWhenReadBackFromTheBands) {
 TEST(EndToEnd, CreateCompactConvertAsTheApplicationDoes) {
   Scratch dir;
   const std::string bundle = dir / "Data.sparsebundle";
-  auto r = runTool({"create", "-size", "1.5g", "-type", "SPARSEBUNDLE", "-fs", "exFAT", "-volname", "Data", bundle});
+  auto r = runTool({"create", "-size", "300m", "-type", "SPARSEBUNDLE", "-fs", "exFAT", "-volname", "Data", bundle});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string image = test::flatten(bundle);
-  EXPECT_EQ(image.size(), 1536ull << 20);
+  EXPECT_EQ(image.size(), 300ull << 20);
   r = runTool({"compact", "-batteryallowed", bundle});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(test::flatten(bundle), image);
