@@ -26,7 +26,7 @@ void ViewController::doCreateButton() {
 }
 
 void ViewController::presentPasswordSheet(SheetPurpose purpose) {
-  if (sheet_) return;  // one sheet at a time; the window is blocked while it is shown
+  if (sheet_ && sheet_->isVisible()) return;  // one sheet at a time; the window is blocked while it is shown
   auto* sheet = qobject_cast<PasswordViewController*>(
       storyboard::instantiateController(QStringLiteral("passwordViewController"), window()));
   if (!sheet) return;
