@@ -1,10 +1,10 @@
-// Create: the sheet, the save panel, the argument list and the password on standard input.
-#include "flow_fixture.h"
+// The two operations that use the password sheet: Create and Change password.
+#include "window_fixture.h"
 
 namespace quorbel::test {
 namespace {
 
-class CreateTest : public FlowTest {
+class SheetFlowTest : public WindowTest {
  protected:
   void setControls(const QString& size, int sizeUnit, const QString& band, int bandUnit, int filesystem, int encryption) {
     type("Maximum size", size);
@@ -14,142 +14,119 @@ class CreateTest : public FlowTest {
     choose("File system", filesystem);
     choose("Encryption", encryption);
   }
-  void createAt(const QString& path) {
-    controller->setNextSavePath(path);
+  void create(const std::optional<QString>& savePath, std::optional<QString> password = std::nullopt) {
+    controller->setNextSavePath(savePath);
     press("Create");
+    if (password) answerSheet(*password);
+    settle();
+  }
+  void changePassword(const std::optional<QString>& path = QStringLiteral("/V/Old Secret.sparsebundle")) {
+    controller->setNextOpenPath(path);
+    press("Change password");
     settle();
   }
 };
 
-TEST_F(CreateTest, UnencryptedWorkedListsAndTheReportWithoutHeading) {
-  tool.answer("create", "created: /Volumes/Data/Backup.sparsebundle\n");
-  setControls("1", 0, "0", 0, 0, 0);
-  createAt("/Volumes/Data/Backup.sparsebundle");
-  EXPECT_FALSE(sheetShown());
+TEST_F(SheetFlowTest, PlainCreationRunsAtOnceWithTheSavePanelsNameAndNoHeading) {
+  tool.answer("create", "created\n");
   setControls("500", 0, "16", 1, 4, 0);
-  createAt("/Volumes/Data/Share");  // the save panel's name gains the extension
-  setControls("500", 0, "16", 1, 4, 0);
-  createAt("/Volumes/Data/Share.sparsebundle");
-
+  create("/V/Share");  // the save panel's name gains the extension
+  create("/V/Share.sparsebundle");
   const auto calls = tool.calls();
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[0].arguments, (List{"create", "-size", "1m", "-type", "SPARSEBUNDLE", "-fs", "HFS+", "-volname",
-                                      "Backup", "/Volumes/Data/Backup.sparsebundle"}));
-  EXPECT_EQ(calls[1].arguments,
-            (List{"create", "-size", "500m", "-type", "SPARSEBUNDLE", "-imagekey", "sparse-band-size=16777216", "-fs",
-                  "exFAT", "-volname", "Share", "/Volumes/Data/Share.sparsebundle"}));
-  EXPECT_EQ(calls[2].arguments, calls[1].arguments);  // the template does not grow
-  for (const auto& call : calls) EXPECT_FALSE(call.standardInput.has_value());
-  EXPECT_EQ(pane(), std::string("created: /Volumes/Data/Backup.sparsebundle\n").append(
-                        "created: /Volumes/Data/Backup.sparsebundle\n").append("created: /Volumes/Data/Backup.sparsebundle\n"));
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].arguments, (List{"create", "-size", "500m", "-type", "SPARSEBUNDLE", "-imagekey",
+                                      "sparse-band-size=16777216", "-fs", "exFAT", "-volname", "Share",
+                                      "/V/Share.sparsebundle"}));
+  EXPECT_EQ(calls[1].arguments, calls[0].arguments);
+  EXPECT_FALSE(calls[0].standardInput);
+  EXPECT_EQ(pane(), "created\ncreated\n");
+  tool.answer("create", "half done\n", 1);
+  create("/V/Fails.sparsebundle");
+  EXPECT_EQ(pane(), "created\ncreated\n" + failure(1));
 }
 
-TEST_F(CreateTest, EncryptedCreationAsksFirstAndSendsTheTypedPasswordExactly) {
+TEST_F(SheetFlowTest, EncryptionIsDecidedAtThePressEverythingElseWhenTheSavePanelCloses) {
   setControls("2", 2, "0", 0, 3, 1);
-  controller->setNextSavePath("/Volumes/Data/Media.Library.sparsebundle");
+  controller->setNextSavePath("/V/.Media.Library.sparsebundle");
   press("Create");
   settle();
   EXPECT_TRUE(sheetShown());
   EXPECT_TRUE(tool.calls().empty());  // the save panel waits for the sheet
   answerSheet(QStringLiteral("pässwörd 🔑"));
+  setControls("3", 1, "9", 1, 4, 0);  // changed while the save panel is open
   settle();
-
-  auto calls = tool.calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].arguments, (List{"create", "-size", "2t", "-type", "SPARSEBUNDLE", "-encryption", "AES-128",
-                                      "-stdinpass", "-fs", "Case-sensitive APFS", "-volname", "Media",
-                                      "/Volumes/Data/Media.Library.sparsebundle"}));
-  EXPECT_EQ(calls[0].standardInput, std::optional<std::string>(QStringLiteral("pässwörd 🔑").toStdString()));
-  EXPECT_EQ(controller->encryptPassword(), QStringLiteral("pässwörd 🔑"));
-
-  setControls("100", 1, "64", 0, 2, 2);
-  controller->setNextSavePath("/Volumes/Data/Vault.sparsebundle");
-  press("Create");
-  answerSheet("");  // an empty password is a password
-  settle();
-  calls = tool.calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1].arguments, (List{"create", "-size", "100g", "-type", "SPARSEBUNDLE", "-encryption", "AES-256",
-                                      "-stdinpass", "-imagekey", "sparse-band-size=128000", "-fs", "APFS", "-volname",
-                                      "Vault", "/Volumes/Data/Vault.sparsebundle"}));
-  EXPECT_EQ(calls[1].standardInput, std::optional<std::string>(""));
-}
-
-TEST_F(CreateTest, TheDecisionToEncryptIsTakenAtThePressAndTheRestWhenTheSavePanelCloses) {
-  setControls("1", 0, "0", 0, 0, 1);
-  controller->setNextSavePath("/tmp/.Vault.sparsebundle");
-  press("Create");
-  answerSheet("secret");
-  // While the save panel is open the user changes every control.
-  setControls("3", 1, "9", 1, 4, 0);
-  settle();
+  setControls("1", 0, "1.9", 0, 0, 1);
+  create("/V/Empty.sparsebundle", "");
   const auto calls = tool.calls();
-  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].arguments, (List{"create", "-size", "3g", "-type", "SPARSEBUNDLE", "-encryption", "AES-256",
                                       "-stdinpass", "-imagekey", "sparse-band-size=16777216", "-fs", "exFAT",
-                                      "-volname", "", "/tmp/.Vault.sparsebundle"}));
-  EXPECT_EQ(calls[0].standardInput, std::optional<std::string>("secret"));
+                                      "-volname", "", "/V/.Media.Library.sparsebundle"}));
+  EXPECT_EQ(calls[0].standardInput, QStringLiteral("pässwörd 🔑").toStdString());
+  EXPECT_EQ(calls[1].arguments[5], "-encryption");
+  EXPECT_EQ(calls[1].arguments[9], "sparse-band-size=2048");
+  EXPECT_EQ(calls[1].standardInput, "");  // an empty password is a password
 }
 
-TEST_F(CreateTest, BandSizesBelowOneAreLeftOutAndFractionsAreDropped) {
-  for (const char* band : {"0", "0.5", "1.9"}) {
-    setControls("1", 0, band, 0, 0, 0);
-    createAt("/tmp/Band.sparsebundle");
-  }
-  const auto calls = tool.calls();
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[0].arguments.size(), 10u);
-  EXPECT_EQ(calls[1].arguments.size(), 10u);
-  ASSERT_EQ(calls[2].arguments.size(), 12u);
-  EXPECT_EQ(calls[2].arguments[6], "sparse-band-size=2048");
-}
-
-TEST_F(CreateTest, NumbersThatDoNotParseRunNothingAndWriteNothing) {
+TEST_F(SheetFlowTest, UnparsableNumbersRunNothingAndCancelsWriteOnlyTheirLine) {
   controller->append("before\n");
-  for (const char* size : {"abc", "", "0", "-3"}) {
+  for (const char* size : {"abc", "", "0"}) {
     setControls(size, 0, "0", 0, 0, 0);
-    createAt("/tmp/A.sparsebundle");
+    create("/V/A.sparsebundle");
   }
-  setControls("1", 0, "abc", 0, 0, 0);
-  createAt("/tmp/A.sparsebundle");
-  setControls("1", 0, "-1", 0, 0, 0);
-  createAt("/tmp/A.sparsebundle");
-  // Even when the image would have been encrypted.
-  setControls("abc", 0, "0", 0, 0, 2);
-  controller->setNextSavePath("/tmp/A.sparsebundle");
-  press("Create");
-  answerSheet("secret");
-  settle();
-  EXPECT_TRUE(tool.calls().empty());
-  EXPECT_EQ(pane(), "before\n");
-}
-
-TEST_F(CreateTest, CancelledSheetWritesItsLineEachTimeAndCancelledSavePanelNothing) {
-  choose("Encryption", 2);
+  setControls("1", 0, "abc", 0, 0, 2);
+  create("/V/A.sparsebundle", "kept");
+  create(std::nullopt, "kept");  // save panel cancelled
+  EXPECT_EQ(controller->encryptPassword(), "kept");
   press("Create");
   cancelSheet();
   press("Create");
   cancelSheet();
   settle();
-  EXPECT_EQ(pane(), "Cancelled creation of sparse bundle.\nCancelled creation of sparse bundle.\n");
-
-  controller->setNextSavePath(std::nullopt);
-  press("Create");
-  answerSheet("kept");
-  settle();
-  choose("Encryption", 0);
-  controller->setNextSavePath(std::nullopt);
-  press("Create");
-  settle();
   EXPECT_TRUE(tool.calls().empty());
-  EXPECT_EQ(controller->encryptPassword(), "kept");  // survives a cancelled save panel
-  EXPECT_EQ(pane(), "Cancelled creation of sparse bundle.\nCancelled creation of sparse bundle.\n");
+  EXPECT_EQ(pane(), "before\nCancelled creation of sparse bundle.\nCancelled creation of sparse bundle.\n");
 }
 
-TEST_F(CreateTest, AFailedRunShowsOnlyTheFailureLine) {
-  tool.answer("create", "half done\n", 1);
-  createAt("/tmp/Fails.sparsebundle");
-  EXPECT_EQ(pane(), failure(1));
+TEST_F(SheetFlowTest, ChangePasswordSendsTheTypedPasswordAndKeepsNone) {
+  tool.answer("chpass", "changed\n");
+  changePassword();
+  EXPECT_TRUE(sheetShown());
+  EXPECT_TRUE(tool.calls().empty());
+  answerSheet(QStringLiteral("nouveau é"));
+  settle();
+  changePassword();
+  answerSheet("second");
+  settle();
+  const auto calls = tool.calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].arguments, (List{"chpass", "/V/Old Secret.sparsebundle", "-newstdinpass"}));
+  EXPECT_EQ(calls[0].standardInput, QStringLiteral("nouveau é").toStdString());
+  EXPECT_EQ(calls[1].standardInput, "second");
+  EXPECT_EQ(pane(), "Change password:\nchanged\nChange password:\nchanged\n");
+  EXPECT_EQ(controller->encryptPassword(), "");  // neither read nor changed
+}
+
+TEST_F(SheetFlowTest, TheSheetAnswersTheOperationThatPresentedIt) {
+  changePassword(std::nullopt);
+  changePassword("/V/notes");
+  EXPECT_FALSE(sheetShown());
+  changePassword();
+  cancelSheet();
+  choose("Encryption", 1);
+  press("Create");
+  cancelSheet();
+  create("/V/New.sparsebundle", "for the new image");
+  changePassword();
+  answerSheet("for the old image");
+  settle();
+  EXPECT_EQ(pane(), "Cancelled change of password.\nCancelled creation of sparse bundle.\nChange password:\n");
+  const auto calls = tool.calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].arguments[0], "create");
+  EXPECT_EQ(calls[0].standardInput, "for the new image");
+  EXPECT_EQ(calls[1].arguments[0], "chpass");
+  EXPECT_EQ(calls[1].standardInput, "for the old image");
+  EXPECT_EQ(controller->encryptPassword(), "for the new image");
 }
 
 }  // namespace
