@@ -30,6 +30,9 @@ void ViewController::presentPasswordSheet(SheetPurpose purpose) {
   auto* sheet = qobject_cast<PasswordViewController*>(
       storyboard::instantiateController(QStringLiteral("passwordViewController"), window()));
   if (!sheet) return;
+  sheet->setMessage(purpose == SheetPurpose::Create
+                        ? tr("Type the password of the new sparse bundle twice.")
+                        : tr("Type the new password of the sparse bundle twice."));
   sheet_ = sheet;
   sheetPurpose_ = purpose;
   sheet->open();
