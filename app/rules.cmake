@@ -38,3 +38,29 @@ add_library(quorbel_app_update STATIC
 )
 set_target_properties(quorbel_app_update PROPERTIES AUTOMOC ON)
 target_link_libraries(quorbel_app_update PUBLIC quorbel_app_rules Qt6::Network)
+
+# The help manual: Markdown rendered into QuorbelHelp.pdf at build time with Qt alone, embedded as the
+# Qt resource ":/QuorbelHelp.pdf".
+find_package(Qt6 REQUIRED COMPONENTS Gui)
+add_executable(quorbel_manual_pdf ${CMAKE_CURRENT_LIST_DIR}/manual_pdf_main.cpp)
+target_link_libraries(quorbel_manual_pdf PRIVATE Qt6::Gui)
+# A build-time tool, not part of the application.
+set_target_properties(quorbel_manual_pdf PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
+
+set(QUORBEL_MANUAL_SOURCE ${CMAKE_SOURCE_DIR}/resources/manual/QuorbelHelp.md)
+set(QUORBEL_MANUAL_PDF ${CMAKE_BINARY_DIR}/resources/manual/QuorbelHelp.pdf)
+add_custom_command(
+  OUTPUT ${QUORBEL_MANUAL_PDF}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/resources/manual
+  COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
+          $<TARGET_FILE:quorbel_manual_pdf> ${QUORBEL_MANUAL_SOURCE} ${QUORBEL_MANUAL_PDF}
+          "Quorbel Sparse Bundle Utility Manual"
+  DEPENDS quorbel_manual_pdf ${QUORBEL_MANUAL_SOURCE}
+  COMMENT "Rendering the help manual to PDF"
+  VERBATIM)
+set_source_files_properties(${QUORBEL_MANUAL_PDF} PROPERTIES GENERATED TRUE QT_RESOURCE_ALIAS QuorbelHelp.pdf)
+
+add_library(quorbel_app_manual STATIC ${CMAKE_CURRENT_LIST_DIR}/help_document.cpp ${CMAKE_CURRENT_LIST_DIR}/help_document.h)
+target_include_directories(quorbel_app_manual PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(quorbel_app_manual PUBLIC Qt6::Core)
+qt_add_resources(quorbel_app_manual quorbel_manual PREFIX / FILES ${QUORBEL_MANUAL_PDF})
