@@ -2,13 +2,12 @@
 // one GET, the response test, and the alerts, menu marks and browser openings that follow.
 
 #include "app/update_checker.h"
+#include "tests/app/tiny_http_server.h"
 
 #include <gtest/gtest.h>
 
 #include <QNetworkAccessManager>
 #include <QSettings>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,48 +16,6 @@
 using namespace quorbel;
 
 namespace {
-
-// Answers every request with one canned response and records the requests it saw.
-class TinyHttpServer : public QObject {
-public:
-    QByteArray status = "200 OK";
-    QByteArray contentType = "text/xml; charset=utf-8";
-    QByteArray body;
-    QList<QByteArray> requests;
-
-    TinyHttpServer()
-    {
-        EXPECT_TRUE(m_server.listen(QHostAddress::LocalHost, 0));
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                auto received = std::make_shared<QByteArray>();
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket, received] {
-                    *received += socket->readAll();
-                    if (!received->contains("\r\n\r\n")) {
-                        return;
-                    }
-                    requests.append(*received);
-                    QByteArray response = "HTTP/1.1 " + status + "\r\n";
-                    if (!contentType.isEmpty()) {
-                        response += "Content-Type: " + contentType + "\r\n";
-                    }
-                    response += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
-                    socket->write(response + body);
-                    socket->disconnectFromHost();
-                });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-    }
-
-    QUrl address() const
-    {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1/updates/list.plist").arg(m_server.serverPort()));
-    }
-
-private:
-    QTcpServer m_server;
-};
 
 const QString prefix = QStringLiteral("https://files.quorbel.example/downloads/");
 

@@ -1,0 +1,61 @@
+#pragma once
+// The help window: a PDF view of the manual that reloads the document every time it comes on screen,
+// and the window controller that one "Help" command makes afresh.
+
+#include "app/help_document.h"
+
+#include <QObject>
+#include <QWidget>
+
+#include <memory>
+
+class QPdfDocument;
+class QPdfView;
+class QMainWindow;
+
+namespace quorbel {
+
+class HelpViewController : public QWidget {
+    Q_OBJECT
+public:
+    explicit HelpViewController(ResourceLookup lookup = lookUpEmbeddedResource, QWidget* parent = nullptr);
+    ~HelpViewController() override;
+
+    QPdfView* helpPDFView() const { return m_helpPDFView; }
+    void setHelpPDFView(QPdfView* view) { m_helpPDFView = view; }
+    // The document loaded at the last appearance; null before the first, or when it was unreadable.
+    QPdfDocument* thePDFDocument() const { return m_thePDFDocument.get(); }
+
+    void viewDidLoad();
+    // Loads "QuorbelHelp"."pdf" into the view. A missing document leaves the view as it was; an
+    // unreadable one leaves it empty. Neither shows a message.
+    void viewDidAppear();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    ResourceLookup m_lookup;
+    QPdfView* m_helpPDFView = nullptr;
+    std::unique_ptr<QPdfDocument> m_thePDFDocument;
+};
+
+// Owns one help window; closing the window hides it, and the controller keeps it.
+class HelpWindowController : public QObject {
+    Q_OBJECT
+public:
+    explicit HelpWindowController(ResourceLookup lookup = lookUpEmbeddedResource, QObject* parent = nullptr);
+    ~HelpWindowController() override;
+
+    QMainWindow* window() const { return m_window.get(); }
+    HelpViewController* contentViewController() const { return m_content; }
+
+    // Shows the window and brings it to the front.
+    void showWindow();
+
+private:
+    std::unique_ptr<QMainWindow> m_window;
+    HelpViewController* m_content = nullptr;
+};
+
+}  // namespace quorbel
