@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include "ui/storyboard.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
@@ -47,6 +49,8 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
         m_seams.helpLookup = lookUpEmbeddedResource;
     }
 
+    registerHelpWindowController(m_seams.helpLookup);
+
     UpdateCheckEdges edges;
     edges.now = m_seams.now;
     edges.runningVersion = m_seams.runningVersion;
@@ -60,27 +64,45 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
 
 AppDelegate::~AppDelegate() = default;
 
+namespace {
+
+// The window's own menu bar: a main window's, or one placed at the top of a plain window's layout.
+QMenuBar* menuBarOf(QWidget* window)
+{
+    if (auto* main = qobject_cast<QMainWindow*>(window)) {
+        return main->menuBar();
+    }
+    auto* bar = new QMenuBar(window);
+    if (window && window->layout()) {
+        window->layout()->setMenuBar(bar);
+    }
+    return bar;
+}
+
+// The bar's menu that already holds `action`, if any.
+QMenu* menuHolding(QMenuBar* bar, QAction* action)
+{
+    if (!action) {
+        return nullptr;
+    }
+    for (QAction* entry : bar->actions()) {
+        if (entry->menu() && entry->menu()->actions().contains(action)) {
+            return entry->menu();
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets& view)
 {
     m_mainWindow = mainWindow;
-#ifdef Q_OS_MACOS
-    // A parentless bar is the application's global menu bar.
-    auto* bar = new QMenuBar(nullptr);
-#else
-    QMenuBar* bar = nullptr;
-    if (auto* window = qobject_cast<QMainWindow*>(mainWindow)) {
-        bar = window->menuBar();
-    } else {
-        bar = new QMenuBar(mainWindow);
-        if (mainWindow && mainWindow->layout()) {
-            mainWindow->layout()->setMenuBar(bar);
-        }
-    }
-#endif
+    QMenuBar* bar = menuBarOf(mainWindow);
     m_menuBar = bar;
 
     // The application menu; on macOS the roles move About and Quit into the system's application menu.
-    QMenu* appMenu = bar->addMenu(QStringLiteral("&Quorbel"));
+    auto* appMenu = new QMenu(QStringLiteral("&Quorbel"), bar);
     QAction* about = appMenu->addAction(QStringLiteral("&About Quorbel Sparse Bundle Utility"));
     about->setMenuRole(QAction::AboutRole);
     connect(about, &QAction::triggered, this, &AppDelegate::showAbout);
@@ -88,22 +110,19 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
     QAction* quit = appMenu->addAction(QStringLiteral("&Quit"));
     quit->setMenuRole(QAction::QuitRole);
     quit->setShortcut(QKeySequence::Quit);
+    // Queued, so the menu has closed before the event loop ends.
     connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    const QList<QAction*> existing = bar->actions();
+    bar->insertMenu(existing.isEmpty() ? nullptr : existing.front(), appMenu);
 
-    QMenu* viewMenu = bar->addMenu(QStringLiteral("&View"));
-    QAction* larger = viewMenu->addAction(QStringLiteral("&Larger Text"));
-    larger->setShortcuts({QKeySequence(QKeySequence::ZoomIn), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
-    QAction* smaller = viewMenu->addAction(QStringLiteral("&Smaller Text"));
-    smaller->setShortcut(QKeySequence::ZoomOut);
-    if (view.incFontSize) {
-        connect(larger, &QAction::triggered, this, [f = view.incFontSize] { f(); });
-    } else {
-        larger->setEnabled(false);
-    }
-    if (view.decFontSize) {
-        connect(smaller, &QAction::triggered, this, [f = view.decFontSize] { f(); });
-    } else {
-        smaller->setEnabled(false);
+    QMenu* viewMenu = menuHolding(bar, view.largerText);
+    if (!viewMenu) {
+        viewMenu = bar->addMenu(QStringLiteral("&View"));
+        for (QAction* action : {view.largerText, view.smallerText}) {
+            if (action) {
+                viewMenu->addAction(action);
+            }
+        }
     }
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
@@ -121,6 +140,14 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
     status->setCheckable(true);
     status->setEnabled(false);
     m_helpMenu = help;
+
+#ifdef Q_OS_MACOS
+    // A parentless bar is shown while a window without a bar of its own (a help window) is active.
+    auto* shared = new QMenuBar(nullptr);
+    shared->addMenu(appMenu);
+    shared->addMenu(viewMenu);
+    shared->addMenu(help);
+#endif
     return bar;
 }
 
@@ -133,9 +160,14 @@ void AppDelegate::applicationWillTerminate() {}
 
 void AppDelegate::openHelp()
 {
-    auto controller = std::make_unique<HelpWindowController>(m_seams.helpLookup);
+    QWidget* made = storyboard::instantiateController(HelpWindowController::storyboardIdentifier);
+    auto* controller = qobject_cast<HelpWindowController*>(made);
+    if (!controller) {
+        delete made;
+        return;
+    }
     controller->showWindow();
-    m_myHelpWindow.push_back(std::move(controller));
+    m_myHelpWindow.emplace_back(controller);
 }
 
 void AppDelegate::openSupport()

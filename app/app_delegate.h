@@ -7,6 +7,7 @@
 #include "app/help_window.h"
 #include "app/update_checker.h"
 
+#include <QAction>
 #include <QMenu>
 #include <QMenuBar>
 #include <QNetworkAccessManager>
@@ -24,10 +25,10 @@ class QWidget;
 
 namespace quorbel {
 
-// The main window's commands that the View menu sends.
+// The main window's text size commands, shown in the View menu.
 struct ViewMenuTargets {
-    std::function<void()> incFontSize;
-    std::function<void()> decFontSize;
+    QAction* largerText = nullptr;
+    QAction* smallerText = nullptr;
 };
 
 // What the platform decides, replaceable by tests; an empty member takes the platform default.
@@ -52,8 +53,9 @@ public:
     explicit AppDelegate(Seams seams, QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // Fills the menu bar: the application menu (About, Quit), View (text size) and Help (manual,
-    // support page, updates page, update status item). On macOS the bar is the global one.
+    // Completes the main window's menu bar: the application menu (About, Quit) first, View (text size;
+    // a View menu the window already has is kept) and Help (manual, support page, updates page, update
+    // status item). On macOS the same menus also form the bar shown while another window is active.
     QMenuBar* installMenuBar(QWidget* mainWindow, const ViewMenuTargets& view);
     QMenuBar* menuBar() const { return m_menuBar; }
     QMenu* helpMenu() const { return m_helpMenu; }

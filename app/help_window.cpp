@@ -1,6 +1,7 @@
 #include "app/help_window.h"
 
-#include <QMainWindow>
+#include "ui/storyboard.h"
+
 #include <QPdfDocument>
 #include <QPdfView>
 #include <QVBoxLayout>
@@ -55,23 +56,30 @@ void HelpViewController::showEvent(QShowEvent* event)
     viewDidAppear();
 }
 
-HelpWindowController::HelpWindowController(ResourceLookup lookup, QObject* parent)
-    : QObject(parent), m_window(std::make_unique<QMainWindow>())
+HelpWindowController::HelpWindowController(ResourceLookup lookup, QWidget* parent) : QMainWindow(parent)
 {
-    m_window->setWindowTitle(QStringLiteral("Quorbel Help"));
-    m_window->setObjectName(QStringLiteral("helpWindow"));
-    m_content = new HelpViewController(std::move(lookup), m_window.get());
-    m_window->setCentralWidget(m_content);
-    m_window->resize(720, 860);
+    setWindowTitle(QStringLiteral("Quorbel Sparse Bundle Utility Help"));
+    setObjectName(QStringLiteral("helpWindow"));
+    m_content = new HelpViewController(std::move(lookup), this);
+    setCentralWidget(m_content);
+    resize(720, 860);
 }
 
 HelpWindowController::~HelpWindowController() = default;
 
 void HelpWindowController::showWindow()
 {
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
+    show();
+    raise();
+    activateWindow();
+}
+
+void registerHelpWindowController(ResourceLookup lookup)
+{
+    storyboard::registerController(HelpWindowController::storyboardIdentifier,
+                                   [lookup = std::move(lookup)](QWidget* parent) -> QWidget* {
+                                       return new HelpWindowController(lookup, parent);
+                                   });
 }
 
 }  // namespace quorbel

@@ -4,14 +4,13 @@
 
 #include "app/help_document.h"
 
-#include <QObject>
+#include <QMainWindow>
 #include <QWidget>
 
 #include <memory>
 
 class QPdfDocument;
 class QPdfView;
-class QMainWindow;
 
 namespace quorbel {
 
@@ -40,22 +39,28 @@ private:
     std::unique_ptr<QPdfDocument> m_thePDFDocument;
 };
 
-// Owns one help window; closing the window hides it, and the controller keeps it.
-class HelpWindowController : public QObject {
+// The help window itself, made afresh by the storyboard for "Help Window Controller". Closing it hides
+// it; the application delegate keeps it until the application ends.
+class HelpWindowController : public QMainWindow {
     Q_OBJECT
 public:
-    explicit HelpWindowController(ResourceLookup lookup = lookUpEmbeddedResource, QObject* parent = nullptr);
+    static inline const QString storyboardIdentifier = QStringLiteral("Help Window Controller");
+
+    explicit HelpWindowController(ResourceLookup lookup = lookUpEmbeddedResource, QWidget* parent = nullptr);
     ~HelpWindowController() override;
 
-    QMainWindow* window() const { return m_window.get(); }
+    QMainWindow* window() { return this; }
     HelpViewController* contentViewController() const { return m_content; }
 
     // Shows the window and brings it to the front.
     void showWindow();
 
 private:
-    std::unique_ptr<QMainWindow> m_window;
     HelpViewController* m_content = nullptr;
 };
+
+// Makes the storyboard hand out a fresh help window for "Help Window Controller", looking up its
+// document through `lookup`.
+void registerHelpWindowController(ResourceLookup lookup);
 
 }  // namespace quorbel

@@ -10,5 +10,5 @@ add_library(quorbel_app_shell STATIC
   ${CMAKE_CURRENT_LIST_DIR}/help_window.h
 )
 set_target_properties(quorbel_app_shell PROPERTIES AUTOMOC ON)
-target_link_libraries(quorbel_app_shell PUBLIC quorbel_app_update quorbel_app_manual Qt6::Widgets Qt6::Pdf
+target_link_libraries(quorbel_app_shell PUBLIC quorbel_app_update quorbel_app_manual quorbel_ui Qt6::Widgets Qt6::Pdf
                       Qt6::PdfWidgets)

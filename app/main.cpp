@@ -1,0 +1,39 @@
+// Program entry: the application object, its identity for the user defaults, the main window, and the
+// application delegate with its menus, help windows and launch-time update check.
+
+#include <QApplication>
+#include <QMainWindow>
+#include <QTimer>
+
+#include "app/app_delegate.h"
+#include "ui/main_window.h"
+#include "ui/storyboard.h"
+#include "ui/view_controller.h"
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  // On macOS the defaults domain is the reversed organisation domain plus the application name,
+  // which equals the bundle identifier "example.quorbel.SparseBundleUtility".
+  QCoreApplication::setOrganizationName(QStringLiteral("Quorbel"));
+  QCoreApplication::setOrganizationDomain(QStringLiteral("quorbel.example"));
+  QCoreApplication::setApplicationName(QStringLiteral("SparseBundleUtility"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(QUORBEL_VERSION));
+  QGuiApplication::setApplicationDisplayName(QStringLiteral("Quorbel Sparse Bundle Utility"));
+
+  quorbel::AppDelegate delegate;
+  QMainWindow* window = quorbel::storyboard::instantiateInitialController();
+  quorbel::ViewMenuTargets view;
+  if (auto* main = qobject_cast<quorbel::MainWindow*>(window)) {
+    view.largerText = main->viewController()->largerTextAction();
+    view.smallerText = main->viewController()->smallerTextAction();
+  }
+  delegate.installMenuBar(window, view);
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &quorbel::AppDelegate::applicationWillTerminate);
+
+  window->show();
+  // Once the event loop runs, launching has finished.
+  QTimer::singleShot(0, &delegate, &quorbel::AppDelegate::applicationDidFinishLaunching);
+  const int status = app.exec();
+  delete window;
+  return status;
+}

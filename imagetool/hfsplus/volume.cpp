@@ -1,0 +1,347 @@
+// Reading an existing HFS Plus volume's allocation file: its free blocks, and resizing the volume in
+// place.
+
+#include <algorithm>
+#include <ctime>
+#include <functional>
+#include <optional>
+
+#include "imagetool/hfsplus/hfsplus.h"
+#include "imagetool/hfsplus/names.h"
+#include "imagetool/hfsplus/structures.h"
+
+namespace quorbel::imagetool::hfsplus {
+
+using namespace detail;
+
+namespace {
+
+constexpr std::uint32_t kCatalogFileID = 4;
+constexpr std::size_t kChunk = 1 << 20;
+
+// The allocation file: one bit per allocation block, most significant bit first, set when in use.
+class Bitmap {
+ public:
+  Bitmap(const ImageIO& io, std::uint64_t offset, const VolumeHeader& h)
+      : io_(io), offset_(offset), blockSize_(h.blockSize),
+        extents_(forkExtents(io, offset, h, h.allocationFile, kAllocationFileID)) {
+    std::uint64_t blocks = 0;
+    for (const Extent& e : extents_) blocks += e.blockCount;
+    bytes_ = std::min<std::uint64_t>(h.allocationFile.logicalSize, blocks * blockSize_);
+  }
+
+  std::uint64_t capacity() const { return bytes_ * 8; }
+  const std::vector<Extent>& extents() const { return extents_; }
+
+  // Calls visit(first, end, inUse) for each run of equal bits within [from, to).
+  void runs(std::uint64_t from, std::uint64_t to,
+            const std::function<void(std::uint64_t, std::uint64_t, bool)>& visit) const {
+    std::vector<unsigned char> buf;
+    std::optional<bool> state;
+    std::uint64_t runStart = from;
+    auto edge = [&](std::uint64_t at, bool used) {
+      if (state && *state != used) {
+        visit(runStart, at, *state);
+        runStart = at;
+      }
+      state = used;
+    };
+    for (std::uint64_t chunkBit = from / 8 * 8; chunkBit < to; chunkBit += kChunk * 8) {
+      const std::uint64_t firstByte = chunkBit / 8;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, (to + 7) / 8 - firstByte));
+      buf.resize(n);
+      read(firstByte, buf.data(), n);
+      std::uint64_t bit = std::max(from, chunkBit);
+      const std::uint64_t end = std::min(to, chunkBit + std::uint64_t{n} * 8);
+      while (bit < end) {
+        const std::size_t i = static_cast<std::size_t>(bit / 8 - firstByte);
+        if (bit % 8 == 0 && end - bit >= 8 && (buf[i] == 0 || buf[i] == 0xFF)) {
+          edge(bit, buf[i] == 0xFF);  // a whole byte alike
+          bit += 8;
+          continue;
+        }
+        edge(bit, (buf[i] & (0x80u >> (bit % 8))) != 0);
+        ++bit;
+      }
+    }
+    if (state) visit(runStart, to, *state);
+  }
+
+  std::optional<std::uint64_t> lastUsed(std::uint64_t from, std::uint64_t to) const {
+    std::optional<std::uint64_t> found;
+    runs(from, to, [&](std::uint64_t, std::uint64_t end, bool used) {
+      if (used) found = end - 1;
+    });
+    return found;
+  }
+
+  bool test(std::uint64_t block) const {
+    unsigned char b;
+    read(block / 8, &b, 1);
+    return (b & (0x80u >> (block % 8))) != 0;
+  }
+
+  // Sets [from, to) to `used`, writing only the bytes that change.
+  void assign(ImageIO& io, std::uint64_t from, std::uint64_t to, bool used) const {
+    std::vector<unsigned char> buf;
+    for (std::uint64_t chunkBit = from / 8 * 8; chunkBit < to; chunkBit += kChunk * 8) {
+      const std::uint64_t firstByte = chunkBit / 8;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, (to + 7) / 8 - firstByte));
+      buf.resize(n);
+      read(firstByte, buf.data(), n);
+      std::vector<unsigned char> changed = buf;
+      const std::uint64_t end = std::min(to, chunkBit + std::uint64_t{n} * 8);
+      for (std::uint64_t bit = std::max(from, chunkBit); bit < end;) {
+        const std::size_t i = static_cast<std::size_t>(bit / 8 - firstByte);
+        if (bit % 8 == 0 && end - bit >= 8) {
+          changed[i] = used ? 0xFF : 0x00;
+          bit += 8;
+          continue;
+        }
+        const auto mask = static_cast<unsigned char>(0x80u >> (bit % 8));
+        changed[i] = used ? (changed[i] | mask) : (changed[i] & ~mask);
+        ++bit;
+      }
+      // Write back each run of changed bytes only, so zero regions of a sparse image stay absent.
+      for (std::size_t i = 0; i < n;) {
+        if (changed[i] == buf[i]) {
+          ++i;
+          continue;
+        }
+        std::size_t j = i;
+        while (j < n && changed[j] != buf[j]) ++j;
+        writeFile(io, offset_, blockSize_, extents_, firstByte + i, changed.data() + i, j - i);
+        i = j;
+      }
+    }
+  }
+
+  void read(std::uint64_t byte, unsigned char* out, std::size_t n) const {
+    readFile(io_, offset_, blockSize_, extents_, byte, out, n);
+  }
+
+ private:
+  const ImageIO& io_;
+  std::uint64_t offset_;
+  std::uint32_t blockSize_;
+  std::vector<Extent> extents_;
+  std::uint64_t bytes_ = 0;
+};
+
+// Allocation blocks that hold a volume header, which are never free whatever the bitmap says.
+bool holdsHeader(std::uint64_t block, const VolumeHeader& h) {
+  const std::uint64_t bs = h.blockSize;
+  const std::uint64_t end = std::uint64_t{h.totalBlocks} * bs;
+  const std::uint64_t first = block * bs, last = first + bs;
+  const bool primary = first < kHeaderOffset + kHeaderSize;
+  const bool alternate = last > end - kHeaderOffset;  // the alternate lies within 1024 bytes of the end
+  return primary || alternate;
+}
+
+std::uint32_t nowHfs() {
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(std::time(nullptr)) + kEpochDelta);
+}
+
+}  // namespace
+
+VolumeSummary describeVolume(const ImageIO& io, std::uint64_t offset) {
+  const VolumeHeader h = readHeader(io, offset);
+  VolumeSummary s;
+  s.blockSize = h.blockSize;
+  s.totalBlocks = h.totalBlocks;
+  s.freeBlocks = h.freeBlocks;
+  s.journaled = (h.attributes & kAttrJournaled) != 0;
+  s.caseSensitive = h.signature == kSignatureX;
+
+  // The root folder's record has the lowest key (parent 1), so it opens the first leaf node.
+  const std::vector<Extent> catalog = forkExtents(io, offset, h, h.catalogFile, kCatalogFileID);
+  unsigned char header[64];
+  readFile(io, offset, h.blockSize, catalog, 0, header, sizeof header);
+  const std::uint32_t nodeSize = get16(header + 32);
+  const std::uint32_t firstLeaf = get32(header + 24);
+  if (nodeSize < 512 || firstLeaf == 0) return s;
+  std::vector<unsigned char> node(nodeSize);
+  readFile(io, offset, h.blockSize, catalog, std::uint64_t{firstLeaf} * nodeSize, node.data(), nodeSize);
+  const std::uint16_t at = get16(node.data() + nodeSize - 2);
+  if (get16(node.data() + 10) == 0 || at + 8u > nodeSize) return s;
+  const unsigned char* key = node.data() + at;
+  const std::uint16_t length = get16(key + 6);
+  if (get32(key + 2) != kRootParentID || at + 8u + 2u * length > nodeSize) return s;
+  std::u16string name(length, u'\0');
+  for (std::uint16_t i = 0; i < length; ++i) name[i] = static_cast<char16_t>(get16(key + 8 + 2 * i));
+  s.name = displayName(name);
+  return s;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> freeRanges(const ImageIO& io, std::uint64_t offset) {
+  const VolumeHeader h = readHeader(io, offset);
+  requireQuiescent(io, offset, h, "find the free blocks");
+  const Bitmap bitmap(io, offset, h);
+  if (bitmap.capacity() < h.totalBlocks)
+    throw ToolError("damaged HFS Plus volume: the allocation file is smaller than the volume");
+
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  const std::uint64_t bs = h.blockSize;
+  bitmap.runs(0, h.totalBlocks, [&](std::uint64_t first, std::uint64_t end, bool used) {
+    if (used) return;
+    while (first < end && holdsHeader(first, h)) ++first;
+    while (end > first && holdsHeader(end - 1, h)) --end;
+    if (first == end) return;
+    const std::uint64_t start = offset + first * bs, length = (end - first) * bs;
+    if (!ranges.empty() && ranges.back().first + ranges.back().second == start)
+      ranges.back().second += length;
+    else
+      ranges.emplace_back(start, length);
+  });
+  return ranges;
+}
+
+// Crash safety: every write before the primary volume header is one the old volume does not depend
+// on, and the primary header is the single write that switches to the new size.
+//   Growing:   1. allocation-file bits and new allocation-file blocks past the old end (the old volume
+//                 ignores them);
+//              2. the new alternate header at the new end (past the old end);
+//              3. the primary header (commit);
+//              4. the old alternate header's block released and its copy cleared (both now inside the
+//                 new volume, in a block nothing else uses).
+//   Shrinking: 1. the block that will hold the new alternate header marked used (at worst the old
+//                 volume loses one free block);
+//              2. the new alternate header written there (a block the old volume has free);
+//              3. the primary header (commit);
+//              4. the bits past the new end cleared and the old alternate header cleared (both outside
+//                 the new volume).
+// A crash before step 3 leaves the old volume; after it, the new one (with at most a stale bit past
+// its end or one leaked block, which a file-system check repairs without loss).
+void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, std::uint64_t newLength) {
+  VolumeHeader h = readHeader(io, offset);
+  requireQuiescent(io, offset, h, "resize the volume");
+  if (oldLength % 512 != 0 || newLength % 512 != 0)
+    throw ToolError("cannot resize the volume: sizes must be whole 512-byte sectors");
+  if (offset > io.size() || std::max(oldLength, newLength) > io.size() - offset)
+    throw ToolError("cannot resize the volume: the image does not hold the requested size");
+  const std::uint64_t bs = h.blockSize;
+  if (oldLength / bs != h.totalBlocks)
+    throw ToolError("cannot resize the volume: the HFS Plus volume does not fill its partition (" +
+                    std::to_string(h.totalBlocks) + " blocks of " + std::to_string(bs) + " bytes)");
+  if (newLength < 512 * 1024) throw ToolError("cannot resize the volume: HFS Plus needs at least 512 KB");
+  const std::uint64_t newTotal64 = newLength / bs;
+  if (newTotal64 > 0xFFFFFFFFull)
+    throw ToolError("cannot resize the volume: " + std::to_string(newLength) + " bytes is more than " +
+                    std::to_string(bs) + "-byte allocation blocks can address");
+  const auto newTotal = static_cast<std::uint32_t>(newTotal64);
+  const std::uint32_t oldTotal = h.totalBlocks;
+
+  const Bitmap bitmap(io, offset, h);
+  if (bitmap.capacity() < oldTotal)
+    throw ToolError("damaged HFS Plus volume: the allocation file is smaller than the volume");
+  const std::uint64_t oldAlternate = offset + oldLength - kHeaderOffset;
+  const std::uint64_t newAlternate = offset + newLength - kHeaderOffset;
+  const bool oldLastUsed = bitmap.test(oldTotal - 1);
+
+  VolumeHeader next = h;
+  next.totalBlocks = newTotal;
+  next.modifyDate = nowHfs();
+  ++next.writeCount;
+  std::function<void()> afterCommit;
+
+  if (newTotal > oldTotal) {
+    // The allocation file must hold a bit for every block; when it does not, it grows by the blocks
+    // needed, in place if the blocks after it are free, else as a new extent at the start of the
+    // added space (past the old alternate header).
+    std::uint32_t grownBlocks = 0;
+    std::optional<Extent> newExtent;
+    const std::uint64_t neededBytes = ((std::uint64_t{newTotal} + 7) / 8 + bs - 1) / bs * bs;
+    const std::uint64_t haveBytes = std::uint64_t{h.allocationFile.totalBlocks} * bs;
+    std::vector<Extent> extents = bitmap.extents();
+    if (neededBytes > haveBytes) {
+      grownBlocks = static_cast<std::uint32_t>((neededBytes - haveBytes) / bs);
+      const Extent tail = extents.back();
+      const std::uint64_t after = std::uint64_t{tail.startBlock} + tail.blockCount;
+      const bool inPlace = after + grownBlocks < oldTotal && !bitmap.lastUsed(after, after + grownBlocks);
+      if (h.allocationFile.blocksInRecord() != h.allocationFile.totalBlocks)
+        throw ToolError("cannot grow the volume: its allocation file has overflow extents");
+      if (inPlace) {
+        extents.back().blockCount += grownBlocks;
+        newExtent = Extent{static_cast<std::uint32_t>(after), grownBlocks};
+      } else {
+        if (extents.size() == 8)
+          throw ToolError("cannot grow the volume: its allocation file has no room for another extent");
+        const std::uint64_t start = (oldLength + bs - 1) / bs;
+        if (start + grownBlocks >= newTotal)
+          throw ToolError("cannot grow the volume: the added space cannot hold the larger allocation file");
+        newExtent = Extent{static_cast<std::uint32_t>(start), grownBlocks};
+        extents.push_back(*newExtent);
+      }
+      // Rebuild the fork record from the (possibly merged) extent list.
+      next.allocationFile.extents = {};
+      for (std::size_t i = 0; i < extents.size(); ++i) next.allocationFile.extents[i] = extents[i];
+      next.allocationFile.totalBlocks += grownBlocks;
+      next.allocationFile.logicalSize = neededBytes;
+    }
+
+    // 1. The new blocks' bits: zero from the old end, then the grown allocation file and the new
+    //    alternate header's block in use. New allocation-file blocks are cleared first.
+    VolumeHeader widened = h;
+    widened.allocationFile = next.allocationFile;
+    widened.totalBlocks = newTotal;
+    const Bitmap grown(io, offset, widened);
+    if (newExtent) {
+      const std::uint64_t fileStart = haveBytes;  // the grown blocks follow the old ones in the file
+      std::vector<unsigned char> zeros(std::min<std::uint64_t>(kChunk, std::uint64_t{grownBlocks} * bs));
+      std::vector<unsigned char> current(zeros.size());
+      for (std::uint64_t done = 0; done < std::uint64_t{grownBlocks} * bs; done += zeros.size()) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), grownBlocks * bs - done));
+        grown.read(fileStart + done, current.data(), n);
+        if (std::any_of(current.begin(), current.begin() + static_cast<std::ptrdiff_t>(n), [](unsigned char c) { return c != 0; }))
+          writeFile(io, offset, h.blockSize, grown.extents(), fileStart + done, zeros.data(), n);
+      }
+    }
+    grown.assign(io, oldTotal, newTotal, false);
+    if (newExtent) grown.assign(io, newExtent->startBlock, newExtent->startBlock + grownBlocks, true);
+    grown.assign(io, newTotal - 1, newTotal, true);
+
+    next.freeBlocks = h.freeBlocks + (newTotal - oldTotal) - grownBlocks - 1 + (oldLastUsed ? 1 : 0);
+    afterCommit = [&, grownBits = grown]() {
+      grownBits.assign(io, oldTotal - 1, oldTotal, false);
+      if (oldAlternate != newAlternate) {
+        const unsigned char zeros[kHeaderSize] = {};
+        io.write(oldAlternate, zeros, sizeof zeros);
+      }
+    };
+  } else if (newTotal < oldTotal) {
+    // Every block from the new last block (which will hold the alternate header) up to the old
+    // alternate header's block must be free.
+    if (const auto used = bitmap.lastUsed(newTotal - 1, oldTotal - 1)) {
+      const std::uint64_t minimum = (*used + 2) * bs;
+      throw ToolError("cannot shrink the volume: allocation block " + std::to_string(*used) +
+                      " past the new end is in use; the volume needs at least " + std::to_string(minimum) +
+                      " bytes");
+    }
+    const std::uint64_t lost = (oldTotal - newTotal) - (oldLastUsed ? 1 : 0) + 1;
+    if (lost > h.freeBlocks)
+      throw ToolError("damaged HFS Plus volume: its free block count disagrees with the allocation file");
+    bitmap.assign(io, newTotal - 1, newTotal, true);
+    next.freeBlocks = static_cast<std::uint32_t>(h.freeBlocks - lost);
+    if (next.nextAllocation >= newTotal) next.nextAllocation = 0;
+    afterCommit = [&]() {
+      bitmap.assign(io, newTotal, oldTotal, false);
+      const unsigned char zeros[kHeaderSize] = {};
+      io.write(oldAlternate, zeros, sizeof zeros);
+    };
+  } else {
+    // Same number of blocks: only the alternate header moves (within the tail past the last block).
+    afterCommit = [&]() {
+      if (oldAlternate != newAlternate) {
+        const unsigned char zeros[kHeaderSize] = {};
+        io.write(oldAlternate, zeros, sizeof zeros);
+      }
+    };
+  }
+
+  const auto raw = next.encode();
+  io.write(newAlternate, raw.data(), raw.size());  // 2.
+  io.write(offset + kHeaderOffset, raw.data(), raw.size());  // 3. commit
+  afterCommit();  // 4.
+}
+
+}  // namespace quorbel::imagetool::hfsplus

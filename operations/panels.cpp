@@ -1,0 +1,104 @@
+// The panels of the operations: the shared sparse-bundle open panel and the save panel for a new
+// bundle. Both are begun with open() and finish in a completion; tests answer them through
+// setNextOpenPath / setNextSavePath instead.
+
+#include <QFileDialog>
+#include <QMetaObject>
+#include <memory>
+
+#include "core/tool_contract.h"
+#include "ui/view_controller.h"
+
+namespace quorbel {
+
+namespace {
+
+const QString bundleSuffix = QStringLiteral(".sparsebundle");
+const QString bundleFilter = QStringLiteral("Sparse bundles (*.sparsebundle)");
+
+}  // namespace
+
+void ViewController::beginOpenPanel(const QString& prompt, PathCompletion completion) {
+  // The completion goes on only for OK with a path that names a sparse bundle; anything else ends
+  // the operation silently, like a cancel. A completion that arrives while a tool runs is dropped.
+  auto finish = [this, completion = std::move(completion)](const std::optional<QString>& path) {
+    if (!path || !path->endsWith(bundleSuffix) || busy()) return;
+    completion(*path);
+  };
+  if (!nextOpenAnswers_.empty()) {
+    auto answer = std::move(nextOpenAnswers_.front());
+    nextOpenAnswers_.pop_front();
+    QMetaObject::invokeMethod(this, [finish, answer] { finish(answer); }, Qt::QueuedConnection);
+    return;
+  }
+
+  auto* dialog = new QFileDialog(window());
+  dialog->setObjectName(QStringLiteral("openPanel"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  dialog->setLabelText(QFileDialog::Accept, prompt);
+  dialog->setWindowTitle(prompt);
+  auto chosen = std::make_shared<QString>();
+#ifdef Q_OS_MACOS
+  // The native panel offers a bundle as one item.
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setNameFilter(bundleFilter);
+#else
+  // Qt's own dialog sees a bundle as the folder it is: it offers folders, and entering a
+  // *.sparsebundle folder chooses it instead of showing its bands.
+  dialog->setOption(QFileDialog::DontUseNativeDialog);
+  dialog->setFileMode(QFileDialog::Directory);
+  dialog->setOption(QFileDialog::ShowDirsOnly);
+  dialog->setNameFilter(bundleFilter);
+  connect(dialog, &QFileDialog::directoryEntered, dialog, [dialog, chosen](const QString& directory) {
+    if (!directory.endsWith(bundleSuffix) || !chosen->isEmpty()) return;
+    *chosen = directory;
+    QMetaObject::invokeMethod(dialog, [dialog] { static_cast<QDialog*>(dialog)->done(QDialog::Accepted); }, Qt::QueuedConnection);
+  });
+#endif
+  connect(dialog, &QDialog::finished, this, [this, dialog, chosen, finish](int result) {
+    std::optional<QString> path;
+    if (result == QDialog::Accepted) {
+      const QString selected = !chosen->isEmpty() ? *chosen : dialog->selectedFiles().value(0);
+      if (!selected.isEmpty()) path = QDir::cleanPath(selected);
+    }
+    // The work starts once the dialog's own event handling has unwound.
+    QMetaObject::invokeMethod(this, [finish, path] { finish(path); }, Qt::QueuedConnection);
+  });
+  dialog->open();
+}
+
+void ViewController::beginSavePanel(PathCompletion completion) {
+  auto finish = [this, completion = std::move(completion)](std::optional<QString> path) {
+    if (!path || path->isEmpty() || busy()) return;
+    // The new image's name always carries the extension.
+    if (!path->endsWith(bundleSuffix)) path->append(bundleSuffix);
+    completion(*path);
+  };
+  if (!nextSaveAnswers_.empty()) {
+    auto answer = std::move(nextSaveAnswers_.front());
+    nextSaveAnswers_.pop_front();
+    QMetaObject::invokeMethod(this, [finish, answer] { finish(answer); }, Qt::QueuedConnection);
+    return;
+  }
+
+  auto* dialog = new QFileDialog(window());
+  dialog->setObjectName(QStringLiteral("savePanel"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setAcceptMode(QFileDialog::AcceptSave);
+  dialog->setFileMode(QFileDialog::AnyFile);
+  dialog->setDefaultSuffix(QString::fromLatin1(tool::bundleExtension.data(), tool::bundleExtension.size()));
+  dialog->setNameFilter(bundleFilter);
+#ifndef Q_OS_MACOS
+  dialog->setOption(QFileDialog::DontUseNativeDialog);
+#endif
+  connect(dialog, &QDialog::finished, this, [this, dialog, finish](int result) {
+    std::optional<QString> path;
+    if (result == QDialog::Accepted && !dialog->selectedFiles().value(0).isEmpty())
+      path = QDir::cleanPath(dialog->selectedFiles().value(0));
+    QMetaObject::invokeMethod(this, [finish, path] { finish(path); }, Qt::QueuedConnection);
+  });
+  dialog->open();
+}
+
+}  // namespace quorbel

@@ -1,0 +1,19 @@
+#include "ui/main_window.h"
+
+#include <QMenuBar>
+
+#include "ui/view_controller.h"
+
+namespace quorbel {
+
+MainWindow::MainWindow(ViewController* controller, QWidget* parent) : QMainWindow(parent), controller_(controller) {
+  setObjectName(QStringLiteral("mainWindow"));
+  setCentralWidget(controller_);
+  viewMenu_ = menuBar()->addMenu(tr("&View"));
+  viewMenu_->setObjectName(QStringLiteral("viewMenu"));
+  viewMenu_->addAction(controller_->largerTextAction());
+  viewMenu_->addAction(controller_->smallerTextAction());
+  resize(820, 600);
+}
+
+}  // namespace quorbel

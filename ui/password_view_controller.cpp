@@ -1,0 +1,78 @@
+#include "ui/password_view_controller.h"
+
+#include <QPalette>
+
+#include "ui/notification_center.h"
+#include "ui_PasswordSheet.h"
+
+namespace quorbel {
+
+bool samePassword(const QString& first, const QString& second) {
+  return first.normalized(QString::NormalizationForm_D) == second.normalized(QString::NormalizationForm_D);
+}
+
+PasswordViewController::PasswordViewController(QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::PasswordSheet>()) {
+  ui_->setupUi(this);
+  setObjectName(QStringLiteral("passwordViewController"));
+  // A sheet: modal for its window only, made fresh for every presentation.
+  setWindowModality(Qt::WindowModal);
+  setAttribute(Qt::WA_DeleteOnClose);
+  connect(ui_->setButton, &QPushButton::clicked, this, &PasswordViewController::doSetButton);
+  connect(ui_->cancelButton, &QPushButton::clicked, this, &PasswordViewController::doCancelButton);
+}
+
+PasswordViewController::~PasswordViewController() = default;
+
+QLineEdit* PasswordViewController::password1Textbox() const { return ui_->password1Textbox; }
+QLineEdit* PasswordViewController::password2Textbox() const { return ui_->password2Textbox; }
+
+bool PasswordViewController::confirmationHighlighted() const {
+  return ui_->password2Textbox->property("highlighted").toBool();
+}
+
+void PasswordViewController::setConfirmationHighlighted(bool on) {
+  QLineEdit* field = ui_->password2Textbox;
+  field->setProperty("highlighted", on);
+  QPalette palette = field->palette();
+  palette.setColor(QPalette::Base, on ? palette.color(QPalette::Highlight).lighter(170)
+                                      : QApplication::palette(field).color(QPalette::Base));
+  field->setPalette(palette);
+  field->setToolTip(on ? tr("The two entries differ: type the password again") : QString());
+}
+
+void PasswordViewController::doSetButton() {
+  if (answered_) return;
+  if (!samePassword(ui_->password1Textbox->text(), ui_->password2Textbox->text())) {
+    ui_->password2Textbox->clear();
+    setConfirmationHighlighted(true);
+    ui_->password2Textbox->setFocus();
+    return;
+  }
+  answered_ = true;
+  const QString password = ui_->password1Textbox->text();
+  NotificationCenter::defaultCenter().post(QString::fromLatin1(passwordOkNotification),
+                                           {{QString::fromLatin1(passwordKey), password}});
+  ui_->password1Textbox->clear();
+  ui_->password2Textbox->clear();
+  QDialog::accept();
+}
+
+void PasswordViewController::doCancelButton() {
+  if (answered_) return;
+  answered_ = true;
+  ui_->password1Textbox->clear();
+  ui_->password2Textbox->clear();
+  NotificationCenter::defaultCenter().post(QString::fromLatin1(passwordCancelNotification));
+  QDialog::reject();
+}
+
+void PasswordViewController::reject() {
+  if (answered_) {
+    QDialog::reject();
+    return;
+  }
+  doCancelButton();
+}
+
+}  // namespace quorbel
