@@ -1,9 +1,14 @@
-// Program entry: the application object, its identity for the user defaults, the main window.
+// Program entry: the application object, its identity for the user defaults, the main window, and the
+// application delegate with its menus, help windows and launch-time update check.
 
 #include <QApplication>
 #include <QMainWindow>
+#include <QTimer>
 
+#include "app/app_delegate.h"
+#include "ui/main_window.h"
 #include "ui/storyboard.h"
+#include "ui/view_controller.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
@@ -12,10 +17,22 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setOrganizationName(QStringLiteral("Quorbel"));
   QCoreApplication::setOrganizationDomain(QStringLiteral("quorbel.example"));
   QCoreApplication::setApplicationName(QStringLiteral("SparseBundleUtility"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(QUORBEL_VERSION));
   QGuiApplication::setApplicationDisplayName(QStringLiteral("Quorbel Sparse Bundle Utility"));
 
+  quorbel::AppDelegate delegate;
   QMainWindow* window = quorbel::storyboard::instantiateInitialController();
+  quorbel::ViewMenuTargets view;
+  if (auto* main = qobject_cast<quorbel::MainWindow*>(window)) {
+    view.largerText = main->viewController()->largerTextAction();
+    view.smallerText = main->viewController()->smallerTextAction();
+  }
+  delegate.installMenuBar(window, view);
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &quorbel::AppDelegate::applicationWillTerminate);
+
   window->show();
+  // Once the event loop runs, launching has finished.
+  QTimer::singleShot(0, &delegate, &quorbel::AppDelegate::applicationDidFinishLaunching);
   const int status = app.exec();
   delete window;
   return status;

@@ -1,0 +1,91 @@
+#pragma once
+// The application delegate: the menu bar, help windows, web links and the launch-time update check.
+// Everything the platform decides (settings, clock, version, browser, help resource, addresses) can be
+// replaced through Seams, so that tests run the real menus and alerts against fakes.
+
+#include "app/help_document.h"
+#include "app/help_window.h"
+#include "app/update_checker.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QSettings;
+class QWidget;
+
+namespace quorbel {
+
+// The main window's text size commands, shown in the View menu.
+struct ViewMenuTargets {
+    QAction* largerText = nullptr;
+    QAction* smallerText = nullptr;
+};
+
+// What the platform decides, replaceable by tests; an empty member takes the platform default.
+struct AppDelegateSeams {
+    QSettings* settings = nullptr;  // default: the application's own settings
+    std::function<double()> now;    // default: the system clock, seconds since 2001-01-01 UTC
+    std::function<std::optional<QString>()> runningVersion;  // default: the application's version
+    std::function<void(const QUrl&)> openUrl;                 // default: the desktop's web browser
+    ResourceLookup helpLookup;                                // default: the embedded resources
+    QUrl updateListAddress = QUrl(QStringLiteral(QUORBEL_UPDATE_LIST_ADDRESS));
+    QString downloadHostPrefix = QStringLiteral(QUORBEL_DOWNLOAD_HOST_PREFIX);
+    QUrl supportPageAddress = QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS));
+    QUrl updatesPageAddress = QUrl(QStringLiteral(QUORBEL_UPDATES_PAGE_ADDRESS));
+};
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    using Seams = AppDelegateSeams;
+
+    AppDelegate();
+    explicit AppDelegate(Seams seams, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Completes the main window's menu bar: the application menu (About, Quit) first, View (text size;
+    // a View menu the window already has is kept) and Help (manual, support page, updates page, update
+    // status item). On macOS the same menus also form the bar shown while another window is active.
+    QMenuBar* installMenuBar(QWidget* mainWindow, const ViewMenuTargets& view);
+    QMenuBar* menuBar() const { return m_menuBar; }
+    QMenu* helpMenu() const { return m_helpMenu; }
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    void openHelp();
+    void openSupport();
+    void openUpdates();
+    void showAbout();
+
+    // Every help window opened so far, closed or not.
+    const std::vector<std::unique_ptr<HelpWindowController>>& myHelpWindow() const { return m_myHelpWindow; }
+    UpdateChecker& updateChecker() { return *m_updateChecker; }
+
+    // The update check's platform side.
+    void checkForUpdateIfDue();
+    void showUpdateError(const QString& message);
+    bool showUpdateAlert(const QString& messageText, const QString& informativeText);
+    void markUpdateStatusItem();
+
+private:
+    Seams m_seams;
+    std::unique_ptr<QSettings> m_ownSettings;
+    QNetworkAccessManager m_network;
+    std::unique_ptr<UpdateChecker> m_updateChecker;
+    std::vector<std::unique_ptr<HelpWindowController>> m_myHelpWindow;
+    QPointer<QMenuBar> m_menuBar;
+    QPointer<QMenu> m_helpMenu;
+    QPointer<QWidget> m_mainWindow;
+};
+
+}  // namespace quorbel

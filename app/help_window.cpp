@@ -1,0 +1,85 @@
+#include "app/help_window.h"
+
+#include "ui/storyboard.h"
+
+#include <QPdfDocument>
+#include <QPdfView>
+#include <QVBoxLayout>
+
+#include <utility>
+
+namespace quorbel {
+
+HelpViewController::HelpViewController(ResourceLookup lookup, QWidget* parent)
+    : QWidget(parent), m_lookup(std::move(lookup))
+{
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* view = new QPdfView(this);
+    view->setObjectName(QStringLiteral("helpPDFView"));
+    view->setAccessibleName(QStringLiteral("Manual"));
+    view->setPageMode(QPdfView::PageMode::MultiPage);
+    layout->addWidget(view);
+    setHelpPDFView(view);
+    viewDidLoad();
+}
+
+HelpViewController::~HelpViewController()
+{
+    // The view must not keep pointing at a document that goes away before it.
+    if (m_helpPDFView) {
+        m_helpPDFView->setDocument(nullptr);
+    }
+}
+
+void HelpViewController::viewDidLoad() {}
+
+void HelpViewController::viewDidAppear()
+{
+    const std::optional<QString> path = m_lookup(QStringLiteral("QuorbelHelp"), QStringLiteral("pdf"));
+    if (!path) {
+        return;
+    }
+    auto document = std::make_unique<QPdfDocument>();
+    const bool readable = document->load(*path) == QPdfDocument::Error::None && document->pageCount() > 0;
+    if (m_helpPDFView) {
+        m_helpPDFView->setDocument(readable ? document.get() : nullptr);
+        m_helpPDFView->setZoomMode(QPdfView::ZoomMode::FitToWidth);
+    }
+    // Released only after the view has let go of it.
+    m_thePDFDocument = readable ? std::move(document) : nullptr;
+}
+
+void HelpViewController::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    viewDidAppear();
+}
+
+HelpWindowController::HelpWindowController(ResourceLookup lookup, QWidget* parent) : QMainWindow(parent)
+{
+    setWindowTitle(QStringLiteral("Quorbel Sparse Bundle Utility Help"));
+    setObjectName(QStringLiteral("helpWindow"));
+    m_content = new HelpViewController(std::move(lookup), this);
+    setCentralWidget(m_content);
+    resize(720, 860);
+}
+
+HelpWindowController::~HelpWindowController() = default;
+
+void HelpWindowController::showWindow()
+{
+    show();
+    raise();
+    activateWindow();
+}
+
+void registerHelpWindowController(ResourceLookup lookup)
+{
+    storyboard::registerController(HelpWindowController::storyboardIdentifier,
+                                   [lookup = std::move(lookup)](QWidget* parent) -> QWidget* {
+                                       return new HelpWindowController(lookup, parent);
+                                   });
+}
+
+}  // namespace quorbel
