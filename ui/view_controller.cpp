@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QCloseEvent>
 #include <QCursor>
 #include <QDir>
 #include <QEvent>
@@ -198,6 +199,12 @@ bool ViewController::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return QWidget::eventFilter(watched, event);
+}
+
+// Shown on its own, the view is its own window.
+void ViewController::closeEvent(QCloseEvent* event) {
+  if (isWindow() && !windowShouldClose()) return event->ignore();
+  QWidget::closeEvent(event);
 }
 
 bool ViewController::windowShouldClose() {
