@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "imagetool/layout/layout.h"

@@ -1,6 +1,6 @@
 #include "imagetool/layout/labels.h"
 
-#include <algorithm>
+#include <string>
 
 #include "core/utf8.h"
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -89,7 +90,7 @@ Placement place(const Plan& plan, const std::string& fileSystem, std::uint64_t s
   if (plan.kind == Kind::apfs) {
     minimumPartition = sizes::apfsMinimum;
     maximumPartition = sizes::apfsMaximum;
-    why = "the APFS formatter makes containers that fail its own checker beyond that";
+    why = "larger containers made by mkapfs fail the apfsck space-manager check";
   }
   if (length * sectorSize < minimumPartition)
     throw ToolError(tooSmall(fileSystem, size, sizes::gptImageSizeFor(minimumPartition)));

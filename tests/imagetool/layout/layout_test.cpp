@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <random>
 
 #include "imagetool/layout/partition_map.h"
 #include "imagetool/layout/sizes.h"
@@ -332,6 +334,55 @@ TEST(Describe, MacOSMadeBundleIsABareJournaledHfsVolume) {
   EXPECT_EQ(info.scheme, "");
   EXPECT_TRUE(info.partitions.empty());
   EXPECT_EQ(info.fileSystem, "HFS+J");
+}
+
+TEST(Describe, ArbitraryContentsNeverReadOutsideTheImage) {
+  // Random partition tables, taken as sound (CRCs right), whose entries point anywhere: every
+  // read must stay inside the image (MemoryImage throws otherwise).
+  std::mt19937_64 random(20240607);
+  auto put = [](std::uint8_t* p, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  int tablesWithPartitionsInside = 0;
+  for (int round = 0; round < 300; ++round) {
+    test::MemoryImage image((80 + random() % 200) * sectorSize);
+    auto& bytes = image.bytes();
+    for (std::size_t i = 0; i < 40 * sectorSize; ++i) bytes[i] = static_cast<std::uint8_t>(random());
+    // Small LBAs now and then, so that some entries land inside the image.
+    for (std::size_t at = 2 * sectorSize; at < 34 * sectorSize; at += 8)
+      if (random() % 3 == 0) put(&bytes[at], random() % 300, 8);
+    bytes[510] = 0x55;
+    bytes[511] = 0xAA;
+    if (round % 3 == 0)
+      for (int i = 0; i < 4; ++i) bytes[446 + 16 * i] = 0x00;  // status bytes an MBR reader accepts
+    if (round % 2 == 0) {
+      std::uint8_t* header = &bytes[sectorSize];
+      std::memcpy(header, "EFI PART", 8);
+      put(header + 12, 92, 4);
+      put(header + 24, 1, 8);
+      put(header + 72, 2, 8);
+      const std::uint32_t count = static_cast<std::uint32_t>(random() % 160);
+      const std::uint32_t size = 128 + 8 * static_cast<std::uint32_t>(random() % 3);
+      put(header + 80, count, 4);
+      put(header + 84, size, 4);
+      const std::uint64_t arrayBytes = std::min<std::uint64_t>(std::uint64_t{count} * size, bytes.size() - 2 * sectorSize);
+      put(header + 88, layout::crc32(&bytes[2 * sectorSize], arrayBytes), 4);
+      put(header + 16, 0, 4);
+      put(header + 16, layout::crc32(header, 92), 4);
+    }
+    try {
+      const LayoutInfo info = describeImage(image);
+      for (const auto& p : info.partitions)
+        if (p.firstSector < image.size() / sectorSize && p.sectorCount > 0) {
+          ++tablesWithPartitionsInside;
+          break;
+        }
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "round " << round << ": " << e.what();
+    }
+  }
+  // The rounds did reach the code that looks inside partitions.
+  EXPECT_GT(tablesWithPartitionsInside, 30);
 }
 
 TEST(Describe, SignaturesDecideTheFileSystem) {
