@@ -227,4 +227,23 @@ TEST(UpdateListWalk, BinaryListsWithNonAsciiTextsAreRead)
     EXPECT_EQ(walkUpdateList(binary, QStringLiteral("2.0 \u03B2"), prefix), std::vector<UpdateAction>{mark});
 }
 
+TEST(UpdateListWalk, DeeplyNestedBinaryListIsRefusedBeforeParsing)
+{
+    // libplist's cycle check is quadratic in the depth; such a list would stall the main thread.
+    plist_t root = plist_new_array();
+    plist_t inner = root;
+    for (int depth = 0; depth < 5000; ++depth) {
+        plist_t next = plist_new_array();
+        plist_array_append_item(inner, next);
+        inner = next;
+    }
+    char* data = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &data, &length);
+    const QByteArray binary(data, static_cast<qsizetype>(length));
+    plist_to_bin_free(data);
+    plist_free(root);
+    EXPECT_EQ(walk(binary), std::vector<UpdateAction>{errorAction(unreadableListMessage)});
+}
+
 }  // namespace
