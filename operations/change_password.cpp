@@ -14,7 +14,7 @@ namespace quorbel {
 void ViewController::doChangePasswordButton() {
   if (busy()) return;
   beginOpenPanel(tr("Change password"), [this](const QString& chosen) {
-    if (sheet_) return;
+    if (sheet_ && sheet_->isVisible()) return;
     pendingChangePasswordPath_ = QFile::encodeName(chosen).toStdString();
     presentPasswordSheet(SheetPurpose::ChangePassword);
   });

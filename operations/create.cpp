@@ -26,10 +26,13 @@ void ViewController::doCreateButton() {
 }
 
 void ViewController::presentPasswordSheet(SheetPurpose purpose) {
-  if (sheet_) return;  // one sheet at a time; the window is blocked while it is shown
+  if (sheet_ && sheet_->isVisible()) return;  // one sheet at a time; the window is blocked while it is shown
   auto* sheet = qobject_cast<PasswordViewController*>(
       storyboard::instantiateController(QStringLiteral("passwordViewController"), window()));
   if (!sheet) return;
+  sheet->setMessage(purpose == SheetPurpose::Create
+                        ? tr("Type the password of the new sparse bundle twice.")
+                        : tr("Type the new password of the sparse bundle twice."));
   sheet_ = sheet;
   sheetPurpose_ = purpose;
   sheet->open();

@@ -27,6 +27,8 @@ PasswordViewController::~PasswordViewController() = default;
 QLineEdit* PasswordViewController::password1Textbox() const { return ui_->password1Textbox; }
 QLineEdit* PasswordViewController::password2Textbox() const { return ui_->password2Textbox; }
 
+void PasswordViewController::setMessage(const QString& message) { ui_->explanation->setText(message); }
+
 bool PasswordViewController::confirmationHighlighted() const {
   return ui_->password2Textbox->property("highlighted").toBool();
 }

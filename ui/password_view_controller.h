@@ -23,6 +23,8 @@ class PasswordViewController : public QDialog {
 
   QLineEdit* password1Textbox() const;
   QLineEdit* password2Textbox() const;
+  // The line above the fields, saying what the password is for.
+  void setMessage(const QString& message);
   // Whether the confirmation field is marked for retyping after a mismatch.
   bool confirmationHighlighted() const;
 

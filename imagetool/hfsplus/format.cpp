@@ -324,8 +324,13 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
   h.dataClumpSize = h.rsrcClumpSize;
   h.nextCatalogID = kFirstUserID + (journaled ? 2 : 0);
   h.encodingsBitmap = 1;  // Mac Roman
+  // A random 64-bit volume identifier, neither half zero.
   std::random_device random;
-  for (std::size_t i = 24; i < 32; ++i) h.finderInfo[i] = static_cast<unsigned char>(random());  // volume ID
+  for (std::size_t half = 24; half < 32; half += 4) {
+    std::uint32_t v = 0;
+    while (v == 0) v = random();
+    put32(h.finderInfo.data() + half, v);
+  }
   const std::uint64_t bitmapBytes = std::uint64_t{g.bitmapBlocks} * bs;
   h.allocationFile = {bitmapBytes, static_cast<std::uint32_t>(bitmapBytes), g.bitmapBlocks, {}};
   h.allocationFile.extents[0] = {g.bitmapStart, g.bitmapBlocks};

@@ -45,10 +45,11 @@ VolumeSummary describeVolume(const ImageIO& io, std::uint64_t offset);
 // transactions, since its allocation file may then be out of date.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> freeRanges(const ImageIO& io, std::uint64_t offset);
 
-// Grows or shrinks the volume at `offset` from `oldLength` to `newLength` bytes (both multiples of 512;
-// the image must already hold max(oldLength, newLength) bytes there). Shrinking needs every allocation
-// block past the new end to be free; otherwise, and for any other refusal, ToolError with the reason
-// and nothing is changed.
+// Grows or shrinks the volume at `offset` from `oldLength` to `newLength` bytes (both multiples of 512).
+// The image must already hold max(oldLength, newLength) bytes there: grow the partition before, shrink
+// it after. Shrinking needs every allocation block past the new end to be free; otherwise, and for any
+// other refusal, ToolError with the reason and nothing is changed. The volume header is the last write
+// that matters, so an interrupted resize leaves the old volume or the new one.
 void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, std::uint64_t newLength);
 
 }  // namespace quorbel::imagetool::hfsplus

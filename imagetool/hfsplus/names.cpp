@@ -52,18 +52,15 @@ std::u16string catalogName(const std::string& utf8) {
   if (U_FAILURE(status)) throw ToolError("the volume name cannot be decomposed");
 
   std::u16string name(reinterpret_cast<const char16_t*>(out.getBuffer()), static_cast<std::size_t>(out.length()));
-  for (char16_t& c : name)
-    if (c == u'/') c = u':';
+  for (char16_t& c : name)  // ":" cannot appear in a catalog name; macOS's formatter stores it as "/"
+    if (c == u':') c = u'/';
   if (name.size() > 255) throw ToolError("the volume name is too long for HFS Plus (at most 255 UTF-16 units)");
   return name;
 }
 
 std::string displayName(const std::u16string& name) {
-  std::u16string shown = name;
-  for (char16_t& c : shown)
-    if (c == u':') c = u'/';
   std::string utf8;
-  icu::UnicodeString(reinterpret_cast<const UChar*>(shown.data()), static_cast<int32_t>(shown.size()))
+  icu::UnicodeString(reinterpret_cast<const UChar*>(name.data()), static_cast<int32_t>(name.size()))
       .toUTF8String(utf8);
   return utf8;
 }

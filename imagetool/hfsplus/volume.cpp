@@ -276,8 +276,9 @@ void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, st
       next.allocationFile.extents = {};
       for (std::size_t i = 0; i < extents.size(); ++i) next.allocationFile.extents[i] = extents[i];
       next.allocationFile.totalBlocks += grownBlocks;
-      next.allocationFile.logicalSize = neededBytes;
     }
+    // The file's logical size must cover every block's bit, even where its blocks already did.
+    next.allocationFile.logicalSize = std::max(h.allocationFile.logicalSize, neededBytes);
 
     // 1. The new blocks' bits: zero from the old end, then the grown allocation file and the new
     //    alternate header's block in use. New allocation-file blocks are cleared first.

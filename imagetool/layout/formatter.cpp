@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 extern char** environ;
@@ -74,9 +75,12 @@ bool isZero(const char* data, std::size_t length) {
 }  // namespace
 
 ScratchFile::ScratchFile(const std::string& besidePath, std::uint64_t length) : length_(length) {
-  const auto slash = besidePath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : besidePath.substr(0, slash + 1);
-  std::string pattern = folder + (slash == std::string::npos ? "/" : "") + ".quorbel-format-XXXXXX";
+  // An absolute path, so that the formatter cannot take it for an option ("-…").
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(besidePath, error);
+  if (error) throw ToolError("cannot find the folder of " + besidePath + ": " + error.message());
+  const std::string folder = absolute.parent_path().string();
+  std::string pattern = (absolute.parent_path() / ".quorbel-format-XXXXXX").string();
   fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd_ < 0) throw ToolError("cannot create a scratch file in " + folder + ": " + errorText(errno));
   path_ = pattern;

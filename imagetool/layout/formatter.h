@@ -12,7 +12,8 @@ namespace quorbel::imagetool::layout {
 // A sparse scratch file of a given length beside a path, removed when this goes away.
 class ScratchFile {
  public:
-  // Creates "<folder of besidePath>/.quorbel-format-XXXXXX" of `length` bytes (all holes).
+  // Creates "<folder of besidePath>/.quorbel-format-XXXXXX" (an absolute path) of `length` bytes,
+  // all holes.
   ScratchFile(const std::string& besidePath, std::uint64_t length);
   ~ScratchFile();
   ScratchFile(const ScratchFile&) = delete;

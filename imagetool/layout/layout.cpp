@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "core/command_templates.h"
 #include "imagetool/layout/formatter.h"
 #include "imagetool/layout/labels.h"
 #include "imagetool/layout/partition_map.h"
@@ -183,11 +184,7 @@ void writeMap(ImageIO& image, const Plan& plan, const Placement& where) {
 
 }  // namespace
 
-const std::vector<std::string>& supportedFileSystems() {
-  static const std::vector<std::string> names{"HFS+", "HFS+J", "APFS", "Case-sensitive APFS",
-                                              "exFAT", "MS-DOS", "UDF"};
-  return names;
-}
+const std::vector<std::string>& supportedFileSystems() { return filesystemList; }
 
 void layOutImage(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
                  const std::string& volumeName) {

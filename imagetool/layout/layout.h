@@ -10,7 +10,7 @@
 
 namespace quorbel::imagetool {
 
-// The file-system names `layOutImage` accepts, in the order the application lists them.
+// The file-system names `layOutImage` accepts: the application's list, in its order.
 const std::vector<std::string>& supportedFileSystems();
 
 // Lays out the image file at `imagePath`, a sparse file of exactly `size` bytes, all zeros:

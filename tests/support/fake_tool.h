@@ -1,7 +1,7 @@
 #pragma once
-// Test side of the recording fake tool: a scratch folder, the tool's answers, the recorded runs.
+// Test side of the recording fake tool (fake_tool): its answers and the runs it recorded.
 
-#include <filesystem>
+#include <QTemporaryDir>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,18 +15,14 @@ struct RecordedCall {
 
 class FakeTool {
  public:
-  FakeTool();   // a fresh scratch folder; QUORBEL_FAKE_DIR points at it
-  ~FakeTool();  // removes it
-
-  static std::string path();  // the fake tool's executable
-  const std::filesystem::path& dir() const { return dir_; }
-
+  FakeTool();  // a fresh scratch folder for this tool's records
+  static std::string path() { return QUORBEL_FAKE_TOOL; }
   void answer(const std::string& verb, const std::string& report, int status = 0) const;
-  void workFor(const std::string& verb, int milliseconds) const;
+  void workFor(const std::string& verb, double seconds) const;
   std::vector<RecordedCall> calls() const;
 
  private:
-  std::filesystem::path dir_;
+  QTemporaryDir dir_;
 };
 
 }  // namespace quorbel::test

@@ -1,65 +1,40 @@
 #include "fake_tool.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
+#include <QDir>
+#include <QFile>
 
 namespace quorbel::test {
-
-FakeTool::FakeTool() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quorbel-fake-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("no scratch folder");
-  dir_ = pattern;
-  setenv("QUORBEL_FAKE_DIR", dir_.c_str(), 1);
+namespace {
+void write(const QString& path, const std::string& bytes) {
+  QFile file(path);
+  if (file.open(QIODevice::WriteOnly)) file.write(bytes.data(), static_cast<qint64>(bytes.size()));
 }
+}  // namespace
 
-FakeTool::~FakeTool() {
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
-}
-
-std::string FakeTool::path() { return QUORBEL_FAKE_TOOL; }
+FakeTool::FakeTool() { qputenv("QUORBEL_FAKE_DIR", QFile::encodeName(dir_.path())); }
 
 void FakeTool::answer(const std::string& verb, const std::string& report, int status) const {
-  std::ofstream(dir_ / (verb + ".out"), std::ios::binary) << report;
-  std::ofstream(dir_ / (verb + ".status")) << status;
+  write(dir_.filePath(QString::fromStdString(verb + ".out")), report);
+  write(dir_.filePath(QString::fromStdString(verb + ".status")), std::to_string(status));
 }
 
-void FakeTool::workFor(const std::string& verb, int milliseconds) const {
-  std::ofstream(dir_ / (verb + ".sleep")) << milliseconds;
+void FakeTool::workFor(const std::string& verb, double seconds) const {
+  write(dir_.filePath(QString::fromStdString(verb + ".sleep")), std::to_string(seconds));
 }
 
 std::vector<RecordedCall> FakeTool::calls() const {
-  std::ifstream in(dir_ / "calls", std::ios::binary);
-  const std::string all(std::istreambuf_iterator<char>(in), {});
   std::vector<RecordedCall> calls;
-  std::size_t at = 0;
-  auto readLength = [&](char stop) {
-    const std::size_t end = all.find(stop, at);
-    const std::size_t value = std::stoul(all.substr(at, end - at));
-    at = end + 1;
-    return value;
-  };
-  auto readBytes = [&] {
-    const std::size_t length = readLength(':');
-    std::string bytes = all.substr(at, length);
-    at += length + 1;  // the line feed after the bytes
-    return bytes;
-  };
-  while (all.compare(at, 5, "call ") == 0) {
-    at += 5;
+  for (int n = 0;; ++n) {
+    QFile args(dir_.filePath(QStringLiteral("%1.args").arg(n)));
+    if (!args.open(QIODevice::ReadOnly)) return calls;
     RecordedCall call;
-    for (std::size_t n = readLength('\n'); n > 0; --n) call.arguments.push_back(readBytes());
-    if (all.compare(at, 11, "stdin none\n") == 0) {
-      at += 11;
-    } else {
-      at += 6;  // "stdin "
-      call.standardInput = readBytes();
-    }
+    const QByteArray all = args.readAll();
+    for (qsizetype at = 0, end; (end = all.indexOf('\0', at)) >= 0; at = end + 1)
+      call.arguments.push_back(all.mid(at, end - at).toStdString());
+    if (QFile input(dir_.filePath(QStringLiteral("%1.stdin").arg(n))); input.open(QIODevice::ReadOnly))
+      call.standardInput = input.readAll().toStdString();
     calls.push_back(std::move(call));
   }
-  return calls;
 }
 
 }  // namespace quorbel::test

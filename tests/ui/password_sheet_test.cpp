@@ -1,40 +1,28 @@
 // The password sheet and the notification centre it answers through.
-#include <QLineEdit>
 #include <QPushButton>
-#include <QTest>
-#include <gtest/gtest.h>
-#include <memory>
 
 #include "ui/notification_center.h"
-#include "ui/password_view_controller.h"
 #include "ui/storyboard.h"
+#include "window_fixture.h"
 
-namespace quorbel {
+namespace quorbel::test {
 namespace {
-
-struct Posted {
-  QString name;
-  QVariantMap userInfo;
-  bool sheetStillShown;
-};
 
 class PasswordSheetTest : public ::testing::Test {
  protected:
   void SetUp() override {
     parent.show();
-    sheet = qobject_cast<PasswordViewController*>(
-        storyboard::instantiateController(QStringLiteral("passwordViewController"), &parent));
+    sheet = qobject_cast<PasswordViewController*>(storyboard::instantiateController("passwordViewController", &parent));
     ASSERT_NE(sheet, nullptr);
     sheet->open();
     for (const char* name : {passwordOkNotification, passwordCancelNotification})
       NotificationCenter::defaultCenter().addObserver(&observer, name, [this](const Notification& n) {
-        posted.push_back({n.name, n.userInfo, sheet && sheet->isVisible()});
+        posted.push_back(n);
+        postedWhileShown = sheet && sheet->isVisible();
       });
   }
   void TearDown() override { NotificationCenter::defaultCenter().removeObserver(&observer); }
-
   void enter(const QString& first, const QString& second) {
-    // Set directly: keyClicks cannot type a decomposed sequence as the user's input method does.
     sheet->password1Textbox()->setText(first);
     sheet->password2Textbox()->setText(second);
     QTest::mouseClick(sheet->findChild<QPushButton*>("setButton"), Qt::LeftButton);
@@ -43,10 +31,11 @@ class PasswordSheetTest : public ::testing::Test {
   QWidget parent;
   QObject observer;
   QPointer<PasswordViewController> sheet;
-  std::vector<Posted> posted;
+  std::vector<Notification> posted;
+  bool postedWhileShown = false;
 };
 
-TEST_F(PasswordSheetTest, EntriesThatDifferInLetterCaseAreRejectedUntilRetyped) {
+TEST_F(PasswordSheetTest, LetterCaseDiffersRejectedUntilRetypedThenPostedOnce) {
   enter("Secret", "secret");
   EXPECT_TRUE(posted.empty());
   EXPECT_TRUE(sheet->isVisible());
@@ -54,65 +43,53 @@ TEST_F(PasswordSheetTest, EntriesThatDifferInLetterCaseAreRejectedUntilRetyped) 
   EXPECT_TRUE(sheet->confirmationHighlighted());
   EXPECT_EQ(sheet->password1Textbox()->text(), "Secret");
 
-  QTest::keyClicks(sheet->password2Textbox(), "Secret");
-  QTest::mouseClick(sheet->findChild<QPushButton*>("setButton"), Qt::LeftButton);
+  enter("Secret", "Secret");
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].name, "Password-OK");
   EXPECT_EQ(posted[0].userInfo, (QVariantMap{{"Password", "Secret"}}));
-  EXPECT_TRUE(posted[0].sheetStillShown);  // posted before the sheet goes away
+  EXPECT_TRUE(postedWhileShown);  // posted before the sheet goes away
   EXPECT_FALSE(sheet && sheet->isVisible());
 }
 
-TEST_F(PasswordSheetTest, ComposedAndDecomposedFormsAreEqualAndTheFirstEntryIsPosted) {
-  const QString composed = QStringLiteral("caf\u00E9 \u00C5ngstr\u00F6m");
+TEST_F(PasswordSheetTest, ComposedEqualsDecomposedAndTheFirstEntryIsPostedAsTyped) {
   const QString decomposed = QStringLiteral("cafe\u0301 A\u030Angstro\u0308m");
-  enter(decomposed, composed);
+  enter(decomposed, QStringLiteral("caf\u00E9 \u00C5ngstr\u00F6m"));
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].userInfo.value("Password").toString(), decomposed);
 }
 
-TEST_F(PasswordSheetTest, EmptyPasswordIsAccepted) {
+TEST_F(PasswordSheetTest, EmptyIsAcceptedAndCancelOrEscapePostNoUserInformation) {
   enter("", "");
   ASSERT_EQ(posted.size(), 1u);
-  EXPECT_EQ(posted[0].name, "Password-OK");
-  ASSERT_TRUE(posted[0].userInfo.contains("Password"));
-  EXPECT_EQ(posted[0].userInfo.value("Password").toString(), "");
+  EXPECT_EQ(posted[0].userInfo, (QVariantMap{{"Password", ""}}));
+
+  for (bool escape : {false, true}) {
+    sheet = qobject_cast<PasswordViewController*>(storyboard::instantiateController("passwordViewController", &parent));
+    sheet->open();
+    sheet->password1Textbox()->setText("typed");
+    if (escape) QTest::keyClick(sheet->password1Textbox(), Qt::Key_Escape);
+    else QTest::mouseClick(sheet->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+    EXPECT_EQ(posted.back().name, "Password-Cancel");
+    EXPECT_TRUE(posted.back().userInfo.isEmpty());
+  }
+  EXPECT_EQ(posted.size(), 3u);
 }
 
-TEST_F(PasswordSheetTest, CancelAndEscapePostCancelWithoutUserInformation) {
-  sheet->password1Textbox()->setText("typed");
-  QTest::mouseClick(sheet->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
-  ASSERT_EQ(posted.size(), 1u);
-  EXPECT_EQ(posted[0].name, "Password-Cancel");
-  EXPECT_TRUE(posted[0].userInfo.isEmpty());
-
-  auto* second = qobject_cast<PasswordViewController*>(
-      storyboard::instantiateController(QStringLiteral("passwordViewController"), &parent));
-  ASSERT_NE(second, sheet.data());  // a fresh sheet for every presentation
-  second->open();
-  sheet = second;
-  QTest::keyClick(second->password1Textbox(), Qt::Key_Escape);
-  ASSERT_EQ(posted.size(), 2u);
-  EXPECT_EQ(posted[1].name, "Password-Cancel");
-}
-
-TEST(NotificationCenter, DeliversByNameToLiveObserversInOrder) {
+TEST(NotificationCenter, DeliversByNameInOrderToObserversStillAlive) {
   NotificationCenter center;
-  std::vector<std::string> seen;
-  QObject first, other;
+  std::vector<QString> seen;
+  QObject first, second;
   auto gone = std::make_unique<QObject>();
-  center.addObserver(&first, "A", [&](const Notification& n) { seen.push_back("first " + n.userInfo.value("k").toString().toStdString()); });
+  center.addObserver(&first, "A", [&](const Notification& n) { seen.push_back(n.userInfo.value("k").toString()); });
   center.addObserver(gone.get(), "A", [&](const Notification&) { seen.push_back("gone"); });
-  center.addObserver(&other, "B", [&](const Notification&) { seen.push_back("other"); });
-  center.addObserver(&other, "A", [&](const Notification&) { seen.push_back("second"); });
+  center.addObserver(&second, "B", [&](const Notification&) { seen.push_back("B"); });
+  center.addObserver(&second, "A", [&](const Notification&) { seen.push_back("second"); });
   gone.reset();
-  center.post("A", {{"k", "v"}});
-  EXPECT_EQ(seen, (std::vector<std::string>{"first v", "second"}));
+  center.post("A", {{"k", "first"}});
   center.removeObserver(&first);
-  seen.clear();
   center.post("A");
-  EXPECT_EQ(seen, (std::vector<std::string>{"second"}));
+  EXPECT_EQ(seen, (std::vector<QString>{"first", "second", "second"}));
 }
 
 }  // namespace
-}  // namespace quorbel
+}  // namespace quorbel::test

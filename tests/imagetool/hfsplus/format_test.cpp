@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "imagetool/hfsplus/hfsplus.h"
@@ -40,6 +43,10 @@ struct Case {
   bool journaled;
   std::uint32_t blockSize;
 };
+
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.size << " bytes, " << (c.journaled ? "journaled" : "plain");
+}
 
 class ReadersAccept : public ::testing::TestWithParam<Case> {};
 
@@ -154,14 +161,15 @@ TEST(VolumeName, StoredDecomposedWithTheFormatsExceptions) {
       {"Cafe\u0301", u"Cafe\u0301"},                               // already decomposed: unchanged
       {"\ud55c", u"\u1112\u1161\u11ab"},                           // Hangul syllable into its jamo
       {"\u2126 \uf900 \u00c5", u"\u2126 \uf900 A\u030a"},           // U+2000-2FFF and U+F900-FAFF stay
-      {"a/b", u"a:b"},                                           // the catalog stores "/" as ":"
+      {"a:b", u"a/b"},                                           // ":" is stored as "/"
+      {"a/b", u"a/b"},
       {"", u"untitled"},
   };
   for (const Expect& c : cases) {
     ImageFile image(dir.path() / "name.img", 1 * MiB);
     formatVolume(image.io(), 0, 1 * MiB, {c.utf8, false});
     EXPECT_EQ(storedName(image), c.stored) << c.utf8;
-    if (c.utf8 == "a/b" || c.utf8.empty()) {  // reported back as the user wrote it
+    if (c.utf8 == "a:b" || c.utf8.empty()) {  // reported as the Finder shows it
       EXPECT_EQ(describeVolume(image.io(), 0).name, c.utf8.empty() ? "untitled" : "a/b");
     }
     std::filesystem::remove(image.path());
@@ -227,6 +235,31 @@ TEST(Placement, AVolumeInsideALargerImageStaysWithinItsPartition) {
   EXPECT_EQ(image.read(start + 1024, 512), image.read(start + length - 1024, 512)) << "alternate header";
   EXPECT_EQ(describeVolume(image.io(), start).name, "Inside");
   EXPECT_TRUE(describeVolume(image.io(), start).journaled);
+}
+
+// Creation date in local time, every other date in UTC, all counted from 1904.
+TEST(Dates, CreationIsLocalTimeTheRestUtc) {
+  const char* saved = std::getenv("TZ");
+  const std::string previous = saved ? saved : "";
+  ::setenv("TZ", "IST-5:30", 1);
+  ::tzset();
+  ScratchDir dir;
+  ImageFile image(dir.path() / "volume.img", 1 * MiB);
+  const auto before = static_cast<std::uint64_t>(std::time(nullptr));
+  formatVolume(image.io(), 0, 1 * MiB, {"Dates", false});
+  if (saved) {
+    ::setenv("TZ", previous.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+
+  const auto header = image.read(1024, 512);
+  const std::uint64_t modified = be32(header, 20);
+  EXPECT_EQ(std::int64_t{be32(header, 16)} - std::int64_t(modified), 5 * 3600 + 30 * 60);
+  EXPECT_GE(modified, before + 2082844800u);
+  EXPECT_LE(modified, before + 2082844800u + 60);
+  EXPECT_EQ(be32(header, 28), modified) << "checked date";
 }
 
 }  // namespace

@@ -226,6 +226,63 @@ TEST(Resize, RefusesWhatItCannotDo) {
   EXPECT_THROW(freeRanges(blank.io(), 0), ToolError);
 }
 
+void put32(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+}
+
+// macOS may fragment the allocation file, listing the rest of it in the extents overflow B-tree. Here a
+// fresh volume's allocation file gets a second block that only an overflow record describes.
+TEST(FreeRanges, FollowTheAllocationFileIntoTheExtentsOverflowFile) {
+  ScratchDir dir;
+  ImageFile image(dir.path() / "volume.img", 1 * MiB);
+  formatVolume(image.io(), 0, 1 * MiB, {"Fragmented", false});
+  const Ranges before = freeRanges(image.io(), 0);
+  const std::uint32_t spare = static_cast<std::uint32_t>(before.front().first / 4096);
+
+  auto header = image.read(1024, 512);
+  put32(header, 112 + 12, 2);        // allocation file: two blocks, the record still lists one
+  put32(header, 112 + 4, 8192);      // logical size (low word)
+  put32(header, 48, be32(header, 48) - 1);  // one block fewer free
+  image.write(1024, header);
+  image.write(1 * MiB - 1024, header);
+  auto bitmap = image.read(4096, 4096);
+  bitmap[spare / 8] |= static_cast<unsigned char>(0x80u >> (spare % 8));
+  image.write(4096, bitmap);
+
+  const std::uint64_t tree = std::uint64_t{be32(header, 192 + 16)} * 4096;
+  auto head = image.read(tree, 4096);
+  head[14 + 1] = 1;                  // depth 1
+  put32(head, 14 + 2, 1);            // root, leaf records, first and last leaf
+  put32(head, 14 + 6, 1);
+  put32(head, 14 + 10, 1);
+  put32(head, 14 + 14, 1);
+  put32(head, 14 + 26, be32(head, 14 + 26) - 1);  // free nodes
+  head[248] = 0xC0;                  // nodes 0 and 1 in use
+  image.write(tree, head);
+  std::vector<unsigned char> leaf(4096, 0);
+  leaf[8] = 0xFF;                    // leaf node, height 1, one record
+  leaf[9] = 1;
+  leaf[11] = 1;
+  leaf[14 + 1] = 10;                 // key: length 10, data fork, file 6, from file block 1
+  put32(leaf, 14 + 4, 6);
+  put32(leaf, 14 + 8, 1);
+  put32(leaf, 14 + 12, spare);       // extent: the spare block
+  put32(leaf, 14 + 16, 1);
+  leaf[4095] = 14;
+  leaf[4093] = 14 + 76;
+  image.write(tree + 4096, leaf);
+
+  const Ranges after = freeRanges(image.io(), 0);
+  EXPECT_EQ(total(after), total(before) - 4096);
+  for (const auto& [start, length] : after) EXPECT_FALSE(start <= spare * 4096ull && spare * 4096ull < start + length);
+  if (haveTools()) expectReadable(image, 256, "fragmented allocation file");
+
+  // A record that does not continue where the file's extents stop is damage, not a guess.
+  put32(leaf, 14 + 8, 2);
+  image.write(tree + 4096, leaf);
+  EXPECT_THROW(freeRanges(image.io(), 0), ToolError);
+}
+
 // An image that fails every write from a given one on, as a crash would stop them.
 class CrashingIO : public ImageIO {
  public:

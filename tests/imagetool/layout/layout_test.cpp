@@ -88,6 +88,8 @@ TEST(LayOut, MsDosPicksTheFatVariantBySizeAndPassesFsck) {
   } cases[] = {
       {68 * 1024, "FAT12", 8, "0x01"},  // the smallest
       {8 * MiB, "FAT12", 8, "0x01"},
+      {16 * MiB, "FAT12", 8, "0x01"},                // just under the FAT16 threshold
+      {16 * MiB + 4096, "FAT16", 8, "0x04"},         // exactly at it
       {20 * MiB, "FAT16", 8, "0x04"},
       {33 * MiB, "FAT16", 2048, "0x06"},  // 1 MiB aligned from 32 MiB up
       {37 * MiB, "FAT32", 2048, "0x0C"},
@@ -167,6 +169,21 @@ TEST(LayOut, UdfCoversTheWholeImageWithItsLabels) {
   }
 }
 
+TEST(LayOut, NamesAndPathsThatLookLikeOptionsStayWhatTheyAre) {
+  ScratchDir dir;
+  // A relative path starting with '-' and a name starting with '-': neither may reach a
+  // formatter as an option.
+  fs::create_directory(dir / "-d");
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir.path());
+  test::makeSparseFile("-d/image", 8 * MiB);
+  EXPECT_NO_THROW(layOutImage("-d/image", 8 * MiB, "exFAT", "-L"));
+  fs::current_path(previous);
+  const auto part = partitionOf(dir / "-d/image", {"", "", "", 40, layout::gptDataEnd(8 * MiB / sectorSize) - 40, ""});
+  const auto label = test::run({"exfatlabel", part.string()});
+  EXPECT_NE(label.output.find("label: -L\n"), std::string::npos) << label.output;
+}
+
 TEST(LayOut, EmptyNamesAreAllowed) {
   ScratchDir dir;
   for (const char* fileSystem : {"exFAT", "MS-DOS", "UDF"}) {
@@ -208,6 +225,16 @@ TEST(LayOut, RefusesUnknownNamesAndSizesOutsideEachFileSystem) {
     EXPECT_EQ(test::allocatedBytes(path), 0u) << c.fileSystem;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"image"});
   }
+  // Every name the application offers is known (HFS+ may still be refused, but not as unknown).
+  for (const auto& name : supportedFileSystems()) {
+    test::makeSparseFile(path, 8 * MiB);
+    try {
+      layOutImage(path.string(), 8 * MiB, name, "Name");
+    } catch (const ToolError& e) {
+      EXPECT_EQ(std::string(e.what()).find("unknown"), std::string::npos) << name << ": " << e.what();
+    }
+  }
+  EXPECT_EQ(supportedFileSystems().size(), 7u);
   // A size that disagrees with the file, or is no whole number of sectors.
   test::makeSparseFile(path, 8 * MiB);
   EXPECT_THROW(layOutImage(path.string(), 16 * MiB, "exFAT", "x"), ToolError);
@@ -226,6 +253,12 @@ TEST(LayOut, HfsVolumesComeFromTheVolumeWriter) {
     const LayoutInfo info = describeImage(image.io());
     expectGptWithDataPartition(path, info, "48465300-0000-11AA-AA11-00306543ECAC", "Apple_HFS");
     EXPECT_EQ(info.fileSystem, fileSystem);
+    // The Sleuth Kit finds the volume where the partition says it is.
+    ASSERT_EQ(info.partitions.size(), 1u);
+    const auto part = partitionOf(path, info.partitions[0]);
+    const auto stat = test::run({"fsstat", "-f", "hfs", part.string()});
+    EXPECT_EQ(stat.status, 0) << stat.output;
+    EXPECT_NE(stat.output.find("Volume Name: Backup"), std::string::npos) << stat.output;
   }
 #else
   try {

@@ -114,6 +114,55 @@ TEST(PartitionMap, ReadsBackWhatItWroteAndFallsBackToTheBackup) {
   EXPECT_FALSE(readGpt(image));
 }
 
+TEST(PartitionMap, HostileHeadersAreRejectedWithoutLargeReads) {
+  MemoryImage image(1024 * 1024);
+  const std::uint64_t sectors = image.size() / sectorSize;
+  writeGpt(image, randomGuid(), {dataPartition(sectors)});
+  // Rewrites a field of the primary header, with a CRC that matches again, and reads back.
+  auto withField = [&](std::size_t offset, std::uint64_t value, std::size_t width) {
+    MemoryImage copy(image.bytes());
+    std::uint8_t* header = copy.bytes().data() + sectorSize;
+    for (std::size_t i = 0; i < width; ++i) header[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    std::fill(header + 16, header + 20, 0);
+    const std::uint32_t crc = crc32(header, 92);
+    for (int i = 0; i < 4; ++i) header[16 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    // Without the backup, only the primary decides.
+    std::fill(copy.bytes().end() - static_cast<std::ptrdiff_t>(sectorSize), copy.bytes().end(), 0);
+    return readGpt(copy);
+  };
+  EXPECT_TRUE(withField(80, 128, 4));             // unchanged count: still read
+  EXPECT_FALSE(withField(80, 0xFFFFFFFF, 4));     // entry count far beyond reason
+  EXPECT_FALSE(withField(84, 0x10000000, 4));     // entry size far beyond reason
+  EXPECT_FALSE(withField(84, 100, 4));            // entry size below the minimum
+  EXPECT_FALSE(withField(72, sectors - 2, 8));    // entry array running past the end
+  EXPECT_FALSE(withField(72, ~0ull, 8));          // entry array nowhere
+  EXPECT_FALSE(withField(12, 4096, 4));           // header larger than its sector
+  EXPECT_FALSE(withField(24, 7, 8));              // header that says it lives elsewhere
+
+  // An entry pointing far past the image is listed; looking inside it does not throw.
+  MemoryImage odd(1024 * 1024);
+  GptEntry far = dataPartition(sectors);
+  writeGpt(odd, randomGuid(), {far});
+  std::uint8_t* entry = odd.bytes().data() + 2 * sectorSize;
+  for (std::size_t at : {2 * sectorSize, (sectors - 33) * sectorSize}) {
+    entry = odd.bytes().data() + at;
+    for (int i = 0; i < 8; ++i) entry[32 + i] = 0xEE;  // first LBA beyond anything
+  }
+  // Fix both CRCs so the table is taken as sound.
+  const std::uint32_t arrayCrc = crc32(odd.bytes().data() + 2 * sectorSize, 32 * sectorSize);
+  for (std::size_t at : {sectorSize, (sectors - 1) * sectorSize}) {
+    std::uint8_t* header = odd.bytes().data() + at;
+    for (int i = 0; i < 4; ++i) header[88 + i] = static_cast<std::uint8_t>(arrayCrc >> (8 * i));
+    std::fill(header + 16, header + 20, 0);
+    const std::uint32_t crc = crc32(header, 92);
+    for (int i = 0; i < 4; ++i) header[16 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+  }
+  const LayoutInfo info = describeImage(odd);
+  EXPECT_EQ(info.scheme, "GUID");
+  ASSERT_EQ(info.partitions.size(), 1u);
+  EXPECT_EQ(info.partitions[0].fileSystem, "unknown");
+}
+
 TEST(PartitionMap, RefusesTablesThatCannotBeRight) {
   MemoryImage tiny(40 * sectorSize);
   EXPECT_THROW(writeGpt(tiny, randomGuid(), {}), ToolError);
