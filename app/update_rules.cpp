@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <cstdint>
 #include <limits>
 #include <memory>
 
@@ -160,13 +161,36 @@ std::optional<QString> stringValue(plist_t dictionary, const char* key)
     return QString::fromUtf8(text, static_cast<qsizetype>(length));
 }
 
+// libplist checks a binary list for reference cycles by walking each object's ancestors, which costs
+// time quadratic in the nesting depth: a 400 KB list nested 60,000 deep takes about a minute on the
+// main thread. A real update list has a few dozen objects, so a binary list that declares more than
+// this many is refused as unreadable before it is parsed.
+constexpr std::uint64_t maximumBinaryObjects = 4096;
+
+bool declaresTooManyBinaryObjects(const QByteArray& body)
+{
+    // The trailer's last 32 bytes: 6 unused or sort bytes, 2 size bytes, then the object count (8 bytes,
+    // big-endian), the top object and the offset table's position.
+    constexpr qsizetype trailerSize = 32;
+    if (!body.startsWith("bplist") || body.size() < 8 + trailerSize) {
+        return false;
+    }
+    const auto* trailer = reinterpret_cast<const unsigned char*>(body.constData() + body.size() - trailerSize);
+    std::uint64_t count = 0;
+    for (int i = 8; i < 16; ++i) {
+        count = (count << 8) | trailer[i];
+    }
+    return count > maximumBinaryObjects;
+}
+
 }  // namespace
 
 std::vector<UpdateAction> walkUpdateList(const QByteArray& body, const QString& runningVersion,
                                          const QString& hostPrefix)
 {
     plist_t parsed = nullptr;
-    if (!body.isEmpty() && body.size() <= std::numeric_limits<uint32_t>::max()) {
+    if (!body.isEmpty() && body.size() <= std::numeric_limits<uint32_t>::max() &&
+        !declaresTooManyBinaryObjects(body)) {
         plist_from_memory(body.constData(), static_cast<uint32_t>(body.size()), &parsed);
     }
     const PlistPtr root(parsed);

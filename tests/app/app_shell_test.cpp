@@ -1,5 +1,5 @@
-// The application shell with real widgets: menus, help windows, web links, and the update check's
-// alerts and Help menu item driven through a local server.
+// The application shell with real widgets: the main window's menus, help windows, web links, and the
+// update check's alerts and Help menu item driven through a local server.
 
 #include "app/app_delegate.h"
 #include "tests/app/tiny_http_server.h"
@@ -9,15 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QAction>
+#include <QAbstractButton>
 #include <QApplication>
-#include <QMainWindow>
-#include <QMenu>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QPdfDocument>
 #include <QPdfView>
-#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,91 +23,72 @@ using namespace quorbel;
 
 namespace {
 
-struct SeenAlert {
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QString text;
-    QString informativeText;
-    QStringList buttons;
+// Answers every alert with the button titled `answer`, recording "text|informative text|buttons".
+struct AlertAnswerer {
+    explicit AlertAnswerer(QString answer)
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this, answer] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box == last) return;
+            last = box;
+            QStringList buttons;
+            for (QAbstractButton* b : box->buttons()) buttons << b->text();
+            buttons.sort();
+            seen << box->text() + '|' + box->informativeText() + '|' + buttons.join(',');
+            icons << box->icon();
+            for (QAbstractButton* b : box->buttons()) {
+                if (b->text() == answer) QTimer::singleShot(0, b, &QAbstractButton::click);
+            }
+        });
+        timer.start(10);
+    }
+    QTimer timer;
+    QPointer<QMessageBox> last;
+    QStringList seen;
+    QList<QMessageBox::Icon> icons;
 };
 
-// Answers every alert that comes up with the button titled `answer`, recording what it showed.
-class AlertAnswerer {
-public:
-    explicit AlertAnswerer(QString answer) : m_answer(std::move(answer))
-    {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { poll(); });
-        m_timer.start(10);
-    }
-    QList<SeenAlert> seen;
-
-private:
-    void poll()
-    {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || box == m_last) {
-            return;
-        }
-        m_last = box;
-        SeenAlert alert{box->icon(), box->text(), box->informativeText(), {}};
-        QAbstractButton* chosen = nullptr;
-        for (QAbstractButton* b : box->buttons()) {
-            alert.buttons << b->text();
-        }
-        // Buttons in the order they were added: the dialog's own order depends on the platform style.
-        std::sort(alert.buttons.begin(), alert.buttons.end());
-        for (QAbstractButton* b : box->buttons()) {
-            if (b->text() == m_answer) chosen = b;
-        }
-        seen << alert;
-        QTimer::singleShot(0, box, [chosen, box] { chosen ? chosen->click() : box->reject(); });
-    }
-    QString m_answer;
-    QTimer m_timer;
-    QPointer<QMessageBox> m_last;
-};
-
+// The main window as the program entry builds it, with a delegate whose platform edges are fakes.
 struct Shell {
     QTemporaryDir dir;
     QSettings settings{dir.filePath("defaults.ini"), QSettings::IniFormat};
-    QMainWindow mainWindow;
+    std::unique_ptr<QMainWindow> window;
     QList<QUrl> opened;
+    double clock = 800'000'000.0;
+    std::optional<QString> version = QStringLiteral("1.0");
     int lookups = 0;
     std::optional<QString> helpPath = embeddedHelpDocumentPath();
-    int larger = 0;
-    int smaller = 0;
-    QAction largerText{QStringLiteral("Larger Text")};
-    QAction smallerText{QStringLiteral("Smaller Text")};
     std::unique_ptr<AppDelegate> delegate;
 
     explicit Shell(QUrl listAddress = QUrl(QStringLiteral("http://127.0.0.1:9/")))
     {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());  // the window's own
+        window.reset(storyboard::instantiateInitialController());
         AppDelegate::Seams seams;
         seams.settings = &settings;
-        seams.now = [] { return 800'000'000.0; };
-        seams.runningVersion = [] { return std::optional<QString>(QStringLiteral("1.0")); };
+        seams.now = [this] { return clock; };
+        seams.runningVersion = [this] { return version; };
         seams.openUrl = [this](const QUrl& u) { opened << u; };
-        seams.helpLookup = [this](const QString&, const QString&) {
-            ++lookups;
-            return helpPath;
-        };
+        seams.helpLookup = [this](const QString&, const QString&) { return ++lookups, helpPath; };
         seams.updateListAddress = listAddress;
         seams.downloadHostPrefix = QStringLiteral("https://files.quorbel.example/downloads/");
         delegate = std::make_unique<AppDelegate>(seams);
-        QObject::connect(&largerText, &QAction::triggered, [this] { ++larger; });
-        QObject::connect(&smallerText, &QAction::triggered, [this] { ++smaller; });
-        delegate->installMenuBar(&mainWindow, {&largerText, &smallerText});
+        ViewController* controller = static_cast<MainWindow*>(window.get())->viewController();
+        delegate->installMenuBar(window.get(), {controller->largerTextAction(), controller->smallerTextAction()});
     }
 
     QAction* action(const QString& menu, const QString& text) const
     {
-        for (QAction* m : delegate->menuBar()->actions()) {
-            if (m->text().remove(QLatin1Char('&')) != menu || !m->menu()) continue;
+        for (QAction* m : window->menuBar()->actions()) {
+            if (m->text().remove('&') != menu) continue;
             for (QAction* a : m->menu()->actions()) {
-                if (a->text().remove(QLatin1Char('&')) == text) return a;
+                if (a->text().remove('&') == text) return a;
             }
         }
         return nullptr;
     }
+
+    double stored(const char* key) const { return settings.value(QLatin1String(key)).toDouble(); }
 
     bool runUpdateCheck()
     {
@@ -122,38 +99,24 @@ struct Shell {
     }
 };
 
-TEST(AppShellMenus, MenusHoldTheirCommandsAndSendThem)
+TEST(AppShellMenus, MenusJoinTheMainWindowsBarAndSendTheirCommands)
 {
     Shell shell;
     QStringList titles;
-    for (QAction* m : shell.delegate->menuBar()->actions()) titles << m->text().remove(QLatin1Char('&'));
-    EXPECT_EQ(titles, (QStringList{"Quorbel", "View", "Help"}));
-
+    for (QAction* m : shell.window->menuBar()->actions()) titles << m->text().remove('&');
+    EXPECT_EQ(titles, (QStringList{"Quorbel", "View", "Help"}));  // the window's View menu is kept, once
     ASSERT_TRUE(shell.action("Quorbel", "About Quorbel Sparse Bundle Utility"));
-    QAction* quit = shell.action("Quorbel", "Quit");
-    ASSERT_TRUE(quit);
-    EXPECT_EQ(quit->shortcut(), QKeySequence(QKeySequence::Quit));
-
-    QAction* larger = shell.action("View", "Larger Text");
-    QAction* smaller = shell.action("View", "Smaller Text");
-    ASSERT_TRUE(larger && smaller);
-    larger->trigger();
-    larger->trigger();
-    smaller->trigger();
-    EXPECT_EQ(shell.larger, 2);
-    EXPECT_EQ(shell.smaller, 1);
+    ASSERT_TRUE(shell.action("Quorbel", "Quit"));
+    EXPECT_EQ(shell.action("Quorbel", "Quit")->shortcut(), QKeySequence(QKeySequence::Quit));
+    ASSERT_TRUE(shell.action("View", "Larger Text"));
 
     shell.action("Help", "Support Page")->trigger();
     shell.action("Help", "Updates Page")->trigger();
     EXPECT_EQ(shell.opened, (QList<QUrl>{QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS)),
                                          QUrl(QStringLiteral(QUORBEL_UPDATES_PAGE_ADDRESS))}));
-    // The built-in addresses lie under the reserved domain.
-    EXPECT_TRUE(shell.opened[0].host().endsWith(QLatin1String(".example")));
-
-    QAction* status = shell.action("Help", "Update not checked");
-    ASSERT_TRUE(status);
-    EXPECT_FALSE(status->isChecked());
-    shell.delegate->applicationWillTerminate();  // does nothing, harmlessly
+    EXPECT_TRUE(shell.opened[0].host().endsWith(QLatin1String(".example")));  // the reserved domain
+    ASSERT_TRUE(shell.action("Help", "Update not checked"));
+    EXPECT_FALSE(shell.action("Help", "Update not checked")->isChecked());
 }
 
 TEST(AppShellHelp, EachOpenHelpMakesAFreshWindowThatShowsTheManual)
@@ -161,50 +124,32 @@ TEST(AppShellHelp, EachOpenHelpMakesAFreshWindowThatShowsTheManual)
     Shell shell;
     QAction* help = shell.action("Help", "Quorbel Sparse Bundle Utility Help");
     ASSERT_TRUE(help);
+    EXPECT_EQ(help->shortcut(), QKeySequence(QKeySequence::HelpContents));
     for (int i = 0; i < 3; ++i) help->trigger();
     const auto& windows = shell.delegate->myHelpWindow();
     ASSERT_EQ(windows.size(), 3u);
     EXPECT_NE(windows[0].get(), windows[1].get());
     for (const auto& w : windows) {
-        EXPECT_TRUE(w->window()->isVisible());
+        EXPECT_TRUE(w->isVisible());
         HelpViewController* content = w->contentViewController();
         ASSERT_TRUE(content->thePDFDocument());
         EXPECT_GE(content->thePDFDocument()->pageCount(), 4);
         EXPECT_EQ(content->helpPDFView()->document(), content->thePDFDocument());
         EXPECT_EQ(content->helpPDFView()->zoomMode(), QPdfView::ZoomMode::FitToWidth);
+        w->close();
     }
-    for (const auto& w : windows) w->window()->close();
-    EXPECT_EQ(shell.delegate->myHelpWindow().size(), 3u);
-    EXPECT_FALSE(windows[0]->window()->isVisible());
+    EXPECT_EQ(shell.delegate->myHelpWindow().size(), 3u);  // closed windows stay referenced
 }
 
-TEST(AppShellHelp, ShowingAHiddenHelpWindowAgainReloadsTheDocument)
-{
-    Shell shell;
-    shell.delegate->openHelp();
-    HelpWindowController& w = *shell.delegate->myHelpWindow().front();
-    const int afterFirst = shell.lookups;
-    EXPECT_GE(afterFirst, 1);
-    const QPdfDocument* first = w.contentViewController()->thePDFDocument();
-    ASSERT_TRUE(first);
-    w.window()->hide();
-    w.showWindow();
-    EXPECT_GT(shell.lookups, afterFirst);
-    ASSERT_TRUE(w.contentViewController()->thePDFDocument());
-    EXPECT_EQ(w.contentViewController()->helpPDFView()->document(), w.contentViewController()->thePDFDocument());
-}
-
-TEST(AppShellHelp, MissingOrUnreadableManualGivesAnEmptyViewerAndNoAlert)
+TEST(AppShellHelp, EveryAppearanceReloadsAndAMissingOrUnreadableManualShowsNothingWithoutAlert)
 {
     QTemporaryDir dir;
     const QString junk = dir.filePath("QuorbelHelp.pdf");
-    {
-        QFile f(junk);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("%PDF-1.4 this is not really a PDF");
-    }
-    for (const std::optional<QString>& path : {std::optional<QString>(), std::optional<QString>(junk),
-                                               std::optional<QString>(dir.filePath("absent.pdf"))}) {
+    QFile f(junk);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("%PDF-1.4 this is not really a PDF");
+    f.close();
+    for (const std::optional<QString>& path : {std::optional<QString>(), std::optional<QString>(junk)}) {
         Shell shell;
         shell.helpPath = path;
         shell.delegate->openHelp();
@@ -213,22 +158,21 @@ TEST(AppShellHelp, MissingOrUnreadableManualGivesAnEmptyViewerAndNoAlert)
         EXPECT_EQ(content->helpPDFView()->document(), nullptr);
         QTest::qWait(20);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-        shell.delegate->myHelpWindow().front()->window()->close();
     }
 
-    // A window that showed the manual and then finds it missing keeps what it showed.
     Shell shell;
     shell.delegate->openHelp();
     HelpWindowController& w = *shell.delegate->myHelpWindow().front();
     const QPdfDocument* shown = w.contentViewController()->thePDFDocument();
     ASSERT_TRUE(shown);
-    shell.helpPath.reset();
-    w.window()->hide();
+    const int lookups = shell.lookups;
+    shell.helpPath.reset();  // gone: the window keeps what it showed
+    w.hide();
     w.showWindow();
+    EXPECT_GT(shell.lookups, lookups);
     EXPECT_EQ(w.contentViewController()->thePDFDocument(), shown);
-    // ...and one that finds it unreadable shows nothing.
-    shell.helpPath = junk;
-    w.window()->hide();
+    shell.helpPath = junk;  // unreadable: the window shows nothing
+    w.hide();
     w.showWindow();
     EXPECT_EQ(w.contentViewController()->thePDFDocument(), nullptr);
     EXPECT_EQ(w.contentViewController()->helpPDFView()->document(), nullptr);
@@ -239,8 +183,7 @@ QByteArray updateList(std::initializer_list<const char*> versions)
     QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>";
     for (const char* v : versions) {
         xml += QByteArray("<dict><key>AppName</key><string>Quorbel</string><key>Version</key><string>") + v +
-               "</string><key>URL</key><string>https://files.quorbel.example/downloads/" + v +
-               ".dmg</string></dict>";
+               "</string><key>URL</key><string>https://files.quorbel.example/downloads/" + v + ".dmg</string></dict>";
     }
     return xml + "</array></plist>\n";
 }
@@ -253,25 +196,25 @@ TEST(AppShellUpdate, TwoOffersComeAsTwoAlertsAndDownloadOpensTheAddress)
     AlertAnswerer answerer(QStringLiteral("Download"));
     ASSERT_TRUE(shell.runUpdateCheck());
 
-    ASSERT_EQ(answerer.seen.size(), 2);
-    EXPECT_EQ(answerer.seen[0].icon, QMessageBox::Information);
-    EXPECT_EQ(answerer.seen[0].text, QStringLiteral("An update to this app to version 2.0 is available."));
-    EXPECT_EQ(answerer.seen[1].text, QStringLiteral("An update to this app to version 2.1 is available."));
-    EXPECT_EQ(answerer.seen[0].informativeText,
-              QStringLiteral("You are currently running Quorbel version 1.0.\nPlease choose whether to download "
-                             "this update now in your default browser."));
-    EXPECT_EQ(answerer.seen[0].buttons, (QStringList{"Download", "Ignore"}));
+    ASSERT_EQ(server.requests.size(), 1);
+    EXPECT_TRUE(server.requests[0].startsWith("GET /updates/list.plist HTTP/1.1\r\n"));
+    EXPECT_EQ(shell.settings.value(QStringLiteral("noUpdateCheck")).toBool(), false);
+    EXPECT_EQ(shell.stored("updateCheckInt"), 43200.0);
+    EXPECT_EQ(shell.stored("dateLastUpdateCheck"), 800'000'000.0);
+    const QString informative = QStringLiteral("You are currently running Quorbel version 1.0.\nPlease choose "
+                                               "whether to download this update now in your default browser.");
+    EXPECT_EQ(answerer.seen, (QStringList{"An update to this app to version 2.0 is available.|" + informative + "|Download,Ignore",
+                                          "An update to this app to version 2.1 is available.|" + informative + "|Download,Ignore"}));
+    EXPECT_EQ(answerer.icons, (QList<QMessageBox::Icon>{QMessageBox::Information, QMessageBox::Information}));
     EXPECT_EQ(shell.opened, (QList<QUrl>{QUrl(QStringLiteral("https://files.quorbel.example/downloads/2.0.dmg")),
                                          QUrl(QStringLiteral("https://files.quorbel.example/downloads/2.1.dmg"))}));
-
-    // The status item was marked once; the second entry found no unmarked item.
+    // Marked once; the second entry found no unmarked item.
     EXPECT_EQ(shell.action("Help", "Update not checked"), nullptr);
-    QAction* status = shell.action("Help", "Checked for update");
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(status->isChecked());
+    ASSERT_TRUE(shell.action("Help", "Checked for update"));
+    EXPECT_TRUE(shell.action("Help", "Checked for update")->isChecked());
 }
 
-TEST(AppShellUpdate, IgnoreOpensNothingAndEqualVersionShowsNoAlert)
+TEST(AppShellUpdate, IgnoreOpensNothingAndAnEmptyListGivesTheCriticalAlert)
 {
     TinyHttpServer server;
     server.body = updateList({"0.9"});
@@ -282,69 +225,92 @@ TEST(AppShellUpdate, IgnoreOpensNothingAndEqualVersionShowsNoAlert)
         EXPECT_EQ(answerer.seen.size(), 1);
         EXPECT_TRUE(shell.opened.isEmpty());
     }
-    server.body = updateList({"1.0"});
-    Shell shell(server.address());
-    AlertAnswerer answerer(QStringLiteral("Download"));
-    ASSERT_TRUE(shell.runUpdateCheck());
-    QTest::qWait(30);
-    EXPECT_TRUE(answerer.seen.isEmpty());
-    ASSERT_TRUE(shell.action("Help", "Checked for update"));
-    EXPECT_TRUE(shell.action("Help", "Checked for update")->isChecked());
-}
-
-TEST(AppShellUpdate, ErrorAlertIsCriticalWithOneOkButton)
-{
-    TinyHttpServer server;
     server.contentType = "text/plain";
-    server.body = updateList({});  // an empty array
+    server.body = updateList({});
     Shell shell(server.address());
     AlertAnswerer answerer(QStringLiteral("OK"));
     ASSERT_TRUE(shell.runUpdateCheck());
-    ASSERT_EQ(answerer.seen.size(), 1);
-    EXPECT_EQ(answerer.seen[0].icon, QMessageBox::Critical);
-    EXPECT_EQ(answerer.seen[0].text, QStringLiteral("An error occurred:"));
-    EXPECT_EQ(answerer.seen[0].informativeText, QStringLiteral("Update Property List has no entries."));
-    EXPECT_EQ(answerer.seen[0].buttons, QStringList{"OK"});
-    ASSERT_TRUE(shell.action("Help", "Update not checked"));
-    EXPECT_EQ(shell.settings.value(QStringLiteral("dateLastUpdateCheck")).toDouble(), 800'000'000.0);
+    EXPECT_EQ(answerer.seen, QStringList{"An error occurred:|Update Property List has no entries.|OK"});
+    EXPECT_EQ(answerer.icons, QList<QMessageBox::Icon>{QMessageBox::Critical});
+    EXPECT_TRUE(shell.action("Help", "Update not checked"));
 }
 
-}  // namespace
-
-namespace {
-
-// The real main window from the storyboard with the delegate's menus, as the program entry builds it.
-TEST(AppShellMainWindow, MenusJoinTheMainWindowsBarWithOneViewMenu)
+TEST(AppShellUpdate, RejectedResponsesAreSilentButStillMoveTheDate)
 {
-    QTemporaryDir dir;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
-    QSettings settings(dir.filePath("defaults.ini"), QSettings::IniFormat);
-
-    std::unique_ptr<QMainWindow> window(storyboard::instantiateInitialController());
-    auto* main = qobject_cast<MainWindow*>(window.get());
-    ASSERT_TRUE(main);
-    AppDelegate::Seams seams;
-    seams.settings = &settings;
-    seams.openUrl = [](const QUrl&) {};
-    AppDelegate delegate(seams);
-    delegate.installMenuBar(main, {main->viewController()->largerTextAction(), main->viewController()->smallerTextAction()});
-
-    EXPECT_EQ(delegate.menuBar(), main->menuBar());
-    QStringList titles;
-    for (QAction* m : main->menuBar()->actions()) titles << m->text().remove(QLatin1Char('&'));
-    EXPECT_EQ(titles, (QStringList{"Quorbel", "View", "Help"}));
-    ASSERT_EQ(main->viewMenu()->actions().size(), 2);
-    EXPECT_TRUE(main->viewMenu()->actions()[0]->shortcuts().contains(QKeySequence(QKeySequence::ZoomIn)));
-
-    // The Help menu's manual command opens a help window through the storyboard.
-    window->show();
-    for (QAction* a : delegate.helpMenu()->actions()) {
-        if (a->shortcut() == QKeySequence(QKeySequence::HelpContents)) a->trigger();
+    const std::pair<QByteArray, QByteArray> cases[] = {{"404 Not Found", "text/xml"},
+                                                       {"500 Internal Server Error", "text/xml"},
+                                                       {"200 OK", "application/xml"},
+                                                       {"200 OK", ""},
+                                                       {"unreachable", ""},
+                                                       {"oversized", "text/xml"}};
+    for (const auto& [status, contentType] : cases) {
+        SCOPED_TRACE(status.toStdString() + " / " + contentType.toStdString());
+        auto server = std::make_unique<TinyHttpServer>();
+        server->status = status == "oversized" ? "200 OK" : status;
+        server->contentType = contentType;
+        server->body = updateList({"2.0"});
+        if (status == "oversized") server->body += QByteArray(UpdateChecker::maximumBodyBytes, ' ');
+        const QUrl address = server->address();
+        if (status == "unreachable") server.reset();  // the port is closed again
+        Shell shell(address);
+        AlertAnswerer answerer(QStringLiteral("OK"));
+        ASSERT_TRUE(shell.runUpdateCheck());
+        QTest::qWait(30);
+        EXPECT_TRUE(answerer.seen.isEmpty());
+        EXPECT_TRUE(shell.action("Help", "Update not checked"));
+        EXPECT_EQ(shell.stored("dateLastUpdateCheck"), 800'000'000.0);
     }
-    ASSERT_EQ(delegate.myHelpWindow().size(), 1u);
-    EXPECT_TRUE(delegate.myHelpWindow().front()->isVisible());
-    EXPECT_TRUE(delegate.myHelpWindow().front()->contentViewController()->thePDFDocument());
+}
+
+TEST(AppShellUpdate, NoRequestWhenSwitchedOffOrNotDue)
+{
+    TinyHttpServer server;
+    server.body = updateList({"2.0"});
+    Shell off(server.address());
+    off.settings.setValue(QStringLiteral("noUpdateCheck"), true);
+    off.settings.setValue(QStringLiteral("updateCheckInt"), 0.5);
+    ASSERT_TRUE(off.runUpdateCheck());
+    EXPECT_EQ(off.settings.value(QStringLiteral("noUpdateCheck")).toBool(), true);
+    EXPECT_EQ(off.stored("updateCheckInt"), 43200.0);
+    EXPECT_FALSE(off.settings.contains(QStringLiteral("dateLastUpdateCheck")));
+
+    // Hand-written values are texts in the file, and still read as numbers.
+    Shell handWritten(server.address());
+    QFile file(handWritten.dir.filePath("defaults.ini"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nnoUpdateCheck=false\nupdateCheckInt=7200\ndateLastUpdateCheck=799990000\n");
+    file.close();
+    handWritten.settings.sync();
+    handWritten.clock = 799'990'000.0 + 7200.0;  // exactly the interval: not due
+    ASSERT_TRUE(handWritten.runUpdateCheck());
+    EXPECT_EQ(handWritten.stored("updateCheckInt"), 7200.0);
+    QTest::qWait(50);  // give a stray connection the chance to arrive
+    EXPECT_TRUE(server.requests.isEmpty());
+    handWritten.clock += 1.0;
+    AlertAnswerer answerer(QStringLiteral("Ignore"));
+    ASSERT_TRUE(handWritten.runUpdateCheck());
+    EXPECT_EQ(server.requests.size(), 1);
+    EXPECT_EQ(handWritten.stored("dateLastUpdateCheck"), handWritten.clock);
+}
+
+TEST(AppShellUpdate, UnreadableListOrMissingVersionGiveTheirErrorAlerts)
+{
+    TinyHttpServer server;
+    server.contentType = "text/plain";
+    server.body = "<html>gateway says hello</html>";
+    {
+        Shell shell(server.address());
+        AlertAnswerer answerer(QStringLiteral("OK"));
+        ASSERT_TRUE(shell.runUpdateCheck());
+        EXPECT_EQ(answerer.seen, QStringList{"An error occurred:|Error in update Property List.|OK"});
+    }
+    Shell shell(server.address());
+    shell.version.reset();
+    AlertAnswerer answerer(QStringLiteral("OK"));
+    ASSERT_TRUE(shell.runUpdateCheck());
+    EXPECT_EQ(answerer.seen, QStringList{"An error occurred:|Can't check for updates:\nNo app version string found.|OK"});
+    EXPECT_EQ(shell.stored("dateLastUpdateCheck"), 800'000'000.0);
+    EXPECT_EQ(server.requests.size(), 1);  // only the first launch asked
 }
 
 }  // namespace
