@@ -9,6 +9,8 @@
 namespace quorbel::imagetool {
 namespace {
 
+constexpr std::uint64_t MiB = 1 << 20;
+
 TEST(SizeText, UnitsFractionsAndRoundingUpToSectors) {
   const struct {
     const char* text;
@@ -57,6 +59,15 @@ TEST(InfoPlist, WrittenAsMacOSWritesItAndReadBack) {
   const std::string xml = infoToXml(info);
   EXPECT_EQ(xml, test::infoPlist(8388608, 2ll << 40));
   EXPECT_EQ(parseInfo(xml, "Info.plist"), info);
+}
+
+TEST(InfoPlist, BothCopiesReplacedWithoutLeavingTemporaryFiles) {
+  test::Scratch dir;
+  writeInfoFiles(dir.path(), BundleInfo{MiB, 4 * MiB, 1, {}});
+  writeInfoFiles(dir.path(), BundleInfo{MiB, 8 * MiB, 1, {}});
+  EXPECT_EQ(test::readFile(dir / "Info.plist"), test::infoPlist(MiB, 8 * MiB));
+  EXPECT_EQ(test::readFile(dir / "Info.bckup"), test::infoPlist(MiB, 8 * MiB));
+  EXPECT_EQ(test::listDir(dir.path()), (std::vector<std::string>{"Info.bckup", "Info.plist"}));
 }
 
 TEST(Token, EmptyPlainEncryptedHeaderDecodedOtherwiseRefused) {
