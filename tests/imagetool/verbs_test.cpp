@@ -414,6 +414,11 @@ TEST_F(Fixtures, ConvertAndCompactKeepTheVolume) {
                     "sparse-band-size=16384"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(test::sha256Hex(flatten(converted)), imageSha);
+  // With the original band size, the property lists come out byte for byte as macOS wrote them.
+  r = runTool({"convert", copy, "-format", "UDSB", "-o", dir / "Same.sparsebundle", "-imagekey",
+               "sparse-band-size=2048"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFile(dir / "Same.sparsebundle/Info.plist"), readFile(dir_ + "/Test1.sparsebundle/Info.plist"));
 
   r = runTool({"compact", copy});
   ASSERT_EQ(r.status, 0) << r.err;
