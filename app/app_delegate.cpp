@@ -62,7 +62,11 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
                                                       m_seams.updateListAddress, m_seams.downloadHostPrefix);
 }
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate()
+{
+    // The storyboard outlives this delegate: leave it a lookup that refers to nothing of ours.
+    registerHelpWindowController(lookUpEmbeddedResource);
+}
 
 namespace {
 
