@@ -46,8 +46,8 @@ std::uint32_t be32(const std::uint8_t* p) {
 }
 bool isPowerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-// The FAT variant of a boot sector, decided by its count of clusters as the FAT specification
-// does; empty when the sector is no FAT boot sector.
+// The FAT variant of a boot sector, decided by its count of clusters as the FAT format does;
+// empty when the sector is no FAT boot sector.
 std::string fatVariant(const std::uint8_t* s) {
   const bool jump = (s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9;
   if (!jump || s[510] != 0x55 || s[511] != 0xAA) return {};
