@@ -20,14 +20,10 @@ namespace {
 
 TEST_F(WindowTest, AppearanceFillsAndPresetsAndShowingAgainResetsOnlyTheNumbers) {
   EXPECT_EQ(window->windowTitle(), "Quorbel Sparse Bundle Utility");
-  const std::pair<QString, QStringList> popups[] = {
-      {"Size unit", {"MB", "GB", "TB"}}, {"Band unit", {"MB", "GB"}}, {"Encryption", {"Plain", "AES-128", "AES-256"}},
-      {"File system", {"HFS+", "HFS+J", "APFS", "Case-sensitive APFS", "exFAT", "MS-DOS", "UDF"}}};
-  for (const auto& [name, expected] : popups) {
-    QStringList shown;
+  QStringList shown;  // the pop-ups' items
+  for (const char* name : {"Size unit", "Band unit", "File system", "Encryption"})
     for (int i = 0; i < control<QComboBox>(name)->count(); ++i) shown << control<QComboBox>(name)->itemText(i);
-    EXPECT_EQ(shown, expected) << name.toStdString();
-  }
+  EXPECT_EQ(shown.join(","), "MB,GB,TB,MB,GB,HFS+,HFS+J,APFS,Case-sensitive APFS,exFAT,MS-DOS,UDF,Plain,AES-128,AES-256");
   auto presets = [&] {
     return control<QLineEdit>("Maximum size")->text() + "|" + control<QLineEdit>("Band size")->text() +
            (control<QCheckBox>("Battery")->checkState() == Qt::Unchecked ? "|off" : "|on");
@@ -47,7 +43,8 @@ TEST_F(WindowTest, AppearanceFillsAndPresetsAndShowingAgainResetsOnlyTheNumbers)
 TEST_F(WindowTest, EveryControlHasAVisibleLabelEqualToItsAccessibleName) {
   const auto labels = window->findChildren<QLabel*>();
   for (const char* name : {"Maximum size", "Size unit", "Band size", "Band unit", "File system", "Encryption", "Output"})
-    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->buddy() == control(name) && l->text() == name; }))
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(),
+                            [&](QLabel* label) { return label->buddy() == control(name) && label->text() == name; }))
         << name;
   for (const char* name : {"Battery", "Create", "Resize", "Compact", "Change band size", "Get info", "Change password",
                            "Larger text", "Smaller text"})
@@ -91,10 +88,9 @@ TEST_F(WindowTest, TextSizeButtonsAndShortcutsStayWithinTheLimitsAndStoreEveryCh
 
 // The settings file as a person or another program may have written it: every value is text.
 TEST(StoredFontSize, HandWrittenValuesReadByTheRule) {
-  const std::pair<const char*, double> cases[] = {{"fontSize=100", 100.0}, {"fontSize=12.5", 12.5},
-                                                  {"fontSize=\"20\"", 20.0}, {"fontSize=4", 4.0},
-                                                  {"fontSize=3.5", 12.0},   {"", 12.0},
-                                                  {"fontSize=abc", 12.0},   {"fontSize=inf", 12.0}};
+  const std::pair<const char*, double> cases[] = {
+      {"fontSize=100", 100.0}, {"fontSize=12.5", 12.5}, {"fontSize=\"20\"", 20.0}, {"fontSize=4", 4.0},
+      {"fontSize=3.5", 12.0},  {"", 12.0},              {"fontSize=abc", 12.0},    {"fontSize=inf", 12.0}};
   for (const auto& [line, expected] : cases) {
     QSettings().clear();
     QFile out(QSettings().fileName());
