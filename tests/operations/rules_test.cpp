@@ -1,4 +1,5 @@
-// The operations' pure rules against the worked lists and tables, and the number fields' formatter.
+// The operations' pure rules against the worked tables, and the number fields' formatter. The worked
+// argument lists go through the window in the flow tests.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -10,10 +11,8 @@
 namespace quorbel {
 namespace {
 
-using List = std::vector<std::string>;
 constexpr std::int64_t huge = std::numeric_limits<std::int64_t>::max();
 
-// The worked Create lists go through the window in the flow tests.
 TEST(Rules, SizesBandSectorsAndVolumeNames) {
   EXPECT_EQ(sizeArgument("100", 0) + sizeArgument("1.5", 2) + sizeArgument("20", 1) + sizeArgument("3", -1),
             "100m1.5t20g3t");
