@@ -51,13 +51,14 @@ TEST_F(WindowTest, EveryControlHasAVisibleLabelEqualToItsAccessibleName) {
     EXPECT_EQ(control<QAbstractButton>(name)->text(), name);
 }
 
-TEST_F(WindowTest, PaneKeepsEveryCharacterAcrossAppendsRestyleAndReplace) {
+TEST_F(WindowTest, PaneKeepsEveryCharacterAndItsSizeControlsRestyleAllTextAndStoreTheSizeAtOnce) {
   const QString text = QStringLiteral("tab\there, no-break\u00A0space, é and e\u0301, 🔑\n\nno line feed");
   controller->append(text.left(20));
   controller->append(text.mid(20));
   controller->append("|next\n");
-  controller->incFontSize();
+  press("Larger text");
   EXPECT_EQ(controller->outputText(), text + "|next\n");  // nothing put between appends, nothing lost
+  EXPECT_DOUBLE_EQ(QSettings().value("fontSize").toDouble(), 13.0);
   QPlainTextEdit* pane = controller->outputTextbox;
   EXPECT_DOUBLE_EQ(pane->font().pointSizeF(), 13.0);
   const QFontMetricsF metrics(pane->font());  // fixed pitch
@@ -65,13 +66,6 @@ TEST_F(WindowTest, PaneKeepsEveryCharacterAcrossAppendsRestyleAndReplace) {
   for (QTextBlock block = pane->document()->begin(); block.isValid(); block = block.next())
     for (auto it = block.begin(); !it.atEnd(); ++it)  // no piece keeps a size of its own
       EXPECT_FALSE(it.fragment().charFormat().hasProperty(QTextFormat::FontPointSize));
-  controller->replace("Sparsebundle info:\n");
-  EXPECT_EQ(pane->toPlainText(), "Sparsebundle info:\n");
-}
-
-TEST_F(WindowTest, TextSizeButtonsAndShortcutsChangeTheSizeAndStoreItAtOnce) {
-  press("Larger text");
-  EXPECT_DOUBLE_EQ(QSettings().value("fontSize").toDouble(), 13.0);
   QApplication::setActiveWindow(window.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
   QTest::keySequence(window.get(), QKeySequence(QKeySequence::ZoomOut));
@@ -79,6 +73,8 @@ TEST_F(WindowTest, TextSizeButtonsAndShortcutsChangeTheSizeAndStoreItAtOnce) {
   EXPECT_DOUBLE_EQ(QSettings().value("fontSize").toDouble(), 11.0);
   QTest::keySequence(window.get(), QKeySequence(QKeySequence::ZoomIn));
   EXPECT_DOUBLE_EQ(controller->theFontSize(), 12.0);
+  controller->replace("Sparsebundle info:\n");
+  EXPECT_EQ(pane->toPlainText(), "Sparsebundle info:\n");
 }
 
 // The settings file as a person or another program may have written it: every value is text.
