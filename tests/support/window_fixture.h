@@ -1,19 +1,18 @@
 #pragma once
-// A main window whose disk-image tool is the recording fake, with helpers that work the window as
-// a user does: controls are found by their accessible names.
+// Widget-test support: the test side of the recording fake tool (fake_tool), and a main window that
+// runs it, worked as a user does: controls are found by their accessible names.
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QFile>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
 
-#include "fake_tool.h"
 #include "ui/main_window.h"
-#include "ui/password_view_controller.h"
 #include "ui/view_controller.h"
 
 namespace quorbel::test {
@@ -22,11 +21,46 @@ using List = std::vector<std::string>;
 
 inline std::string failure(int status) { return "\xE2\x9A\xA0\xEF\xB8\x8F error " + std::to_string(status) + "\n"; }
 
+// The fake's answers per verb and the runs it recorded, kept in a scratch folder of its own.
+class FakeTool {
+ public:
+  FakeTool() { qputenv("QUORBEL_FAKE_DIR", QFile::encodeName(dir_.path())); }
+  // From now on `verb` prints `report`, takes `seconds` and exits with `status`.
+  void answer(const QString& verb, const std::string& report, int status = 0, double seconds = 0) const {
+    write(verb + ".out", QByteArray::fromStdString(report));
+    write(verb + ".status", QByteArray::number(status));
+    write(verb + ".sleep", QByteArray::number(seconds));
+  }
+  // The runs, one string each: the arguments joined by "|", then "<" and the standard input where
+  // that was a pipe.
+  List calls() const {
+    List calls;
+    for (int n = 0; auto arguments = read(QString::number(n) + ".args"); ++n) {
+      arguments->chop(1);  // the last argument's NUL
+      arguments->replace('\0', '|');
+      if (const auto input = read(QString::number(n) + ".stdin")) arguments->append('<' + *input);
+      calls.push_back(arguments->toStdString());
+    }
+    return calls;
+  }
+
+ private:
+  std::optional<QByteArray> read(const QString& name) const {
+    QFile in(dir_.filePath(name));
+    return in.open(QIODevice::ReadOnly) ? std::optional(in.readAll()) : std::nullopt;
+  }
+  void write(const QString& name, const QByteArray& bytes) const {
+    QFile out(dir_.filePath(name));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+  }
+  QTemporaryDir dir_;
+};
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     QSettings().clear();
-    controller = new ViewController(FakeTool::path());
+    controller = new ViewController(toolPath);
     controller->setTerminate([] {});
     window = std::make_unique<MainWindow>(controller);
     window->show();
@@ -39,34 +73,24 @@ class WindowTest : public ::testing::Test {
     ADD_FAILURE() << "no control named " << name.toStdString();
     return nullptr;
   }
-  void press(const QString& button) { QTest::mouseClick(control<QAbstractButton>(button), Qt::LeftButton); }
   void type(const QString& field, const QString& text) {
     control<QLineEdit>(field)->clear();
     QTest::keyClicks(control<QLineEdit>(field), text);
   }
   void choose(const QString& popup, int index) { control<QComboBox>(popup)->setCurrentIndex(index); }
+  void press(const QString& button) { QTest::mouseClick(control<QAbstractButton>(button), Qt::LeftButton); }
   // Lets queued panel answers arrive and what they start run to its end.
-  static void settle() {
-    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+  static void settle() { for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(); }
+  void run(const QString& button) { press(button); settle(); }
+  // Runs an operation that starts with the open panel, answered with `path` (nullopt: Cancel).
+  void open(const QString& button, const std::optional<QString>& path) {
+    controller->setNextOpenPath(path);
+    run(button);
   }
   std::string pane() const { return controller->outputText().toStdString(); }
 
-  // The password sheet on screen: both entries (set directly: an input method may type a
-  // decomposed letter that key events cannot), then Set; or Cancel.
-  void answerSheet(const QString& first, std::optional<QString> second = std::nullopt) {
-    PasswordViewController* sheet = controller->passwordSheet();
-    ASSERT_TRUE(sheet && sheet->isVisible()) << "no password sheet on screen";
-    sheet->password1Textbox()->setText(first);
-    sheet->password2Textbox()->setText(second.value_or(first));
-    QTest::mouseClick(sheet->findChild<QPushButton*>("setButton"), Qt::LeftButton);
-  }
-  void cancelSheet() {
-    ASSERT_TRUE(controller->passwordSheet() && controller->passwordSheet()->isVisible());
-    QTest::mouseClick(controller->passwordSheet()->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
-  }
-  bool sheetShown() const { return controller->passwordSheet() && controller->passwordSheet()->isVisible(); }
-
   FakeTool tool;
+  std::string toolPath = QUORBEL_FAKE_TOOL;
   ViewController* controller = nullptr;
   std::unique_ptr<MainWindow> window;
 };
