@@ -1,8 +1,7 @@
-// The application shell with real widgets: the main window's menus, help windows, web links, and the
-// update check's alerts and Help menu item driven through a local server.
+// The application shell with real widgets: menus, help windows and the embedded manual, web links, and
+// the update check's alerts and Help menu item driven through a one-response HTTP server on 127.0.0.1.
 
 #include "app/app_delegate.h"
-#include "tests/app/tiny_http_server.h"
 #include "ui/main_window.h"
 #include "ui/storyboard.h"
 #include "ui/view_controller.h"
@@ -14,7 +13,11 @@
 #include <QMessageBox>
 #include <QPdfDocument>
 #include <QPdfView>
+#include <QRegularExpression>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -23,29 +26,53 @@ using namespace quorbel;
 
 namespace {
 
-// Answers every alert with the button titled `answer`, recording "text|informative text|buttons".
+// Answers every request with one canned response (status line and headers after "HTTP/1.1 ", then the
+// body) and records the requests it saw.
+struct HttpServer : QObject {
+    QByteArray head, body;
+    QList<QByteArray> requests;
+    QTcpServer server;
+
+    HttpServer(QByteArray h, QByteArray b) : head(std::move(h)), body(std::move(b))
+    {
+        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket, received = QByteArray()]() mutable {
+                    if (!(received += socket->readAll()).contains("\r\n\r\n")) return;
+                    requests << received;
+                    socket->write("HTTP/1.1 " + head + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+    }
+    QUrl address() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/updates/list.plist").arg(server.serverPort())); }
+};
+
+// Answers every alert with the button titled `answer`, recording "icon|text|informative text|buttons".
 struct AlertAnswerer {
-    explicit AlertAnswerer(QString answer)
+    explicit AlertAnswerer(const QString& answer)
     {
         QObject::connect(&timer, &QTimer::timeout, [this, answer] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box || box == last) return;
             last = box;
             QStringList buttons;
-            for (QAbstractButton* b : box->buttons()) buttons << b->text();
-            buttons.sort();
-            seen << box->text() + '|' + box->informativeText() + '|' + buttons.join(',');
-            icons << box->icon();
             for (QAbstractButton* b : box->buttons()) {
+                buttons << b->text();
                 if (b->text() == answer) QTimer::singleShot(0, b, &QAbstractButton::click);
             }
+            buttons.sort();
+            seen << QStringLiteral("%1|%2|%3|%4").arg(int(box->icon())).arg(box->text(), box->informativeText(), buttons.join(','));
         });
         timer.start(10);
     }
     QTimer timer;
     QPointer<QMessageBox> last;
     QStringList seen;
-    QList<QMessageBox::Icon> icons;
 };
 
 // The main window as the program entry builds it, with a delegate whose platform edges are fakes.
@@ -54,10 +81,8 @@ struct Shell {
     QSettings settings{dir.filePath("defaults.ini"), QSettings::IniFormat};
     std::unique_ptr<QMainWindow> window;
     QList<QUrl> opened;
-    double clock = 800'000'000.0;
     std::optional<QString> version = QStringLiteral("1.0");
-    int lookups = 0;
-    std::optional<QString> helpPath = embeddedHelpDocumentPath();
+    std::optional<QString> helpPath = lookUpEmbeddedResource(QStringLiteral("QuorbelHelp"), QStringLiteral("pdf"));
     std::unique_ptr<AppDelegate> delegate;
 
     explicit Shell(QUrl listAddress = QUrl(QStringLiteral("http://127.0.0.1:9/")))
@@ -66,10 +91,10 @@ struct Shell {
         window.reset(storyboard::instantiateInitialController());
         AppDelegate::Seams seams;
         seams.settings = &settings;
-        seams.now = [this] { return clock; };
+        seams.now = [] { return 800'000'000.0; };
         seams.runningVersion = [this] { return version; };
         seams.openUrl = [this](const QUrl& u) { opened << u; };
-        seams.helpLookup = [this](const QString&, const QString&) { return ++lookups, helpPath; };
+        seams.helpLookup = [this](const QString&, const QString&) { return helpPath; };
         seams.updateListAddress = listAddress;
         seams.downloadHostPrefix = QStringLiteral("https://files.quorbel.example/downloads/");
         delegate = std::make_unique<AppDelegate>(seams);
@@ -80,102 +105,85 @@ struct Shell {
     QAction* action(const QString& menu, const QString& text) const
     {
         for (QAction* m : window->menuBar()->actions()) {
-            if (m->text().remove('&') != menu) continue;
-            for (QAction* a : m->menu()->actions()) {
+            for (QAction* a : m->text().remove('&') == menu ? m->menu()->actions() : QList<QAction*>()) {
                 if (a->text().remove('&') == text) return a;
             }
         }
         return nullptr;
     }
-
-    double stored(const char* key) const { return settings.value(QLatin1String(key)).toDouble(); }
-
-    bool runUpdateCheck()
-    {
-        bool done = false;
-        QObject::connect(&delegate->updateChecker(), &UpdateChecker::finished, [&done] { done = true; });
-        delegate->applicationDidFinishLaunching();
-        return QTest::qWaitFor([&done] { return done; }, 15000);
-    }
 };
 
-TEST(AppShellMenus, MenusJoinTheMainWindowsBarAndSendTheirCommands)
+TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
 {
     Shell shell;
     QStringList titles;
     for (QAction* m : shell.window->menuBar()->actions()) titles << m->text().remove('&');
     EXPECT_EQ(titles, (QStringList{"Quorbel", "View", "Help"}));  // the window's View menu is kept, once
-    ASSERT_TRUE(shell.action("Quorbel", "About Quorbel Sparse Bundle Utility"));
-    ASSERT_TRUE(shell.action("Quorbel", "Quit"));
-    EXPECT_EQ(shell.action("Quorbel", "Quit")->shortcut(), QKeySequence(QKeySequence::Quit));
-    ASSERT_TRUE(shell.action("View", "Larger Text"));
-
+    EXPECT_TRUE(shell.action("Quorbel", "About Quorbel Sparse Bundle Utility") && shell.action("View", "Larger Text"));
+    QAction* quit = shell.action("Quorbel", "Quit");
+    QAction* status = shell.action("Help", "Update not checked");
+    ASSERT_TRUE(quit && status);
+    EXPECT_EQ(quit->shortcut(), QKeySequence(QKeySequence::Quit));
+    EXPECT_FALSE(status->isChecked());
     shell.action("Help", "Support Page")->trigger();
     shell.action("Help", "Updates Page")->trigger();
     EXPECT_EQ(shell.opened, (QList<QUrl>{QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS)),
                                          QUrl(QStringLiteral(QUORBEL_UPDATES_PAGE_ADDRESS))}));
     EXPECT_TRUE(shell.opened[0].host().endsWith(QLatin1String(".example")));  // the reserved domain
-    ASSERT_TRUE(shell.action("Help", "Update not checked"));
-    EXPECT_FALSE(shell.action("Help", "Update not checked")->isChecked());
-}
 
-TEST(AppShellHelp, EachOpenHelpMakesAFreshWindowThatShowsTheManual)
-{
-    Shell shell;
+    // Each "Help" command makes a fresh window showing the manual.
     QAction* help = shell.action("Help", "Quorbel Sparse Bundle Utility Help");
     ASSERT_TRUE(help);
     EXPECT_EQ(help->shortcut(), QKeySequence(QKeySequence::HelpContents));
-    for (int i = 0; i < 3; ++i) help->trigger();
+    help->trigger();
+    help->trigger();
     const auto& windows = shell.delegate->myHelpWindow();
-    ASSERT_EQ(windows.size(), 3u);
-    EXPECT_NE(windows[0].get(), windows[1].get());
-    for (const auto& w : windows) {
-        EXPECT_TRUE(w->isVisible());
-        HelpViewController* content = w->contentViewController();
-        ASSERT_TRUE(content->thePDFDocument());
-        EXPECT_GE(content->thePDFDocument()->pageCount(), 4);
+    ASSERT_EQ(windows.size(), 2u);
+    const auto shown = [&windows](std::size_t i) {
+        EXPECT_TRUE(windows[i]->isVisible());
+        const HelpViewController* content = windows[i]->contentViewController();
         EXPECT_EQ(content->helpPDFView()->document(), content->thePDFDocument());
-        EXPECT_EQ(content->helpPDFView()->zoomMode(), QPdfView::ZoomMode::FitToWidth);
-        w->close();
-    }
-    EXPECT_EQ(shell.delegate->myHelpWindow().size(), 3u);  // closed windows stay referenced
-}
+        return content->thePDFDocument();
+    };
+    ASSERT_TRUE(shown(0) && shown(1));
+    EXPECT_EQ(windows[0]->contentViewController()->helpPDFView()->zoomMode(), QPdfView::ZoomMode::FitToWidth);
 
-TEST(AppShellHelp, EveryAppearanceReloadsAndAMissingOrUnreadableManualShowsNothingWithoutAlert)
-{
+    // The embedded manual, built from its Markdown source, holds every heading, the file systems and buttons.
+    QPdfDocument& pdf = *shown(0);
+    EXPECT_EQ(pdf.metaData(QPdfDocument::MetaDataField::Title).toString(), "Quorbel Sparse Bundle Utility Manual");
+    const auto collapsed = [](QString text) { return text.replace(QRegularExpression("\\s+"), " ").trimmed(); };
+    QString text;
+    for (int page = 0; page < pdf.pageCount(); ++page) text += pdf.getAllText(page).text() + ' ';
+    text = collapsed(text);
+    QFile source(QStringLiteral(QUORBEL_MANUAL_SOURCE));
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    QStringList words{"HFS+J", "Case-sensitive APFS", "exFAT", "MS-DOS", "UDF", "Change band size", "Change password",
+                      "Get info", "Compact", "Resize", "Battery", "AES-256"};
+    const QRegularExpression heading(QStringLiteral("^#{1,3} +(.+)$"), QRegularExpression::MultilineOption);
+    for (auto it = heading.globalMatch(QString::fromUtf8(source.readAll())); it.hasNext();) {
+        words << collapsed(it.next().captured(1));
+    }
+    EXPECT_GE(words.size(), 22);
+    for (const QString& word : words) EXPECT_TRUE(text.contains(word)) << word.toStdString();
+    EXPECT_FALSE(lookUpEmbeddedResource(QStringLiteral("NoSuchManual"), QStringLiteral("pdf")));
+
+    // A missing manual gives a fresh window an empty viewer; an unreadable one empties a window that
+    // showed it when it appears again. Neither raises an alert; closed windows stay referenced.
+    shell.helpPath.reset();
+    help->trigger();
+    ASSERT_EQ(windows.size(), 3u);
+    EXPECT_FALSE(shown(2));
     QTemporaryDir dir;
-    const QString junk = dir.filePath("QuorbelHelp.pdf");
-    QFile f(junk);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("%PDF-1.4 this is not really a PDF");
-    f.close();
-    for (const std::optional<QString>& path : {std::optional<QString>(), std::optional<QString>(junk)}) {
-        Shell shell;
-        shell.helpPath = path;
-        shell.delegate->openHelp();
-        const HelpViewController* content = shell.delegate->myHelpWindow().front()->contentViewController();
-        EXPECT_EQ(content->thePDFDocument(), nullptr);
-        EXPECT_EQ(content->helpPDFView()->document(), nullptr);
-        QTest::qWait(20);
-        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    }
-
-    Shell shell;
-    shell.delegate->openHelp();
-    HelpWindowController& w = *shell.delegate->myHelpWindow().front();
-    const QPdfDocument* shown = w.contentViewController()->thePDFDocument();
-    ASSERT_TRUE(shown);
-    const int lookups = shell.lookups;
-    shell.helpPath.reset();  // gone: the window keeps what it showed
-    w.hide();
-    w.showWindow();
-    EXPECT_GT(shell.lookups, lookups);
-    EXPECT_EQ(w.contentViewController()->thePDFDocument(), shown);
-    shell.helpPath = junk;  // unreadable: the window shows nothing
-    w.hide();
-    w.showWindow();
-    EXPECT_EQ(w.contentViewController()->thePDFDocument(), nullptr);
-    EXPECT_EQ(w.contentViewController()->helpPDFView()->document(), nullptr);
+    QFile junk(dir.filePath("QuorbelHelp.pdf"));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly) && junk.write("%PDF-1.4 this is not really a PDF") > 0);
+    junk.close();
+    shell.helpPath = junk.fileName();
+    windows[0]->close();
+    windows[0]->showWindow();
+    EXPECT_FALSE(shown(0));
+    QTest::qWait(20);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(windows.size(), 3u);
 }
 
 QByteArray updateList(std::initializer_list<const char*> versions)
@@ -188,129 +196,68 @@ QByteArray updateList(std::initializer_list<const char*> versions)
     return xml + "</array></plist>\n";
 }
 
-TEST(AppShellUpdate, TwoOffersComeAsTwoAlertsAndDownloadOpensTheAddress)
+TEST(AppShell, LaunchCheckAlertsOpensAndMarksOrStaysSilent)
 {
-    TinyHttpServer server;
-    server.body = updateList({"2.0", "2.1"});
-    Shell shell(server.address());
-    AlertAnswerer answerer(QStringLiteral("Download"));
-    ASSERT_TRUE(shell.runUpdateCheck());
-
-    ASSERT_EQ(server.requests.size(), 1);
-    EXPECT_TRUE(server.requests[0].startsWith("GET /updates/list.plist HTTP/1.1\r\n"));
-    EXPECT_EQ(shell.settings.value(QStringLiteral("noUpdateCheck")).toBool(), false);
-    EXPECT_EQ(shell.stored("updateCheckInt"), 43200.0);
-    EXPECT_EQ(shell.stored("dateLastUpdateCheck"), 800'000'000.0);
-    const QString informative = QStringLiteral("You are currently running Quorbel version 1.0.\nPlease choose "
-                                               "whether to download this update now in your default browser.");
-    EXPECT_EQ(answerer.seen, (QStringList{"An update to this app to version 2.0 is available.|" + informative + "|Download,Ignore",
-                                          "An update to this app to version 2.1 is available.|" + informative + "|Download,Ignore"}));
-    EXPECT_EQ(answerer.icons, (QList<QMessageBox::Icon>{QMessageBox::Information, QMessageBox::Information}));
-    EXPECT_EQ(shell.opened, (QList<QUrl>{QUrl(QStringLiteral("https://files.quorbel.example/downloads/2.0.dmg")),
-                                         QUrl(QStringLiteral("https://files.quorbel.example/downloads/2.1.dmg"))}));
-    // Marked once; the second entry found no unmarked item.
-    EXPECT_EQ(shell.action("Help", "Update not checked"), nullptr);
-    ASSERT_TRUE(shell.action("Help", "Checked for update"));
-    EXPECT_TRUE(shell.action("Help", "Checked for update")->isChecked());
-}
-
-TEST(AppShellUpdate, IgnoreOpensNothingAndAnEmptyListGivesTheCriticalAlert)
-{
-    TinyHttpServer server;
-    server.body = updateList({"0.9"});
-    {
-        Shell shell(server.address());
-        AlertAnswerer answerer(QStringLiteral("Ignore"));
-        ASSERT_TRUE(shell.runUpdateCheck());
-        EXPECT_EQ(answerer.seen.size(), 1);
-        EXPECT_TRUE(shell.opened.isEmpty());
-    }
-    server.contentType = "text/plain";
-    server.body = updateList({});
-    Shell shell(server.address());
-    AlertAnswerer answerer(QStringLiteral("OK"));
-    ASSERT_TRUE(shell.runUpdateCheck());
-    EXPECT_EQ(answerer.seen, QStringList{"An error occurred:|Update Property List has no entries.|OK"});
-    EXPECT_EQ(answerer.icons, QList<QMessageBox::Icon>{QMessageBox::Critical});
-    EXPECT_TRUE(shell.action("Help", "Update not checked"));
-}
-
-TEST(AppShellUpdate, RejectedResponsesAreSilentButStillMoveTheDate)
-{
-    const std::pair<QByteArray, QByteArray> cases[] = {{"404 Not Found", "text/xml"},
-                                                       {"500 Internal Server Error", "text/xml"},
-                                                       {"200 OK", "application/xml"},
-                                                       {"200 OK", ""},
-                                                       {"unreachable", ""},
-                                                       {"oversized", "text/xml"}};
-    for (const auto& [status, contentType] : cases) {
-        SCOPED_TRACE(status.toStdString() + " / " + contentType.toStdString());
-        auto server = std::make_unique<TinyHttpServer>();
-        server->status = status == "oversized" ? "200 OK" : status;
-        server->contentType = contentType;
-        server->body = updateList({"2.0"});
-        if (status == "oversized") server->body += QByteArray(UpdateChecker::maximumBodyBytes, ' ');
+    // Icons: 1 information, 3 critical.
+    const QString offer = QStringLiteral("1|An update to this app to version %1 is available.|You are currently running "
+                                         "Quorbel version 1.0.\nPlease choose whether to download this update now "
+                                         "in your default browser.|Download,Ignore");
+    const QString error = QStringLiteral("3|An error occurred:|%1|OK");
+    const auto dmg = [](const char* v) { return QUrl(QStringLiteral("https://files.quorbel.example/downloads/%1.dmg").arg(v)); };
+    const QByteArray one = updateList({"2.0"}), xml = "200 OK\r\nContent-Type: text/xml; charset=utf-8";
+    struct Case {
+        QByteArray head, body;
+        QString answer{};
+        QStringList alerts{};
+        QList<QUrl> opened{};
+        bool marked = false, noVersion = false;
+        QByteArray defaults{};  // the settings file as a user may have written it
+        double interval = 43200.0, date = 800'000'000.0;
+    } const cases[] = {
+        {xml, updateList({"2.0", "2.1"}), "Download", {offer.arg("2.0"), offer.arg("2.1")}, {dmg("2.0"), dmg("2.1")}, true},
+        {xml, updateList({"0.9"}), "Ignore", {offer.arg("0.9")}, {}, true},
+        {"200 OK\r\nContent-Type: text/plain", updateList({}), "OK", {error.arg("Update Property List has no entries.")}},
+        {"200 OK\r\nContent-Type: text/plain", "<html>gateway</html>", "OK", {error.arg("Error in update Property List.")}},
+        {xml, one, "OK", {error.arg("Can't check for updates:\nNo app version string found.")}, {}, false, true},
+        // Refused responses are silent: a status, a media type, none, no server, an oversized body.
+        {"404 Not Found\r\nContent-Type: text/xml", one},
+        {"200 OK\r\nContent-Type: application/xml", one},
+        {"200 OK", one},
+        {"", one},
+        {xml, one + QByteArray(UpdateChecker::maximumBodyBytes, ' ')},
+        // No request when switched off (both values still written) or not yet due: exactly the interval.
+        {xml, one, "", {}, {}, false, false, "[General]\nnoUpdateCheck=true\nupdateCheckInt=0.5\n", 43200.0, 0.0},
+        {xml, one, "", {}, {}, false, false, "[General]\nupdateCheckInt=7200\ndateLastUpdateCheck=799992800\n", 7200.0,
+         799'992'800.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        auto server = std::make_unique<HttpServer>(c.head, c.body);
         const QUrl address = server->address();
-        if (status == "unreachable") server.reset();  // the port is closed again
+        if (c.head.isEmpty()) server.reset();  // the port is closed again
         Shell shell(address);
-        AlertAnswerer answerer(QStringLiteral("OK"));
-        ASSERT_TRUE(shell.runUpdateCheck());
-        QTest::qWait(30);
-        EXPECT_TRUE(answerer.seen.isEmpty());
-        EXPECT_TRUE(shell.action("Help", "Update not checked"));
-        EXPECT_EQ(shell.stored("dateLastUpdateCheck"), 800'000'000.0);
+        QFile defaults(shell.settings.fileName());
+        ASSERT_TRUE(defaults.open(QIODevice::WriteOnly) && defaults.write(c.defaults) == c.defaults.size());
+        defaults.close();
+        shell.settings.sync();
+        if (c.noVersion) shell.version.reset();
+        AlertAnswerer answerer(c.answer);
+        QSignalSpy done(&shell.delegate->updateChecker(), &UpdateChecker::finished);
+        shell.delegate->applicationDidFinishLaunching();
+        ASSERT_TRUE(!done.isEmpty() || done.wait(15000));
+        QTest::qWait(30);  // a late alert or a stray request would arrive here
+        EXPECT_EQ(answerer.seen, c.alerts);
+        EXPECT_EQ(shell.opened, c.opened);
+        QAction* item = shell.action("Help", c.marked ? "Checked for update" : "Update not checked");
+        ASSERT_TRUE(item);  // marked once, even by two entries
+        EXPECT_EQ(item->isChecked(), c.marked);
+        EXPECT_EQ(shell.settings.value(QStringLiteral("noUpdateCheck")).toBool(), c.defaults.contains("=true"));
+        EXPECT_EQ(shell.settings.value(QStringLiteral("updateCheckInt")).toDouble(), c.interval);
+        EXPECT_EQ(shell.settings.value(QStringLiteral("dateLastUpdateCheck")).toDouble(), c.date);
+        if (!server) continue;
+        ASSERT_EQ(server->requests.size(), c.noVersion || !c.defaults.isEmpty() ? 0 : 1);
+        EXPECT_TRUE(server->requests.isEmpty() || server->requests[0].startsWith("GET /updates/list.plist HTTP/1.1\r\n"));
     }
-}
-
-TEST(AppShellUpdate, NoRequestWhenSwitchedOffOrNotDue)
-{
-    TinyHttpServer server;
-    server.body = updateList({"2.0"});
-    Shell off(server.address());
-    off.settings.setValue(QStringLiteral("noUpdateCheck"), true);
-    off.settings.setValue(QStringLiteral("updateCheckInt"), 0.5);
-    ASSERT_TRUE(off.runUpdateCheck());
-    EXPECT_EQ(off.settings.value(QStringLiteral("noUpdateCheck")).toBool(), true);
-    EXPECT_EQ(off.stored("updateCheckInt"), 43200.0);
-    EXPECT_FALSE(off.settings.contains(QStringLiteral("dateLastUpdateCheck")));
-
-    // Hand-written values are texts in the file, and still read as numbers.
-    Shell handWritten(server.address());
-    QFile file(handWritten.dir.filePath("defaults.ini"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[General]\nnoUpdateCheck=false\nupdateCheckInt=7200\ndateLastUpdateCheck=799990000\n");
-    file.close();
-    handWritten.settings.sync();
-    handWritten.clock = 799'990'000.0 + 7200.0;  // exactly the interval: not due
-    ASSERT_TRUE(handWritten.runUpdateCheck());
-    EXPECT_EQ(handWritten.stored("updateCheckInt"), 7200.0);
-    QTest::qWait(50);  // give a stray connection the chance to arrive
-    EXPECT_TRUE(server.requests.isEmpty());
-    handWritten.clock += 1.0;
-    AlertAnswerer answerer(QStringLiteral("Ignore"));
-    ASSERT_TRUE(handWritten.runUpdateCheck());
-    EXPECT_EQ(server.requests.size(), 1);
-    EXPECT_EQ(handWritten.stored("dateLastUpdateCheck"), handWritten.clock);
-}
-
-TEST(AppShellUpdate, UnreadableListOrMissingVersionGiveTheirErrorAlerts)
-{
-    TinyHttpServer server;
-    server.contentType = "text/plain";
-    server.body = "<html>gateway says hello</html>";
-    {
-        Shell shell(server.address());
-        AlertAnswerer answerer(QStringLiteral("OK"));
-        ASSERT_TRUE(shell.runUpdateCheck());
-        EXPECT_EQ(answerer.seen, QStringList{"An error occurred:|Error in update Property List.|OK"});
-    }
-    Shell shell(server.address());
-    shell.version.reset();
-    AlertAnswerer answerer(QStringLiteral("OK"));
-    ASSERT_TRUE(shell.runUpdateCheck());
-    EXPECT_EQ(answerer.seen, QStringList{"An error occurred:|Can't check for updates:\nNo app version string found.|OK"});
-    EXPECT_EQ(shell.stored("dateLastUpdateCheck"), 800'000'000.0);
-    EXPECT_EQ(server.requests.size(), 1);  // only the first launch asked
 }
 
 }  // namespace
