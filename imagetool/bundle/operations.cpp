@@ -1,0 +1,368 @@
+#include "imagetool/bundle/operations.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "imagetool/bundle/band_store.h"
+#include "imagetool/bundle/bundle.h"
+#include "imagetool/bundle/sizes.h"
+
+namespace quorbel::imagetool {
+
+namespace {
+
+volatile sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) { interrupted = 1; }
+
+// Work is done in pieces of this size: enough for full-speed I/O, small enough to bound memory.
+constexpr std::size_t chunkBytes = 4u << 20;
+// Zero detection and hole punching work on blocks of this size (the page size of the file systems
+// bundles live on).
+constexpr std::uint64_t blockBytes = 4096;
+
+void requireAbsent(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) throw ToolError(path + " already exists; it is left as it is");
+  if (errno != ENOENT) throwErrno("cannot examine " + path);
+  const std::string parent = parentOf(path);
+  if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw ToolError("the folder " + parent + " does not exist");
+}
+
+// Writes the blocks of `data` that are not all zeros to `image` at `offset`. Used for new images,
+// where whatever is not written reads as zeros.
+void writeNonZero(ImageIO& image, std::uint64_t offset, const char* data, std::size_t length) {
+  std::size_t pos = 0;
+  while (pos < length) {
+    // Blocks are aligned to the image, so that holes line up with the band files' blocks.
+    const std::size_t blockEnd =
+        std::min<std::size_t>(length, pos + static_cast<std::size_t>(blockBytes - (offset + pos) % blockBytes));
+    if (isAllZero(data + pos, blockEnd - pos)) {
+      pos = blockEnd;
+      continue;
+    }
+    std::size_t runEnd = blockEnd;
+    while (runEnd < length) {
+      const std::size_t next = std::min<std::size_t>(length, runEnd + blockBytes);
+      if (isAllZero(data + runEnd, next - runEnd)) break;
+      runEnd = next;
+    }
+    image.write(offset + pos, data + pos, runEnd - pos);
+    pos = runEnd;
+  }
+}
+
+// Copies the data regions of the first `length` bytes of `fd` into `image` at `imageOffset`.
+void copyFileData(int fd, std::uint64_t length, std::uint64_t imageOffset, ImageIO& image,
+                  std::vector<char>& buffer, const std::string& what) {
+  for (const ByteRange& region : dataRegions(fd, length)) {
+    for (std::uint64_t pos = region.offset; pos < region.end();) {
+      checkInterrupted();
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - pos));
+      const std::size_t got = readUpTo(fd, buffer.data(), want, pos, what);
+      if (got == 0) break;  // the file became shorter: the rest reads as zeros
+      writeNonZero(image, imageOffset + pos, buffer.data(), got);
+      pos += got;
+    }
+  }
+}
+
+std::vector<ByteRange> mergedRanges(std::vector<ByteRange> ranges) {
+  std::sort(ranges.begin(), ranges.end(),
+            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  std::vector<ByteRange> merged;
+  for (const ByteRange& r : ranges) {
+    if (r.length == 0) continue;
+    if (!merged.empty() && r.offset <= merged.back().end()) {
+      merged.back().length = std::max(merged.back().end(), r.end()) - merged.back().offset;
+    } else {
+      merged.push_back(r);
+    }
+  }
+  return merged;
+}
+
+// Whether [start, end) lies wholly inside one of the sorted, merged `ranges`.
+bool covered(const std::vector<ByteRange>& ranges, std::uint64_t start, std::uint64_t end) {
+  auto it = std::upper_bound(ranges.begin(), ranges.end(), start,
+                             [](std::uint64_t value, const ByteRange& r) { return value < r.offset; });
+  if (it == ranges.begin()) return false;
+  --it;
+  return it->offset <= start && end <= it->end();
+}
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return trimmed(line);
+}
+
+}  // namespace
+
+void installInterruptHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+void checkInterrupted() {
+  if (interrupted) throw ToolError("interrupted; nothing was changed");
+}
+
+void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out) {
+  requireAbsent(request.path);
+  removeAbandonedSiblings(request.path);
+  TemporarySibling temp(request.path);
+  writeNewBundleFiles(temp.path(), BundleInfo{request.bandSize, request.size, 1, {}});
+
+  // The file system is made on a sparse file inside the temporary folder, so a killed run leaves it
+  // only where the next run cleans up.
+  const std::string imagePath = joinPath(temp.path(), ".image");
+  {
+    UniqueFd fd(::open(imagePath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd) throwErrno("cannot create a temporary image in " + parentOf(request.path));
+    if (::ftruncate(fd.get(), static_cast<off_t>(request.size)) != 0)
+      throwErrno("cannot make a temporary image of " + humanSize(request.size) + " in " + parentOf(request.path));
+  }
+  checkInterrupted();
+  layOut(imagePath, request.size);
+  checkInterrupted();
+  {
+    UniqueFd fd(::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throwErrno("cannot read the temporary image");
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine the temporary image");
+    if (static_cast<std::uint64_t>(st.st_size) != request.size)
+      throw ToolError("the file system tools changed the size of the image");
+    BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
+    std::vector<char> buffer(chunkBytes);
+    copyFileData(fd.get(), request.size, 0, bands, buffer, "the temporary image");
+    bands.sync();
+  }
+  if (::unlink(imagePath.c_str()) != 0) throwErrno("cannot remove the temporary image");
+  checkInterrupted();
+  temp.commit();
+  out << "created: " << request.path << "\n";
+}
+
+void convertBundle(const std::string& source, const std::string& destination, std::uint64_t bandSize,
+                   std::ostream& out) {
+  const Bundle src = Bundle::open(source, Access::read);
+  if (src.token().encrypted)
+    throw ToolError(source + " is encrypted; converting encrypted images is not supported");
+  requireAbsent(destination);
+  removeAbandonedSiblings(destination);
+  TemporarySibling temp(destination);
+  const BundleInfo& info = src.info();
+  writeNewBundleFiles(temp.path(), BundleInfo{bandSize, info.size, 1, {}});
+  BandStore bands(joinPath(temp.path(), "bands"), bandSize, info.size, true);
+  std::vector<char> buffer(chunkBytes);
+  for (const auto& [index, band] : src.bands()) {
+    if (index >= info.bandCount()) continue;  // wholly past the end of the image: never read
+    const std::string path = src.bandPath(index);
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) throwErrno("cannot open band " + path);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + path);
+    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > info.bandSize)
+      throw ToolError("band " + path + " changed while it was read");
+    const std::uint64_t start = index * info.bandSize;
+    const std::uint64_t usable = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), info.size - start);
+    copyFileData(fd.get(), usable, start, bands, buffer, "band " + path);
+  }
+  bands.sync();
+  checkInterrupted();
+  temp.commit();
+  out << "created: " << destination << "\n";
+}
+
+std::vector<ByteRange> fileSystemFreeRanges(const ImageIO&) {
+  // HFS+ (allocation file) and exFAT (allocation bitmap) readers plug in here.
+  return {};
+}
+
+CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out) {
+  const Bundle bundle = Bundle::open(path, Access::write);
+  const BundleInfo& info = bundle.info();
+  out << "Starting to compact…\n" << std::flush;
+
+  std::vector<ByteRange> free;
+  if (freeSpace) {
+    const BandStore image(bundle.bandsDir(), info.bandSize, info.size, false);
+    free = mergedRanges(freeSpace(image));
+  }
+
+  out << "Reclaiming free space…\n" << std::flush;
+  CompactResult result;
+  std::vector<char> buffer(chunkBytes);
+  bool punchUnsupported = false;
+  std::size_t done = 0;
+  unsigned reportedTenth = 0;
+  const std::size_t total = bundle.bands().size();
+  for (const auto& [index, listed] : bundle.bands()) {
+    checkInterrupted();
+    ++done;
+    if (index >= info.bandCount()) continue;  // past the end of the image: left alone
+    const std::string bandPath = bundle.bandPath(index);
+    UniqueFd fd(::open(bandPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) throwErrno("cannot open band " + bandPath);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + bandPath);
+    const auto length = static_cast<std::uint64_t>(st.st_size);
+    const auto allocatedBefore = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    const std::uint64_t bandStart = index * info.bandSize;
+
+    // Sort the band's blocks into those to keep and those that hold only zeros or free space.
+    std::vector<ByteRange> reclaim;
+    std::uint64_t keepEnd = 0;
+    for (const ByteRange& region : dataRegions(fd.get(), length)) {
+      std::uint64_t pos = region.offset / blockBytes * blockBytes;
+      const std::uint64_t regionEnd = std::min(length, (region.end() + blockBytes - 1) / blockBytes * blockBytes);
+      while (pos < regionEnd) {
+        checkInterrupted();
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), regionEnd - pos));
+        const std::size_t got = readUpTo(fd.get(), buffer.data(), want, pos, "band " + bandPath);
+        if (got == 0) break;
+        for (std::size_t b = 0; b < got; b += blockBytes) {
+          const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(blockBytes, got - b));
+          const std::uint64_t at = pos + b;
+          if (isAllZero(buffer.data() + b, n) || covered(free, bandStart + at, bandStart + at + n)) {
+            if (!reclaim.empty() && reclaim.back().end() == at) {
+              reclaim.back().length += n;
+            } else {
+              reclaim.push_back({at, n});
+            }
+          } else {
+            keepEnd = std::max(keepEnd, at + n);
+          }
+        }
+        pos += got;
+      }
+    }
+
+    if (keepEnd == 0) {
+      // Nothing worth keeping: a missing band reads as zeros.
+      if (::unlink(bandPath.c_str()) != 0) throwErrno("cannot remove band " + bandPath);
+      result.possible += allocatedBefore;
+      result.reclaimed += allocatedBefore;
+    } else {
+      std::uint64_t possibleHere = 0;
+      for (const ByteRange& r : reclaim) {
+        possibleHere += r.length;
+        if (r.offset >= keepEnd || punchUnsupported) continue;
+        const std::uint64_t end = std::min(r.end(), keepEnd);
+        if (::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(r.offset),
+                        static_cast<off_t>(end - r.offset)) != 0) {
+          if (errno != EOPNOTSUPP && errno != ENOSYS) throwErrno("cannot free space in band " + bandPath);
+          punchUnsupported = true;
+        }
+      }
+      if (length > keepEnd && ::ftruncate(fd.get(), static_cast<off_t>(keepEnd)) != 0)
+        throwErrno("cannot shorten band " + bandPath);
+      if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + bandPath);
+      const auto allocatedAfter = static_cast<std::uint64_t>(st.st_blocks) * 512;
+      result.possible += std::min(possibleHere, allocatedBefore);
+      if (allocatedAfter < allocatedBefore) result.reclaimed += allocatedBefore - allocatedAfter;
+    }
+
+    const auto tenth = static_cast<unsigned>(done * 10 / total);
+    if (total >= 10 && tenth > reportedTenth && tenth < 10) {
+      reportedTenth = tenth;
+      out << "Compacted " << done << " of " << total << " bands (" << tenth * 10 << "%)\n" << std::flush;
+    }
+  }
+  result.possible = std::max(result.possible, result.reclaimed);
+  out << "Finishing compaction…\n";
+  if (punchUnsupported) out << "The file system holding the image cannot free space inside band files.\n";
+  out << "Reclaimed " << humanSize(result.reclaimed) << " out of " << humanSize(result.possible)
+      << " possible.\n"
+      << std::flush;
+  return result;
+}
+
+bool runningOnBattery() {
+  const char* override = std::getenv("QUORBEL_POWER_SUPPLY_ROOT");
+  const std::string root = override != nullptr ? override : "/sys/class/power_supply";
+  DIR* dir = ::opendir(root.c_str());
+  if (dir == nullptr) return false;  // no power-supply information: a desktop
+  std::vector<std::string> supplies;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") supplies.push_back(joinPath(root, name));
+  }
+  ::closedir(dir);
+  for (const auto& supply : supplies) {
+    if (fileText(joinPath(supply, "type")) == "Battery" && fileText(joinPath(supply, "status")) == "Discharging")
+      return true;
+  }
+  return false;
+}
+
+void imageInfo(const std::string& path, const DescribeFunction& describe, std::ostream& out) {
+  const Bundle bundle = Bundle::open(path, Access::inspect);
+  const BundleInfo& info = bundle.info();
+  std::size_t present = 0;
+  for (const auto& entry : bundle.bands())
+    if (entry.first < info.bandCount()) ++present;
+  out << "Format: UDSB\n"
+      << "Format Description: sparse bundle disk image\n"
+      << "Backing Store Information:\n"
+      << "\tPath: " << path << "\n"
+      << "\tBacking Store Version: " << info.backingStoreVersion << "\n";
+  if (info.backingStoreVersion == 2) {
+    if (!info.uuid.empty()) out << "\tUUID: " << info.uuid << "\n";
+    out << "\tBand Maps: not read; bands are read as stored\n";
+  }
+  out << "\tBand Size: " << info.bandSize << " (" << humanSize(info.bandSize) << ")\n"
+      << "\tBands Present: " << present << "\n"
+      << "\tBands Total: " << info.bandCount() << "\n";
+  if (bundle.bands().size() > present)
+    out << "\tBands Past The End: " << bundle.bands().size() - present << "\n";
+  out << "\tInfo.plist and Info.bckup Agree: " << (bundle.backupAgrees() ? "true" : "false") << "\n"
+      << "Size Information:\n"
+      << "\tTotal Bytes: " << info.size << " (" << humanSize(info.size) << ")\n"
+      << "\tTotal Sectors: " << info.size / sectorBytes << "\n"
+      << "\tBytes On Disk: " << bundle.bytesOnDisk() << " (" << humanSize(bundle.bytesOnDisk()) << ")\n"
+      << "Properties:\n"
+      << "\tEncrypted: " << (bundle.token().encrypted ? "true" : "false") << "\n";
+  if (bundle.token().encrypted) {
+    out << "\tEncryption: AES-" << bundle.token().keyBits << "\n"
+        << "Partitions: not readable without the password\n";
+    return;
+  }
+  if (describe) {
+    const BandStore image(bundle.bandsDir(), info.bandSize, info.size, false);
+    describe(image, out);
+  }
+}
+
+void isEncrypted(const std::string& path, std::ostream& out) {
+  const Bundle bundle = Bundle::open(path, Access::inspect);
+  const TokenInfo& token = bundle.token();
+  if (!token.encrypted) {
+    out << "encrypted: NO\n";
+    return;
+  }
+  out << "encrypted: YES\n"
+      << "uuid: " << token.uuid << "\n"
+      << "block size: " << token.blockSize << "\n";
+}
+
+}  // namespace quorbel::imagetool

@@ -1,0 +1,62 @@
+#pragma once
+// The work behind the tool's verbs, on paths and plain values; the command line lives in main.cpp.
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "imagetool/bundle/fs_util.h"
+#include "imagetool/image_io.h"
+
+namespace quorbel::imagetool {
+
+// Makes SIGINT, SIGTERM and SIGHUP end long work at the next step with a ToolError, so that the
+// temporary folder is removed and nothing is left half done.
+void installInterruptHandlers();
+// Throws ToolError("interrupted") once one of those signals has arrived.
+void checkInterrupted();
+
+// Writes the partition map and file system into the image file at `imagePath`, which exists and is
+// `size` bytes long (sparse).
+using LayoutFunction = std::function<void(const std::string& imagePath, std::uint64_t size)>;
+
+struct CreateRequest {
+  std::string path;
+  std::uint64_t size = 0;      // bytes, whole sectors
+  std::uint64_t bandSize = 0;  // bytes
+};
+// Lays the image out on a sparse temporary file, copies only its data into the bands of a temporary
+// sibling bundle (never a band of zeros) and renames it to `path`. Prints "created: PATH".
+void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out);
+
+// A new bundle at `destination` with the data and size of `source` and the given band size; absent and
+// zero regions stay absent. Memory stays bounded whatever the band sizes. Prints "created: DST".
+void convertBundle(const std::string& source, const std::string& destination, std::uint64_t bandSize,
+                   std::ostream& out);
+
+// The byte ranges of the image that its file system reports free (their content does not matter).
+using FreeSpaceFunction = std::function<std::vector<ByteRange>(const ImageIO& image)>;
+// What the file systems we can read report as free; none yet, so compaction reclaims zeros only.
+std::vector<ByteRange> fileSystemFreeRanges(const ImageIO& image);
+
+struct CompactResult {
+  std::uint64_t reclaimed = 0;  // bytes the bundle no longer occupies on disk
+  std::uint64_t possible = 0;   // bytes occupied by zeros or free space before compaction
+};
+// Removes bands that hold only zeros (or free space), punches holes in such runs inside the other
+// bands and cuts them off at the end; one band at a time, each step leaving a valid bundle. Progress
+// lines and the final "Reclaimed X out of Y possible." go to `out`.
+CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out);
+
+// True when the power-supply status folder (the environment variable QUORBEL_POWER_SUPPLY_ROOT, else
+// /sys/class/power_supply) shows a battery that is discharging.
+bool runningOnBattery();
+
+// Reports the partition map and file system of an unencrypted image.
+using DescribeFunction = std::function<void(const ImageIO& image, std::ostream& out)>;
+void imageInfo(const std::string& path, const DescribeFunction& describe, std::ostream& out);
+void isEncrypted(const std::string& path, std::ostream& out);
+
+}  // namespace quorbel::imagetool

@@ -1,0 +1,240 @@
+// quorbel-imagetool: works on sparse bundles in the macOS on-disk format, taking the argument lists
+// the application sends. Reports go to standard output, complaints to standard error; the exit
+// status is 0 only when the work is done.
+
+#include <charconv>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "core/command_templates.h"
+#include "core/tool_contract.h"
+#include "imagetool/bundle/bundle.h"
+#include "imagetool/bundle/operations.h"
+#include "imagetool/bundle/sizes.h"
+#include "imagetool/image_io.h"
+#ifdef QUORBEL_HAVE_LAYOUT
+#include "imagetool/layout/layout.h"
+#endif
+
+namespace {
+
+using quorbel::imagetool::ToolError;
+
+constexpr const char* usageText =
+    "usage: quorbel-imagetool VERB ...\n"
+    "  create -size SIZE -type SPARSEBUNDLE [-encryption AES-128|AES-256 -stdinpass]\n"
+    "         [-imagekey sparse-band-size=SECTORS] -fs FILESYSTEM -volname NAME PATH\n"
+    "  imageinfo PATH\n"
+    "  isencrypted PATH\n"
+    "  compact [-batteryallowed] PATH\n"
+    "  convert SOURCE -format UDSB -o DESTINATION -imagekey sparse-band-size=SECTORS\n"
+    "  resize -size SIZE PATH\n"
+    "  chpass PATH -newstdinpass\n"
+    "SIZE is a number (a fraction allowed) with a unit b (sectors), k, m, g, t, p or e.\n";
+
+// Thrown for an argument list of the wrong form: the usage goes to standard error.
+struct UsageError {
+  std::string reason;
+};
+
+// Walks an argument list in its fixed order.
+class Arguments {
+ public:
+  explicit Arguments(std::vector<std::string> args) : args_(std::move(args)) {}
+  bool atEnd() const { return next_ >= args_.size(); }
+  bool nextIs(const std::string& word) const { return !atEnd() && args_[next_] == word; }
+  std::string take(const std::string& what) {
+    if (atEnd()) throw UsageError{"missing " + what};
+    return args_[next_++];
+  }
+  void expect(const std::string& word) {
+    if (!nextIs(word)) throw UsageError{"expected " + word + (atEnd() ? "" : ", not " + args_[next_])};
+    ++next_;
+  }
+  void finish() const {
+    if (!atEnd()) throw UsageError{"unexpected argument " + args_[next_]};
+  }
+
+ private:
+  std::vector<std::string> args_;
+  std::size_t next_ = 0;
+};
+
+std::uint64_t bandSizeBytes(const std::string& key) {
+  const std::string prefix(quorbel::tool::bandSizeKeyPrefix);
+  if (key.compare(0, prefix.size(), prefix) != 0) throw UsageError{"unknown image key " + key};
+  const std::string digits = key.substr(prefix.size());
+  std::uint64_t sectors = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), sectors);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
+    throw ToolError("the band size \"" + digits + "\" is not a whole number of sectors");
+  if (sectors < static_cast<std::uint64_t>(quorbel::tool::minBandSectors) ||
+      sectors > static_cast<std::uint64_t>(quorbel::tool::maxBandSectors))
+    throw ToolError("the band size must be " + std::to_string(quorbel::tool::minBandSectors) + " to " +
+                    std::to_string(quorbel::tool::maxBandSectors) + " sectors, not " + digits);
+  return sectors * quorbel::imagetool::sectorBytes;
+}
+
+void layOut(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
+            const std::string& volumeName) {
+#ifdef QUORBEL_HAVE_LAYOUT
+  quorbel::imagetool::layOutImage(imagePath, size, fileSystem, volumeName);
+#else
+  (void)imagePath;
+  (void)size;
+  (void)volumeName;
+  throw ToolError("this build of the tool cannot make " + fileSystem + " volumes");
+#endif
+}
+
+void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
+#ifdef QUORBEL_HAVE_LAYOUT
+  const quorbel::imagetool::LayoutInfo layout = quorbel::imagetool::describeImage(image);
+  out << "Partitions:\n"
+      << "\tPartition Scheme: " << (layout.scheme.empty() ? "none" : layout.scheme) << "\n";
+  int number = 0;
+  for (const auto& p : layout.partitions) {
+    out << "\t" << ++number << ":\n"
+        << "\t\tName: " << p.name << "\n"
+        << "\t\tType: " << p.typeName << " (" << p.type << ")\n"
+        << "\t\tStart: " << p.firstSector << "\n"
+        << "\t\tLength: " << p.sectorCount << " (" << quorbel::imagetool::humanSize(p.sectorCount * 512) << ")\n";
+    if (!p.fileSystem.empty()) out << "\t\tFile System: " << p.fileSystem << "\n";
+  }
+  out << "File System: " << (layout.fileSystem.empty() ? "unknown" : layout.fileSystem) << "\n";
+#else
+  (void)image;
+  out << "Partitions: not examined (this build cannot read partition maps)\n";
+#endif
+}
+
+int create(Arguments& args) {
+  args.expect("-size");
+  const std::string sizeText = args.take("size");
+  args.expect("-type");
+  args.expect("SPARSEBUNDLE");
+  bool encrypted = false;
+  if (args.nextIs("-encryption")) {
+    const std::string method = args.take("-encryption");
+    (void)method;
+    const std::string cipher = args.take("encryption method");
+    if (cipher != "AES-128" && cipher != "AES-256") throw UsageError{"unknown encryption " + cipher};
+    args.expect("-stdinpass");
+    encrypted = true;
+  }
+  std::string bandKey = std::string(quorbel::tool::bandSizeKeyPrefix) +
+                        std::to_string(quorbel::imagetool::defaultBandSectors);
+  if (args.nextIs("-imagekey")) {
+    args.take("-imagekey");
+    bandKey = args.take("image key");
+  }
+  args.expect("-fs");
+  const std::string fileSystem = args.take("file system");
+  args.expect("-volname");
+  const std::string volumeName = args.take("volume name");
+  const std::string path = args.take("path");
+  args.finish();
+
+  quorbel::imagetool::CreateRequest request;
+  request.path = path;
+  request.size = quorbel::imagetool::parseSizeText(sizeText);
+  request.bandSize = bandSizeBytes(bandKey);
+  bool known = false;
+  for (const auto& name : quorbel::filesystemList) known = known || name == fileSystem;
+  if (!known) throw ToolError("unknown file system \"" + fileSystem + "\"");
+  if (encrypted) throw ToolError("encrypted images cannot be created yet; nothing was created");
+  quorbel::imagetool::createBundle(
+      request, [&](const std::string& image, std::uint64_t size) { layOut(image, size, fileSystem, volumeName); },
+      std::cout);
+  return 0;
+}
+
+int run(const std::string& verb, Arguments& args) {
+  namespace it = quorbel::imagetool;
+  if (verb == "create") return create(args);
+  if (verb == "imageinfo") {
+    const std::string path = args.take("path");
+    args.finish();
+    it::imageInfo(path, describe, std::cout);
+    return 0;
+  }
+  if (verb == "isencrypted") {
+    const std::string path = args.take("path");
+    args.finish();
+    it::isEncrypted(path, std::cout);
+    return 0;
+  }
+  if (verb == "compact") {
+    bool batteryAllowed = false;
+    if (args.nextIs("-batteryallowed")) {
+      args.take("-batteryallowed");
+      batteryAllowed = true;
+    }
+    const std::string path = args.take("path");
+    args.finish();
+    if (!batteryAllowed && it::runningOnBattery())
+      throw ToolError("the computer is running on battery power; compacting was not started "
+                      "(use -batteryallowed to compact anyway)");
+    it::compactBundle(path, it::fileSystemFreeRanges, std::cout);
+    return 0;
+  }
+  if (verb == "convert") {
+    const std::string source = args.take("source");
+    args.expect("-format");
+    args.expect("UDSB");
+    args.expect("-o");
+    const std::string destination = args.take("destination");
+    args.expect("-imagekey");
+    const std::string key = args.take("image key");
+    args.finish();
+    it::convertBundle(source, destination, bandSizeBytes(key), std::cout);
+    return 0;
+  }
+  if (verb == "resize") {
+    args.expect("-size");
+    it::parseSizeText(args.take("size"));
+    args.take("path");
+    args.finish();
+    throw ToolError("resizing is not available yet; the image was not changed");
+  }
+  if (verb == "chpass") {
+    args.take("path");
+    args.expect("-newstdinpass");
+    args.finish();
+    throw ToolError("changing the password is not available yet; the image was not changed");
+  }
+  throw UsageError{"unknown verb " + verb};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> all(argv + 1, argv + argc);
+  if (all.empty()) {
+    std::cerr << usageText;
+    return 1;
+  }
+  const std::string verb = all.front();
+  Arguments args(std::vector<std::string>(all.begin() + 1, all.end()));
+  quorbel::imagetool::installInterruptHandlers();
+  try {
+    const int status = run(verb, args);
+    std::cout.flush();
+    if (!std::cout) {
+      std::cerr << "quorbel-imagetool: " << verb << ": cannot write the report\n";
+      return 1;
+    }
+    return status;
+  } catch (const UsageError& e) {
+    std::cout.flush();
+    std::cerr << "quorbel-imagetool: " << e.reason << "\n" << usageText;
+  } catch (const ToolError& e) {
+    std::cout.flush();
+    std::cerr << "quorbel-imagetool: " << verb << ": " << e.what() << "\n";
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "quorbel-imagetool: " << verb << ": " << e.what() << "\n";
+  }
+  return 1;
+}
