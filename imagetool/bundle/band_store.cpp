@@ -47,9 +47,12 @@ BandStore::OpenBand* BandStore::band(std::uint64_t index, bool create) const {
   if (static_cast<std::uint64_t>(st.st_size) > bandSize_)
     throw ToolError("band " + path + " is longer than the band size");
   if (open_.size() >= maxOpenBands) {
-    // A band leaving the cache is flushed first, so that sync() covers every band ever written.
+    // A band leaving the cache starts going to the disk; sync() waits for it later.
     OpenBand& last = open_.back();
-    if (last.dirty) fsyncFd(last.fd.get(), "band " + bandName(last.index));
+    if (last.dirty) {
+      ::sync_file_range(last.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+      unsynced_.insert(last.index);
+    }
     open_.pop_back();
   }
   open_.push_front(OpenBand{index, std::move(fd), static_cast<std::uint64_t>(st.st_size), false});
@@ -93,6 +96,8 @@ void BandStore::write(std::uint64_t offset, const void* data, std::size_t length
       const std::size_t count =
           zeros ? static_cast<std::size_t>(std::min<std::uint64_t>(piece, b->length - within)) : piece;
       writeAll(b->fd.get(), in, count, within, "band " + bandName(index));
+      if (writeBehind_)
+        ::sync_file_range(b->fd.get(), static_cast<off_t>(within), static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE);
       b->length = std::max<std::uint64_t>(b->length, within + count);
       b->dirty = true;
     }
@@ -107,6 +112,8 @@ void BandStore::sync() {
     if (b.dirty) fsyncFd(b.fd.get(), "band " + bandName(b.index));
     b.dirty = false;
   }
+  for (std::uint64_t index : unsynced_) fsyncPath(joinPath(bandsDir_, bandName(index)));
+  unsynced_.clear();
 }
 
 }  // namespace quorbel::imagetool

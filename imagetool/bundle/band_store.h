@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <list>
+#include <set>
 #include <string>
 
 #include "imagetool/bundle/fs_util.h"
@@ -24,6 +25,8 @@ class BandStore : public ImageIO {
   void write(std::uint64_t offset, const void* data, std::size_t length) override;
   // Flushes every band written so far to the disk.
   void sync();
+  // For bulk copies: writes start going to the disk at once, so that sync() finds little left to do.
+  void setWriteBehind(bool on) { writeBehind_ = on; }
 
  private:
   struct OpenBand {
@@ -40,6 +43,9 @@ class BandStore : public ImageIO {
   std::uint64_t bandSize_;
   std::uint64_t size_;
   bool writable_;
+  bool writeBehind_ = false;
+  // Bands written and closed since the last sync().
+  mutable std::set<std::uint64_t> unsynced_;
   // A few recently used bands stay open; most work walks the image in order.
   mutable std::list<OpenBand> open_;
 };

@@ -152,6 +152,7 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
     if (static_cast<std::uint64_t>(st.st_size) != request.size)
       throw ToolError("the file system tools changed the size of the image");
     BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
+    bands.setWriteBehind(true);
     std::vector<char> buffer(chunkBytes);
     copyFileData(fd.get(), request.size, 0, bands, buffer, "the temporary image");
     bands.sync();
@@ -173,6 +174,7 @@ void convertBundle(const std::string& source, const std::string& destination, st
   const BundleInfo& info = src.info();
   writeNewBundleFiles(temp.path(), BundleInfo{bandSize, info.size, 1, {}});
   BandStore bands(joinPath(temp.path(), "bands"), bandSize, info.size, true);
+  bands.setWriteBehind(true);
   std::vector<char> buffer(chunkBytes);
   for (const auto& [index, band] : src.bands()) {
     if (index >= info.bandCount()) continue;  // wholly past the end of the image: never read
