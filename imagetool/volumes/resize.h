@@ -1,0 +1,24 @@
+#pragma once
+// Changing the size of a sparse bundle together with its partition map and HFS Plus volume.
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+
+namespace quorbel::imagetool {
+
+// Called before every change that reaches the disk (an image write, an Info.plist or Info.bckup
+// replacement, a band removed or shortened); tests stop the work there to stand in for a kill.
+using ChangeHook = std::function<void()>;
+
+// Sets the bundle at `path` to `newSize` bytes (whole sectors): Info.plist and Info.bckup, the GUID or
+// MBR partition map (backup table and partition end moved), and the HFS Plus volume in the partition
+// that ends last, or filling the image when there is no map. Shrinking needs every volume block past
+// the new end to be free. Anything it refuses (other file systems, a shrink over used blocks,
+// version 2, encrypted or locked bundles) throws ToolError before anything is changed. Every step
+// leaves a consistent bundle, so a kill leaves the image at the old or the new size with its map and
+// volume whole; running the same resize again completes the work. Prints the new size.
+void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange = {});
+
+}  // namespace quorbel::imagetool
