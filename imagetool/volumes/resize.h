@@ -16,9 +16,11 @@ using ChangeHook = std::function<void()>;
 // MBR partition map (backup table and partition end moved), and the HFS Plus volume in the partition
 // that ends last, or filling the image when there is no map. Shrinking needs every volume block past
 // the new end to be free. Anything it refuses (other file systems, a shrink over used blocks,
-// version 2, encrypted or locked bundles) throws ToolError before anything is changed. Every step
-// leaves a consistent bundle, so a kill leaves the image at the old or the new size with its map and
-// volume whole; running the same resize again completes the work. Prints the new size.
+// version 2, encrypted or locked bundles) throws ToolError before anything is changed. The resized
+// bundle is built beside the old one (unchanged bands shared by hard links) and swapped in whole, so a
+// kill leaves the old bundle or the new one. Where the file system cannot do that, the steps run in
+// place, each leaving a consistent image, and running the same resize again completes them. Prints
+// the new size.
 void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange = {});
 
 }  // namespace quorbel::imagetool
