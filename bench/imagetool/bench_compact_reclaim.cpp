@@ -68,30 +68,38 @@ int main(int argc, char** argv) {
   const std::uint64_t oldMiB = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
   const std::uint64_t wanted = oldMiB << 20;
   bench::Scratch dir;
-  const std::string path = dir / "Reclaim.sparsebundle";
-  const std::string size = std::to_string(oldMiB * 2 + 64) + "m";
-  if (bench::run({QUORBEL_IMAGETOOL, "create", "-size", size, "-type", "SPARSEBUNDLE", "-fs", "HFS+", "-volname",
-                  "Reclaim", path})
-          .status != 0) {
-    std::printf("create failed\n");
-    return 1;
+  std::vector<double> readTimes, compactTimes;
+  double worstShare = 1;
+  for (int round = 0; round < 3; ++round) {
+    const std::string path = dir / "Reclaim.sparsebundle";
+    const std::string size = std::to_string(oldMiB * 2 + 64) + "m";
+    if (bench::run({QUORBEL_IMAGETOOL, "create", "-size", size, "-type", "SPARSEBUNDLE", "-fs", "HFS+", "-volname",
+                    "Reclaim", path})
+            .status != 0) {
+      std::printf("create failed\n");
+      return 1;
+    }
+    const std::uint64_t filled = fillFreeBlocks(path, wanted);
+    const std::uint64_t before = bench::treeBytesOnDisk(path);
+    readTimes.push_back(readBandsOnce(path));
+    const bench::Measured compact = bench::run({QUORBEL_IMAGETOOL, "compact", "-batteryallowed", path});
+    if (compact.status != 0) {
+      std::printf("compact failed with status %d\n", compact.status);
+      return 1;
+    }
+    compactTimes.push_back(compact.seconds);
+    const std::uint64_t after = bench::treeBytesOnDisk(path);
+    const std::uint64_t reclaimed = before > after ? before - after : 0;
+    worstShare = std::min(worstShare, static_cast<double>(reclaimed) / static_cast<double>(filled));
+    std::printf("round %d: old data in free blocks %llu MiB; on disk before %llu MiB, after %llu MiB; reclaimed %llu MiB\n",
+                round + 1, static_cast<unsigned long long>(filled >> 20), static_cast<unsigned long long>(before >> 20),
+                static_cast<unsigned long long>(after >> 20), static_cast<unsigned long long>(reclaimed >> 20));
+    std::filesystem::remove_all(path);
   }
-  const std::uint64_t filled = fillFreeBlocks(path, wanted);
-  const std::uint64_t before = bench::treeBytesOnDisk(path);
-  const double readSeconds = readBandsOnce(path);
-  const bench::Measured compact = bench::run({QUORBEL_IMAGETOOL, "compact", "-batteryallowed", path});
-  if (compact.status != 0) {
-    std::printf("compact failed with status %d\n", compact.status);
-    return 1;
-  }
-  const std::uint64_t after = bench::treeBytesOnDisk(path);
-  const std::uint64_t reclaimed = before > after ? before - after : 0;
-  std::printf("old data in free blocks: %llu MiB; on disk before %llu MiB, after %llu MiB; reclaimed %llu MiB\n",
-              static_cast<unsigned long long>(filled >> 20), static_cast<unsigned long long>(before >> 20),
-              static_cast<unsigned long long>(after >> 20), static_cast<unsigned long long>(reclaimed >> 20));
-  std::printf("reading the bytes present once: %.3f s; compact: %.3f s\n", readSeconds, compact.seconds);
-  const bool reclaimedEnough =
-      bench::report("bytes reclaimed / old data in free blocks", static_cast<double>(reclaimed) / static_cast<double>(filled), ">=", 0.99);
-  const bool fastEnough = bench::report("compact time / time to read the bytes present once", compact.seconds / readSeconds, "<=", 3.0);
+  const double readSeconds = bench::median(readTimes), compactSeconds = bench::median(compactTimes);
+  std::printf("median: reading the bytes present once %.3f s; compact %.3f s\n", readSeconds, compactSeconds);
+  const bool reclaimedEnough = bench::report("bytes reclaimed / old data in free blocks (worst round)", worstShare, ">=", 0.99);
+  const bool fastEnough =
+      bench::report("compact time / time to read the bytes present once", compactSeconds / readSeconds, "<=", 3.0);
   return reclaimedEnough && fastEnough ? 0 : 1;
 }
