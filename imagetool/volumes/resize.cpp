@@ -304,6 +304,35 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   return plan;
 }
 
+// An HFS Plus shrink done in place marks the block meant for the new alternate header used before its
+// commit. Cut short there, the volume keeps that one bit set while its header still counts the block
+// free, and the same shrink would then find the block "in use". Such a bit (the block counted free by
+// the header, set in the allocation file, past the new end) is given back so the shrink can run again.
+void releaseUncommittedAlternateBlock(ImageIO& image, std::uint64_t offset, std::uint64_t newLength) {
+  using namespace hfsplus::detail;
+  const VolumeHeader h = readHeader(image, offset);
+  const std::uint64_t block = newLength / h.blockSize - 1;
+  if (block + 1 >= h.totalBlocks) return;
+  const std::vector<Extent> extents = forkExtents(image, offset, h, h.allocationFile, kAllocationFileID);
+  unsigned char byte = 0;
+  readFile(image, offset, h.blockSize, extents, block / 8, &byte, 1);
+  const auto mask = static_cast<unsigned char>(0x80u >> (block % 8));
+  if ((byte & mask) == 0) return;
+  std::uint64_t freeInBitmap = 0;
+  for (const auto& range : hfsplus::freeRanges(image, offset)) freeInBitmap += range.second / h.blockSize;
+  if (freeInBitmap + 1 != h.freeBlocks) return;
+  // Only that block may be the difference: it must not hold anything the catalog knows, which the
+  // header's count vouches for when the other blocks past the new end are all free.
+  for (const auto& range : hfsplus::freeRanges(image, offset)) {
+    const std::uint64_t first = (range.first - offset) / h.blockSize, end = first + range.second / h.blockSize;
+    if (first == block + 1 && end + 1 >= h.totalBlocks) {
+      byte = static_cast<unsigned char>(byte & ~mask);
+      writeFile(image, offset, h.blockSize, extents, block / 8, &byte, 1);
+      return;
+    }
+  }
+}
+
 // The work in the order that keeps every intermediate state whole: a volume shrinks while its
 // partition is still large, a partition grows only inside an image already large, the image shrinks
 // only once the partition fits. `image(size)` gives the image seen at that size.
@@ -315,6 +344,7 @@ struct Steps {
 void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, const Steps& steps) {
   std::uint64_t volume = plan.volumeLength;
   if (plan.targetLength < volume) {
+    releaseUncommittedAlternateBlock(steps.image(oldSize), plan.volumeOffset, plan.targetLength);
     hfsplus::resizeVolume(steps.image(oldSize), plan.volumeOffset, volume, plan.targetLength);
     volume = plan.targetLength;
   }
@@ -464,7 +494,8 @@ void resizeInPlace(const std::string& path, const BundleInfo& info, const Plan& 
 
 }  // namespace
 
-void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange) {
+void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange,
+                  ResizeMethod method) {
   if (newSize == 0 || newSize % sector != 0) throw ToolError("the new size must be a whole number of 512-byte sectors");
   UniqueFd lock;
   bool createdLock = false;
@@ -491,7 +522,8 @@ void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& 
     throw;
   }
   checkInterrupted();
-  if (!resizeBySwap(path, info, plan, newSize, beforeChange)) resizeInPlace(path, info, plan, newSize, beforeChange, bundle.backupAgrees());
+  if (method == ResizeMethod::inPlace || !resizeBySwap(path, info, plan, newSize, beforeChange))
+    resizeInPlace(path, info, plan, newSize, beforeChange, bundle.backupAgrees());
   out << "resized: " << path << "\n"
       << "size: " << newSize << " bytes (" << humanSize(newSize) << ")\n"
       << plan.fileSystem << " volume: " << plan.targetLength << " bytes (" << humanSize(plan.targetLength) << ")\n";

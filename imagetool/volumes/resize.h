@@ -21,6 +21,11 @@ using ChangeHook = std::function<void()>;
 // kill leaves the old bundle or the new one. Where the file system cannot do that, the steps run in
 // place, each leaving a consistent image, and running the same resize again completes them. Prints
 // the new size.
-void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange = {});
+enum class ResizeMethod {
+  swapFolders,  // build beside and swap in whole; in place where the file system cannot
+  inPlace,      // in place, step by step (what file systems without hard links or folder swaps get)
+};
+void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange = {},
+                  ResizeMethod method = ResizeMethod::swapFolders);
 
 }  // namespace quorbel::imagetool

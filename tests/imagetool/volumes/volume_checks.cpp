@@ -115,6 +115,7 @@ GptCheck gptCheck(const std::string& image) {
     c.start = std::stoull(m[1]);
     c.sectors = std::stoull(m[2]);
   }
+  c.readable = dump.status == 0 && c.sectors != 0;
   // sfdisk reports a damaged or misplaced table on its output while still exiting 0 for some.
   c.ok = verify.status == 0 && dump.status == 0 && verify.output.find("No errors detected") != std::string::npos &&
          c.report.find("corrupt") == std::string::npos && c.report.find("mismatch") == std::string::npos;

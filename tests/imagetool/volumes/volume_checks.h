@@ -44,6 +44,7 @@ std::map<std::string, std::string> hfsFiles(const std::string& image, std::uint6
 // complains.
 struct GptCheck {
   bool ok = false;
+  bool readable = false;  // the primary table reads, whatever sfdisk says of the backup's place
   std::string report;
   std::uint64_t lastLba = 0;
   std::uint64_t start = 0;
