@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -494,9 +495,13 @@ void resizeInPlace(const std::string& path, const BundleInfo& info, const Plan& 
 
 }  // namespace
 
-void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange,
+void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange,
                   ResizeMethod method) {
   if (newSize == 0 || newSize % sector != 0) throw ToolError("the new size must be a whole number of 512-byte sectors");
+  // The folder itself, not a symbolic link to it, is what gets swapped.
+  std::unique_ptr<char, void (*)(void*)> resolved(::realpath(given.c_str(), nullptr), std::free);
+  if (!resolved) throwErrno("cannot open " + given);
+  const std::string path = resolved.get();
   UniqueFd lock;
   bool createdLock = false;
   const Bundle bundle = openForResize(path, lock, createdLock);
@@ -524,7 +529,7 @@ void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& 
   checkInterrupted();
   if (method == ResizeMethod::inPlace || !resizeBySwap(path, info, plan, newSize, beforeChange))
     resizeInPlace(path, info, plan, newSize, beforeChange, bundle.backupAgrees());
-  out << "resized: " << path << "\n"
+  out << "resized: " << given << "\n"
       << "size: " << newSize << " bytes (" << humanSize(newSize) << ")\n"
       << plan.fileSystem << " volume: " << plan.targetLength << " bytes (" << humanSize(plan.targetLength) << ")\n";
 }
