@@ -49,7 +49,10 @@ int main() {
   std::printf("2 GiB: %.3f s, %.0f KiB written, %.0f KiB on disk; 2 TiB: %.3f s, %.0f KiB written, %.0f KiB on disk\n",
               small.seconds, small.written / 1024, small.onDisk / 1024, huge.seconds, huge.written / 1024,
               huge.onDisk / 1024);
+  // "written" counts every write call of the tool and the formatter it runs (mkfs.exfat clears its
+  // FAT, which grows with the volume); "on disk" is what the finished bundle holds.
   bool ok = report("create exFAT time, 2 TiB / 2 GiB", huge.seconds / small.seconds, "<=", 1.5);
-  ok &= report("create exFAT bytes written, 2 TiB / 2 GiB", huge.written / small.written, "<=", 1.5);
+  ok &= report("create exFAT bundle bytes, 2 TiB / 2 GiB", huge.onDisk / small.onDisk, "<=", 1.5);
+  ok &= report("create exFAT bytes written incl. formatter, 2 TiB / 2 GiB", huge.written / small.written, "<=", 1.5);
   return ok ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "imagetool/bundle/bundle.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -235,8 +236,16 @@ Bundle Bundle::open(const std::string& path, Access access, bool allowEncrypted)
 }
 
 void writeNewBundleFiles(const std::string& dir, const BundleInfo& info) {
-  writeInfoFiles(dir, info);
-  replaceFileAtomically(joinPath(dir, "token"), std::string());
+  // The folder is not yet visible under its final name, so plain writes do; it is flushed as a whole
+  // before it is renamed into place.
+  const std::string xml = infoToXml(info);
+  for (const auto& [name, content] :
+       {std::pair<const char*, std::string>{"Info.plist", xml}, {"Info.bckup", xml}, {"token", ""}}) {
+    const std::string path = joinPath(dir, name);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd) throwErrno("cannot create " + path);
+    writeAll(fd.get(), content.data(), content.size(), 0, path);
+  }
   const std::string bands = joinPath(dir, "bands");
   if (::mkdir(bands.c_str(), 0755) != 0) throwErrno("cannot create " + bands);
 }

@@ -95,7 +95,8 @@ class Bundle {
 };
 
 // Writes a new, empty version 1 bundle's files into the (empty) folder `dir`: Info.plist, Info.bckup,
-// an empty token and bands/. The lock file is the caller's (see TemporarySibling).
+// an empty token and bands/, without flushing them. The lock file and the flush are the caller's (see
+// TemporarySibling).
 void writeNewBundleFiles(const std::string& dir, const BundleInfo& info);
 
 // Replaces Info.plist and then Info.bckup, each by write, fsync and rename.

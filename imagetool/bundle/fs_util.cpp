@@ -115,7 +115,7 @@ void fsyncPath(const std::string& path) {
 
 void replaceFileAtomically(const std::string& path, const std::string& content) {
   const std::string dir = parentOf(path);
-  std::string temp = joinPath(dir, "." + baseName(path) + ".new-XXXXXX");
+  std::string temp = joinPath(dir, std::string(".").append(baseName(path)).append(".new-XXXXXX"));
   UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) throwErrno("cannot create a file beside " + path);
   try {
@@ -150,7 +150,7 @@ void removeTree(const std::string& path) {
 }
 
 static std::string siblingPrefix(const std::string& finalPath) {
-  return "." + baseName(finalPath) + ".partial-";
+  return std::string(".").append(baseName(finalPath)).append(".partial-");
 }
 
 TemporarySibling::TemporarySibling(const std::string& finalPath) : finalPath_(finalPath) {

@@ -138,8 +138,12 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
   {
     UniqueFd fd(::open(imagePath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) throwErrno("cannot create a temporary image in " + parentOf(request.path));
-    if (::ftruncate(fd.get(), static_cast<off_t>(request.size)) != 0)
+    if (::ftruncate(fd.get(), static_cast<off_t>(request.size)) != 0) {
+      if (errno == EFBIG)
+        throw ToolError("the file system holding " + parentOf(request.path) + " cannot hold a file of " +
+                        humanSize(request.size) + ", which making the volume needs; choose a smaller size");
       throwErrno("cannot make a temporary image of " + humanSize(request.size) + " in " + parentOf(request.path));
+    }
   }
   checkInterrupted();
   layOut(imagePath, request.size);

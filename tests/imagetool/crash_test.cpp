@@ -42,22 +42,32 @@ std::string makeBusyBundle(const std::string& path) {
   return flatten(path);
 }
 
-// Kills `pid` after a random delay up to `span`, and reaps it.
-void killAfter(pid_t pid, Clock::duration span, std::mt19937& engine) {
-  const auto delay = std::chrono::microseconds(
-      std::uniform_int_distribution<long>(0, std::chrono::duration_cast<std::chrono::microseconds>(span).count())(engine));
-  std::this_thread::sleep_for(delay);
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-}
-
-// Bundles in `dir` other than temporary siblings.
+// Bundles in `dir`, leaving out hidden temporary folders.
 std::vector<std::string> visibleEntries(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& name : test::listDir(dir))
     if (name[0] != '.') names.push_back(name);
   return names;
+}
+
+// Times one uninterrupted run of `start`, then starts it `kills` times more and kills each run with
+// SIGKILL at a random moment within that time (and a little after), calling `check` after each.
+template <typename Start, typename Check>
+void killAtRandomMoments(Start start, Check check, std::uint32_t seed) {
+  const auto begin = Clock::now();
+  int status = 0;
+  ::waitpid(start(), &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin) * 5 / 4;
+  check(-1);
+  std::mt19937 engine(seed);
+  for (int i = 0; i < kills; ++i) {
+    const pid_t pid = start();
+    std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<long>(0, span.count())(engine)));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    check(i);
+  }
 }
 
 TEST(KillDuringConvert, SourceIntactDestinationAbsentOrComplete) {
@@ -68,52 +78,42 @@ TEST(KillDuringConvert, SourceIntactDestinationAbsentOrComplete) {
   const std::string dest = dir / "dst.sparsebundle";
   const std::vector<std::string> args{"convert", source, "-format", "UDSB", "-o", dest, "-imagekey",
                                       "sparse-band-size=6144"};
-  const auto start = Clock::now();
-  ASSERT_EQ(test::runTool(args).status, 0);
-  const auto span = (Clock::now() - start) * 5 / 4;
-  std::filesystem::remove_all(dest);
-
-  std::mt19937 engine(42);
-  int complete = 0;
-  for (int i = 0; i < kills; ++i) {
-    killAfter(test::startTool(args), span, engine);
-    EXPECT_EQ(test::snapshot(source), before);
-    if (exists(dest)) {
-      ++complete;
-      EXPECT_EQ(flatten(dest), image) << "kill " << i;
-      EXPECT_EQ(test::runTool({"imageinfo", dest}).status, 0);
-      std::filesystem::remove_all(dest);
-    }
-  }
+  killAtRandomMoments([&] { return test::startTool(args); },
+                      [&](int i) {
+                        EXPECT_EQ(test::snapshot(source), before);
+                        if (exists(dest)) {
+                          EXPECT_EQ(flatten(dest), image) << "kill " << i;
+                          EXPECT_EQ(test::runTool({"imageinfo", dest}).status, 0);
+                          std::filesystem::remove_all(dest);
+                        }
+                      },
+                      42);
   // A run after the kills finishes and clears away what they abandoned.
   ASSERT_EQ(test::runTool(args).status, 0);
   EXPECT_EQ(flatten(dest), image);
   EXPECT_EQ(test::listDir(dir.path()), (std::vector<std::string>{"dst.sparsebundle", "src.sparsebundle"}));
-  RecordProperty("complete_before_kill", complete);
 }
 
 TEST(KillDuringCompact, EveryStepLeavesTheSameImage) {
   Scratch dir;
   const std::string bundle = dir / "c.sparsebundle";
   const std::string image = makeBusyBundle(bundle);
-  // Measure on a copy, so that the bundle under test still has all its work ahead of it.
-  test::copyTree(bundle, dir / "measure.sparsebundle");
-  const auto start = Clock::now();
-  ASSERT_EQ(test::runTool({"compact", dir / "measure.sparsebundle"}).status, 0);
-  const auto span = (Clock::now() - start) * 5 / 4;
-
-  std::mt19937 engine(43);
-  for (int i = 0; i < kills; ++i) {
-    killAfter(test::startTool({"compact", bundle}), span, engine);
-    EXPECT_EQ(flatten(bundle), image) << "kill " << i;
-    const auto info = test::runTool({"imageinfo", bundle});
-    EXPECT_EQ(info.status, 0) << info.err;
-  }
-  // Whatever the kills left undone, a last run finishes, and a kill never left the lock held.
+  // The timed run works on a copy, so that the bundle under test still has all its work ahead of it.
+  const std::string measure = dir / "measure.sparsebundle";
+  test::copyTree(bundle, measure);
+  bool measured = false;
+  killAtRandomMoments([&] { return test::startTool({"compact", measured ? bundle : measure}); },
+                      [&](int i) {
+                        measured = true;
+                        EXPECT_EQ(flatten(bundle), image) << "kill " << i;
+                        EXPECT_EQ(test::runTool({"imageinfo", bundle}).status, 0);
+                      },
+                      43);
+  // Whatever the kills left undone, a last run finishes: a kill never leaves the lock held.
   const auto r = test::runTool({"compact", bundle});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(flatten(bundle), image);
-  EXPECT_EQ(test::listDir(bundle + "/bands"), test::listDir(dir / "measure.sparsebundle/bands"));
+  EXPECT_EQ(test::listDir(bundle + "/bands"), test::listDir(measure + "/bands"));
 }
 
 TEST(KillDuringCreate, DestinationAbsentOrComplete) {
@@ -122,49 +122,36 @@ TEST(KillDuringCreate, DestinationAbsentOrComplete) {
   const std::uint64_t size = 256 * MiB;
   // The stand-in layout writes 24 MiB spread over the image.
   std::string expected(size, '\0');
-  std::vector<std::pair<std::uint64_t, std::string>> pieces;
-  for (std::uint64_t i = 0; i < 24; ++i) {
-    pieces.emplace_back(i * 10 * MiB + 777, test::randomBytes(MiB, static_cast<std::uint32_t>(100 + i)));
-    expected.replace(pieces.back().first, MiB, pieces.back().second);
-  }
-  const LayoutFunction layOut = [&pieces](const std::string& imagePath, std::uint64_t) {
+  for (std::uint64_t i = 0; i < 24; ++i)
+    expected.replace(i * 10 * MiB + 777, MiB, test::randomBytes(MiB, static_cast<std::uint32_t>(100 + i)));
+  const LayoutFunction layOut = [&expected](const std::string& imagePath, std::uint64_t) {
     UniqueFd fd(::open(imagePath.c_str(), O_RDWR));
-    for (const auto& [offset, bytes] : pieces) writeAll(fd.get(), bytes.data(), bytes.size(), offset, "image");
+    for (std::uint64_t i = 0; i < 24; ++i)
+      writeAll(fd.get(), expected.data() + i * 10 * MiB + 777, MiB, i * 10 * MiB + 777, "image");
   };
-  const auto createInChild = [&]() {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      std::ostringstream out;
-      try {
-        createBundle({path, size, 2 * MiB}, layOut, out);
-      } catch (...) {
-        ::_exit(1);
-      }
-      ::_exit(0);
-    }
-    return pid;
-  };
-  const auto start = Clock::now();
-  {
-    const pid_t pid = createInChild();
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  const auto span = (Clock::now() - start) * 5 / 4;
-  ASSERT_EQ(flatten(path), expected);
-  std::filesystem::remove_all(path);
-
-  std::mt19937 engine(44);
-  for (int i = 0; i < kills; ++i) {
-    killAfter(createInChild(), span, engine);
-    if (exists(path)) {
-      EXPECT_EQ(flatten(path), expected) << "kill " << i;
-      EXPECT_EQ(test::readFile(path + "/Info.bckup"), test::readFile(path + "/Info.plist"));
-      std::filesystem::remove_all(path);
-    }
-    EXPECT_TRUE(visibleEntries(dir.path()).empty());
-  }
+  killAtRandomMoments(
+      [&] {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+          std::ostringstream out;
+          try {
+            createBundle({path, size, 2 * MiB}, layOut, out);
+          } catch (...) {
+            ::_exit(1);
+          }
+          ::_exit(0);
+        }
+        return pid;
+      },
+      [&](int i) {
+        if (exists(path)) {
+          EXPECT_EQ(flatten(path), expected) << "kill " << i;
+          EXPECT_EQ(test::readFile(path + "/Info.bckup"), test::readFile(path + "/Info.plist"));
+          std::filesystem::remove_all(path);
+        }
+        EXPECT_TRUE(visibleEntries(dir.path()).empty());
+      },
+      44);
 }
 
 }  // namespace

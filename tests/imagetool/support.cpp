@@ -160,15 +160,14 @@ static std::vector<char*> argvOf(std::vector<std::string>& args) {
   return argv;
 }
 
-RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+// Starts the tool with standard output and error going to the given files.
+static pid_t spawnTool(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                       const std::string& outPath, const std::string& errPath) {
   std::vector<std::string> all{QUORBEL_IMAGETOOL};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
   environment.insert(environment.end(), env.begin(), env.end());
-  // Output goes to files, so that a large report cannot fill a pipe while we wait.
-  Scratch scratch;
-  const std::string outPath = scratch / "out", errPath = scratch / "err";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -180,30 +179,24 @@ RunResult runTool(const std::vector<std::string>& args, const std::vector<std::s
   const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("cannot start the tool");
+  return pid;
+}
+
+RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  // Output goes to files, so that a large report cannot fill a pipe while we wait.
+  Scratch scratch;
+  const pid_t pid = spawnTool(args, env, scratch / "out", scratch / "err");
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
   }
   RunResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = readFile(outPath);
-  result.err = readFile(errPath);
+  result.out = readFile(scratch / "out");
+  result.err = readFile(scratch / "err");
   return result;
 }
 
-int startTool(const std::vector<std::string>& args) {
-  std::vector<std::string> all{QUORBEL_IMAGETOOL};
-  all.insert(all.end(), args.begin(), args.end());
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  auto argv = argvOf(all);
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start the tool");
-  return pid;
-}
+int startTool(const std::vector<std::string>& args) { return spawnTool(args, {}, "/dev/null", "/dev/null"); }
 
 std::string fixturesDir() {
   const std::string dir = std::string(QUORBEL_SOURCE_DIR) + "/../shared/fixtures/macos";
