@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -319,12 +320,18 @@ void releaseUncommittedAlternateBlock(ImageIO& image, std::uint64_t offset, std:
   readFile(image, offset, h.blockSize, extents, block / 8, &byte, 1);
   const auto mask = static_cast<unsigned char>(0x80u >> (block % 8));
   if ((byte & mask) == 0) return;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> free;
+  try {
+    free = hfsplus::freeRanges(image, offset);
+  } catch (const ToolError&) {
+    return;  // a volume that cannot be read safely: the resize itself says why
+  }
   std::uint64_t freeInBitmap = 0;
-  for (const auto& range : hfsplus::freeRanges(image, offset)) freeInBitmap += range.second / h.blockSize;
+  for (const auto& range : free) freeInBitmap += range.second / h.blockSize;
   if (freeInBitmap + 1 != h.freeBlocks) return;
   // Only that block may be the difference: it must not hold anything the catalog knows, which the
   // header's count vouches for when the other blocks past the new end are all free.
-  for (const auto& range : hfsplus::freeRanges(image, offset)) {
+  for (const auto& range : free) {
     const std::uint64_t first = (range.first - offset) / h.blockSize, end = first + range.second / h.blockSize;
     if (first == block + 1 && end + 1 >= h.totalBlocks) {
       byte = static_cast<unsigned char>(byte & ~mask);
@@ -487,7 +494,12 @@ bool resizeBySwap(const std::string& path, const BundleInfo& info, const Plan& p
     throwErrno("cannot put the resized image in place");
   }
   fsyncPath(parentOf(path));
-  return true;  // the old bundle, now under the temporary name, goes with `temp`
+  // The old bundle, now under the temporary name, is cleared with its lock file last, so that a kill
+  // meanwhile leaves a folder the next run recognises as abandoned; `temp` takes the rest.
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(temp.path(), ignored))
+    if (entry.path().filename() != "lock") std::filesystem::remove_all(entry.path(), ignored);
+  return true;
 }
 
 void resizeInPlace(const std::string& path, const BundleInfo& info, const Plan& plan, std::uint64_t newSize,
