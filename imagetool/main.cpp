@@ -16,6 +16,10 @@
 #ifdef QUORBEL_HAVE_LAYOUT
 #include "imagetool/layout/layout.h"
 #endif
+#ifdef QUORBEL_HAVE_VOLUMES
+#include "imagetool/volumes/free_space.h"
+#include "imagetool/volumes/resize.h"
+#endif
 
 namespace {
 
@@ -176,7 +180,15 @@ int run(const std::string& verb, Arguments& args) {
     if (!batteryAllowed && it::runningOnBattery())
       throw ToolError("the computer is running on battery power; compacting was not started "
                       "(use -batteryallowed to compact anyway)");
-    it::compactBundle(path, it::fileSystemFreeRanges, std::cout);
+#ifdef QUORBEL_HAVE_VOLUMES
+    // Free blocks of the volumes inside; notes about volumes that could not be searched go to the report.
+    const it::FreeSpaceFunction freeSpace = [](const it::ImageIO& image) {
+      return it::volumeFreeRanges(image, [](const std::string& note) { std::cout << note << "\n" << std::flush; });
+    };
+#else
+    const it::FreeSpaceFunction freeSpace = it::fileSystemFreeRanges;
+#endif
+    it::compactBundle(path, freeSpace, std::cout);
     return 0;
   }
   if (verb == "convert") {
@@ -193,10 +205,17 @@ int run(const std::string& verb, Arguments& args) {
   }
   if (verb == "resize") {
     args.expect("-size");
-    it::parseSizeText(args.take("size"));
-    args.take("path");
+    const std::uint64_t size = it::parseSizeText(args.take("size"));
+    const std::string path = args.take("path");
     args.finish();
-    throw ToolError("resizing is not available yet; the image was not changed");
+#ifdef QUORBEL_HAVE_VOLUMES
+    it::resizeBundle(path, size, std::cout);
+    return 0;
+#else
+    (void)size;
+    (void)path;
+    throw ToolError("this build of the tool cannot resize images; the image was not changed");
+#endif
   }
   if (verb == "chpass") {
     args.take("path");

@@ -244,6 +244,16 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
       while (pos < regionEnd) {
         checkInterrupted();
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), regionEnd - pos));
+        if (covered(free, bandStart + pos, bandStart + pos + want)) {
+          // Free space of the file system: what it holds does not matter, so it is not even read.
+          if (!reclaim.empty() && reclaim.back().end() == pos) {
+            reclaim.back().length += want;
+          } else {
+            reclaim.push_back({pos, want});
+          }
+          pos += want;
+          continue;
+        }
         const std::size_t got = readUpTo(fd.get(), buffer.data(), want, pos, "band " + bandPath);
         if (got == 0) break;
         for (std::size_t b = 0; b < got; b += blockBytes) {

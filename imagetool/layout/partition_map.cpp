@@ -360,13 +360,21 @@ void resizeGpt(ImageIO& image, std::uint64_t newSectors) {
   // Backup first: until the primary header changes, the old map stays the one readers find.
   image.write(backupArrayLba * sectorSize, array.data(), array.size());
   image.write(newLast * sectorSize, backup.data(), backup.size());
-  image.write(table->entryArrayLba * sectorSize, array.data(), array.size());
-  image.write(sectorSize, primary.data(), primary.size());
   const std::uint64_t protectiveLength = std::min<std::uint64_t>(newSectors - 1, 0xFFFFFFFF);
   Sector mbr = readSector(image, 0);
-  if (mbr[446 + 4] == 0xEE) {
-    put32(mbr.data() + 446 + 12, static_cast<std::uint32_t>(protectiveLength));
-    image.write(0, mbr.data(), mbr.size());
+  if (mbr[446 + 4] == 0xEE) put32(mbr.data() + 446 + 12, static_cast<std::uint32_t>(protectiveLength));
+  if (table->entryArrayLba == 2) {
+    // Protective MBR, primary header and entries in one write, so that no reader ever finds a
+    // header whose entry checksum does not match.
+    std::vector<std::uint8_t> head(2 * sectorSize + array.size());
+    std::memcpy(head.data(), mbr.data(), mbr.size());
+    std::memcpy(head.data() + sectorSize, primary.data(), primary.size());
+    std::memcpy(head.data() + 2 * sectorSize, array.data(), array.size());
+    image.write(0, head.data(), head.size());
+  } else {
+    image.write(table->entryArrayLba * sectorSize, array.data(), array.size());
+    image.write(sectorSize, primary.data(), primary.size());
+    if (mbr[446 + 4] == 0xEE) image.write(0, mbr.data(), mbr.size());
   }
   // A stale backup inside the grown image would be found by readers that look for one.
   if (oldLast < newLast && oldLast > table->entryArrayLba) {
