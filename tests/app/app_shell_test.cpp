@@ -49,10 +49,14 @@ struct HttpServer : QObject {
             }
         });
     }
-    QUrl address() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/updates/list.plist").arg(server.serverPort())); }
+    QUrl address() const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1/updates/list.plist").arg(server.serverPort()));
+    }
 };
 
-// Answers every alert with the button titled `answer` (or else its first), recording "icon|text|informative text|buttons".
+// Answers every alert with the button titled `answer` (or else its first), recording
+// "icon|text|informative text|buttons".
 struct AlertAnswerer {
     explicit AlertAnswerer(const QString& answer)
     {
@@ -68,7 +72,9 @@ struct AlertAnswerer {
             }
             if (pick) QTimer::singleShot(0, pick, &QAbstractButton::click);
             buttons.sort();
-            seen << QStringLiteral("%1|%2|%3|%4").arg(int(box->icon())).arg(box->text(), box->informativeText(), buttons.join(','));
+            seen << QStringLiteral("%1|%2|%3|%4")
+                        .arg(int(box->icon()))
+                        .arg(box->text(), box->informativeText(), buttons.join(','));
         });
         timer.start(10);
     }
@@ -201,12 +207,15 @@ QByteArray updateList(std::initializer_list<const char*> versions)
 TEST(AppShell, LaunchCheckAlertsOpensAndMarksOrStaysSilent)
 {
     // Icons: 1 information, 3 critical.
-    const QString offer = QStringLiteral("1|An update to this app to version %1 is available.|You are currently running "
-                                         "Quorbel version 1.0.\nPlease choose whether to download this update now "
-                                         "in your default browser.|Download,Ignore");
+    const QString offer = QStringLiteral("1|An update to this app to version %1 is available.|You are currently "
+                                         "running Quorbel version 1.0.\nPlease choose whether to download this "
+                                         "update now in your default browser.|Download,Ignore");
     const QString error = QStringLiteral("3|An error occurred:|%1|OK");
-    const auto dmg = [](const char* v) { return QUrl(QStringLiteral("https://files.quorbel.example/downloads/%1.dmg").arg(v)); };
-    const QByteArray one = updateList({"2.0"}), xml = "200 OK\r\nContent-Type: text/xml; charset=utf-8";
+    const auto dmg = [](const char* v) {
+        return QUrl(QStringLiteral("https://files.quorbel.example/downloads/%1.dmg").arg(QLatin1String(v)));
+    };
+    const QByteArray one = updateList({"2.0"}), xml = "200 OK\r\nContent-Type: text/xml; charset=utf-8",
+                     plain = "200 OK\r\nContent-Type: text/plain";
     struct Case {
         QByteArray head, body;
         QString answer{};
@@ -216,10 +225,11 @@ TEST(AppShell, LaunchCheckAlertsOpensAndMarksOrStaysSilent)
         QByteArray defaults{};  // the settings file as a user may have written it
         double interval = 43200.0, date = 800'000'000.0;
     } const cases[] = {
-        {xml, updateList({"2.0", "2.1"}), "Download", {offer.arg("2.0"), offer.arg("2.1")}, {dmg("2.0"), dmg("2.1")}, true},
+        {xml, updateList({"2.0", "2.1"}), "Download", {offer.arg("2.0"), offer.arg("2.1")}, {dmg("2.0"), dmg("2.1")},
+         true},
         {xml, updateList({"0.9"}), "Ignore", {offer.arg("0.9")}, {}, true},
-        {"200 OK\r\nContent-Type: text/plain", updateList({}), "OK", {error.arg("Update Property List has no entries.")}},
-        {"200 OK\r\nContent-Type: text/plain", "<html>gateway</html>", "OK", {error.arg("Error in update Property List.")}},
+        {plain, updateList({}), "OK", {error.arg("Update Property List has no entries.")}},
+        {plain, "<html>gateway</html>", "OK", {error.arg("Error in update Property List.")}},
         {xml, one, "OK", {error.arg("Can't check for updates:\nNo app version string found.")}, {}, false, true},
         // Refused responses are silent: a status, a media type, none, no server, an oversized body.
         {"300 Multiple Choices\r\nContent-Type: text/xml", one},  // no error from Qt, unlike 4xx
@@ -258,7 +268,8 @@ TEST(AppShell, LaunchCheckAlertsOpensAndMarksOrStaysSilent)
         EXPECT_EQ(shell.settings.value(QStringLiteral("dateLastUpdateCheck")).toDouble(), c.date);
         if (!server) continue;
         ASSERT_EQ(server->requests.size(), c.noVersion || !c.defaults.isEmpty() ? 0 : 1);
-        EXPECT_TRUE(server->requests.isEmpty() || server->requests[0].startsWith("GET /updates/list.plist HTTP/1.1\r\n"));
+        EXPECT_TRUE(server->requests.isEmpty() ||
+                    server->requests[0].startsWith("GET /updates/list.plist HTTP/1.1\r\n"));
     }
 }
 
