@@ -97,15 +97,14 @@ struct Shell {
     {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());  // the window's own
         window.reset(storyboard::instantiateInitialController());
-        AppDelegate::Seams seams;
-        seams.settings = &settings;
-        seams.now = [] { return 800'000'000.0; };
-        seams.runningVersion = [this] { return version; };
-        seams.openUrl = [this](const QUrl& u) { opened << u; };
-        seams.helpLookup = [this](const QString&, const QString&) { return helpPath; };
-        seams.updateListAddress = listAddress;
-        seams.downloadHostPrefix = QStringLiteral("https://files.quorbel.example/downloads/");
-        delegate = std::make_unique<AppDelegate>(seams);
+        delegate = std::make_unique<AppDelegate>(AppDelegate::Seams{
+            .settings = &settings,
+            .now = [] { return 800'000'000.0; },
+            .runningVersion = [this] { return version; },
+            .openUrl = [this](const QUrl& u) { opened << u; },
+            .helpLookup = [this](const QString&, const QString&) { return helpPath; },
+            .updateListAddress = listAddress,
+            .downloadHostPrefix = QStringLiteral("https://files.quorbel.example/downloads/")});
         ViewController* controller = static_cast<MainWindow*>(window.get())->viewController();
         delegate->installMenuBar(window.get(), {controller->largerTextAction(), controller->smallerTextAction()});
     }
