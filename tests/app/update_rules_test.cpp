@@ -16,7 +16,7 @@ using namespace quorbel::update;
 
 namespace {
 
-const QString prefix = QStringLiteral("https://files.quorbel.example/downloads/");
+const QString prefix = QStringLiteral("https://dl.quorbel.example/get/");
 
 TEST(LaunchDecision, Table)
 {
@@ -62,34 +62,35 @@ TEST(ResponseTest, StatusAndMediaType)
 
 TEST(DownloadAddress, OnlyAddressesUnderThePrefixAreOpenedAsParsed)
 {
-    for (const char* raw : {"https://files.quorbel.example:443/downloads/a.zip",
-                            "https://files.quorbel.example/downloads/sub/Quorbel%202.0.dmg?from=app#top"})
+    for (const char* raw : {"https://dl.quorbel.example:443/get/a.zip",
+                            "https://dl.quorbel.example/get/sub/Quorbel%202.0.dmg?from=app#top"})
         EXPECT_TRUE(checkedDownloadAddress(QString::fromUtf8(raw), prefix)) << raw;
-    EXPECT_EQ(checkedDownloadAddress(QStringLiteral("https://FILES.quorbel.example/downloads/a"), prefix)->toString(),
-              QStringLiteral("https://files.quorbel.example/downloads/a"));
+    EXPECT_EQ(checkedDownloadAddress(QStringLiteral("https://DL.quorbel.example/get/a"), prefix)->toString(),
+              QStringLiteral("https://dl.quorbel.example/get/a"));
     for (const char* raw : {
              // the prefix in the query, the path or the user-info; sub-domains and look-alikes
-             "https://evil.example/?u=https://files.quorbel.example/downloads/", "https://@files.quorbel.example/downloads/x",
-             "https://evil.example/https://files.quorbel.example/downloads/x", "https://user@files.quorbel.example/downloads/x",
-             "https://files.quorbel.example:x@evil.example/downloads/", "https://files.quorbel.example./downloads/x",
-             "https://files.quorbel.example.evil.example/downloads/x", "https://evil.files.quorbel.example/downloads/x",
+             "https://evil.example/?u=https://dl.quorbel.example/get/",
+             "https://evil.example/https://dl.quorbel.example/get/x",
+             "https://dl.quorbel.example:x@evil.example/get/", "https://@dl.quorbel.example/get/x",
+             "https://user@dl.quorbel.example/get/x", "https://dl.quorbel.example./get/x",
+             "https://dl.quorbel.example.evil.example/get/x", "https://evil.dl.quorbel.example/get/x",
              // scheme and port
-             "http://files.quorbel.example/downloads/x", "https://files.quorbel.example:8443/downloads/x",
+             "http://dl.quorbel.example/get/x", "https://dl.quorbel.example:8443/get/x",
              // backslashes, encoded separators and dot segments
-             "https://files.quorbel.example\\@evil.example/downloads/x", "https://files.quorbel.example/downloads/%5C..%5Cevil",
-             "https://files.quorbel.example%2Fdownloads%2F@evil.example/", "https://files.quorbel.example/downloads/../evil",
-             "https://files.quorbel.example/downloads/%2E%2E%2Fevil",
+             "https://dl.quorbel.example\\@evil.example/get/x", "https://dl.quorbel.example%2Fget%2F@evil.example/",
+             "https://dl.quorbel.example/get/../evil", "https://dl.quorbel.example/get/%5C..%5Cevil",
+             "https://dl.quorbel.example/get/%2E%2E%2Fevil",
              // outside the prefix's path, not absolute, blanks and invisible characters
-             "https://files.quorbel.example/downloads-evil/x", "https:///files.quorbel.example/downloads/x",
-             "//files.quorbel.example/downloads/x", "", " https://files.quorbel.example/downloads/x",
-             "https://files.quorbel.example/downloads/a%0Ab", "https://files.quorbel.example/downloads/\xE2\x80\xAEgmd.exe"}) {
+             "https://dl.quorbel.example/get-evil/x", "https:///dl.quorbel.example/get/x",
+             "//dl.quorbel.example/get/x", "", " https://dl.quorbel.example/get/x",
+             "https://dl.quorbel.example/get/a%0Ab", "https://dl.quorbel.example/get/\xE2\x80\xAEg.exe"}) {
         EXPECT_FALSE(checkedDownloadAddress(QString::fromUtf8(raw), prefix)) << raw;
     }
     // A prefix without a closing slash still matches whole segments; one that is not https admits nothing.
-    EXPECT_FALSE(checkedDownloadAddress(QStringLiteral("https://files.quorbel.example/downloadsX/a"),
-                                        QStringLiteral("https://files.quorbel.example/downloads")));
-    EXPECT_FALSE(checkedDownloadAddress(QStringLiteral("https://files.quorbel.example/downloads/a"),
-                                        QStringLiteral("http://files.quorbel.example/downloads/")));
+    EXPECT_FALSE(checkedDownloadAddress(QStringLiteral("https://dl.quorbel.example/getX/a"),
+                                        QStringLiteral("https://dl.quorbel.example/get")));
+    EXPECT_FALSE(checkedDownloadAddress(QStringLiteral("https://dl.quorbel.example/get/a"),
+                                        QStringLiteral("http://dl.quorbel.example/get/")));
 }
 
 QByteArray plistXml(const QByteArray& body)
@@ -98,7 +99,8 @@ QByteArray plistXml(const QByteArray& body)
 }
 
 // One list entry as XML; nullptr leaves a key out.
-QByteArray entry(const char* app, const char* version, const char* url = "https://files.quorbel.example/downloads/q.dmg")
+QByteArray entry(const char* app, const char* version,
+                 const char* url = "https://dl.quorbel.example/get/q.dmg")
 {
     QByteArray xml = "<dict>";
     const std::pair<const char*, const char*> items[] = {{"AppName", app}, {"Version", version}, {"URL", url}};
@@ -142,9 +144,10 @@ TEST(UpdateListWalk, UnreadableOrEmptyListsGiveOneErrorAlert)
 
     // A binary list is read, texts beyond ASCII included; but libplist's cycle check is quadratic in the
     // nesting depth, so a deeply nested one is refused before parsing.
-    const QByteArray item = entry("Quorbel", "2.0 \xCE\xB2", "https://files.quorbel.example/downloads/\xC3\xA9.dmg");
-    const QUrl address(QStringLiteral("https://files.quorbel.example/downloads/\u00E9.dmg"));
-    EXPECT_EQ(walk(binaryList(item)), (std::vector{mark, offerFor(QStringLiteral("2.0 \u03B2"), QStringLiteral("1.2"), address)}));
+    const QByteArray item = entry("Quorbel", "2.0 \xCE\xB2", "https://dl.quorbel.example/get/\xC3\xA9.dmg");
+    const QUrl address(QStringLiteral("https://dl.quorbel.example/get/\u00E9.dmg"));
+    EXPECT_EQ(walk(binaryList(item)),
+              (std::vector{mark, offerFor(QStringLiteral("2.0 \u03B2"), QStringLiteral("1.2"), address)}));
     EXPECT_EQ(walk(binaryList(item), QStringLiteral("2.0 \u03B2")), std::vector{mark});
     EXPECT_EQ(walk(binaryList(item + QByteArray("<array>").repeated(5000) + QByteArray("</array>").repeated(5000))),
               unreadable);
@@ -155,14 +158,14 @@ TEST(UpdateListWalk, EntriesOfThisApplicationMarkAndOfferInListOrder)
     EXPECT_TRUE(walk(plistXml("<array>" + entry("OtherApp", "9.9") + "</array>")).empty());
     // The same version only marks; any other is offered. Other applications (the name compares exactly),
     // malformed elements and values give nothing; an entry without a version or a usable address only marks.
-    const QUrl q(QStringLiteral("https://files.quorbel.example/downloads/q.dmg"));
+    const QUrl q(QStringLiteral("https://dl.quorbel.example/get/q.dmg"));
     EXPECT_EQ(walk(plistXml("<array>" + entry("Quorbel", "1.2") + entry("Quorbel", "1.1") + entry("quorbel", "9.9") +
                             entry("Quorbel ", "9.9") + entry(nullptr, "9.9") + "<string>not a dictionary</string>"
                             "<dict><key>AppName</key><integer>7</integer></dict>" +
                             entry("Quorbel", "1.2 ") + entry("Quorbel", nullptr) + entry("Quorbel", "2.0", nullptr) +
-                            entry("Quorbel", "2.0", "https://evil.example/?https://files.quorbel.example/downloads/") +
+                            entry("Quorbel", "2.0", "https://evil.example/?https://dl.quorbel.example/get/") +
                             "<dict><key>AppName</key><string>Quorbel</string><key>Version</key><real>2.0</real>"
-                            "<key>URL</key><string>https://files.quorbel.example/downloads/a</string></dict></array>")),
+                            "<key>URL</key><string>https://dl.quorbel.example/get/a</string></dict></array>")),
               (std::vector{mark, mark, offerFor(QStringLiteral("1.1"), QStringLiteral("1.2"), q), mark,
                            offerFor(QStringLiteral("1.2 "), QStringLiteral("1.2"), q), mark, mark, mark, mark}));
 }
