@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
+#include <set>
 
 #include "imagetool/layout/partition_map.h"
 #include "imagetool/layout/sizes.h"
@@ -17,6 +19,7 @@ namespace sizes = layout::sizes;
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t MiB = 1024 * 1024;
+const std::string hfsType = "48465300-0000-11AA-AA11-00306543ECAC";
 
 // Makes an image of `size` bytes laid out with `fileSystem`, and what describeImage sees in it.
 LayoutInfo makeImage(const fs::path& path, std::uint64_t size, const std::string& fileSystem,
@@ -29,7 +32,7 @@ LayoutInfo makeImage(const fs::path& path, std::uint64_t size, const std::string
 // Runs the independent checker of `fileSystem` on the volume file `volume`; returns what it and the
 // label reader said (for APFS, the volume superblock's name and case flag, as apfsck says nothing).
 std::string checkVolume(const std::string& fileSystem, const fs::path& volume) {
-  const std::string v = volume.string();
+  const std::string v = fs::absolute(volume).string();
   std::vector<std::vector<std::string>> commands{{"apfsck", v}};
   if (fileSystem == "exFAT") commands = {{"fsck.exfat", "-n", v}, {"exfatlabel", v}};
   if (fileSystem == "MS-DOS") commands = {{"fsck.fat", "-n", v}, {"fatlabel", v}};
@@ -53,9 +56,21 @@ std::string checkVolume(const std::string& fileSystem, const fs::path& volume) {
   return "no APFS volume superblock";
 }
 
+// sfdisk's view of a GPT image: verification passes and the dump holds the one partition.
+void expectSfdiskAgrees(const fs::path& image, std::uint64_t sectors, const std::string& type) {
+  const auto verify = test::run({"sfdisk", "--verify", fs::absolute(image).string()});
+  EXPECT_EQ(verify.status, 0) << verify.output;
+  EXPECT_NE(verify.output.find("No errors detected."), std::string::npos) << verify.output;
+  const auto dump = test::run({"sfdisk", "--dump", fs::absolute(image).string()});
+  EXPECT_NE(dump.output.find("last-lba: " + std::to_string(sectors - 34)), std::string::npos) << dump.output;
+  const std::regex line("start= *40, size= *" + std::to_string(layout::gptDataEnd(sectors) - 40) + ", type=" + type +
+                        ", uuid=[0-9A-F-]{36}, name=\"disk image\"");
+  EXPECT_TRUE(std::regex_search(dump.output, line)) << dump.output;
+}
+
 TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
   const std::string basic = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", apfs = "7C3457EF-0000-11AA-AA11-00306543ECAC",
-                    hfs = "48465300-0000-11AA-AA11-00306543ECAC", fat = "FOTOS M_LLE";
+                    fat = "FOTOS M_LLE";
   const std::string udfName = "Sommer in Köln — Bilder und Filme";
   const struct {
     const char* fileSystem;
@@ -65,8 +80,9 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
     const char* detected;
     std::vector<std::string> said;
   } cases[] = {
-      {"exFAT", sizes::gptImageSizeFor(sizes::exfatMinimum), "Holiday Photos 2024", "GUID", basic,
-       "Microsoft Basic Data", 40, "exFAT", {"label: Holiday Pho\n"}},
+      // A name that looks like an option stays a name (and the image's relative path starts with '-').
+      {"exFAT", sizes::gptImageSizeFor(sizes::exfatMinimum), "-L Holiday Photos", "GUID", basic,
+       "Microsoft Basic Data", 40, "exFAT", {"label: -L Holiday \n"}},
       {"exFAT", 2ull << 40, "", "GUID", basic, "Microsoft Basic Data", 40, "exFAT", {}},
       // The FAT variant, partition type and start follow the size.
       {"MS-DOS", 68 * 1024, "Fotos Müller 2024", "MBR", "0x01", "DOS_FAT_12", 8, "FAT12", {fat}},
@@ -82,18 +98,25 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
       {"UDF", sizes::udfMinimum, udfName, "", "", "", 0, "UDF",
        {"\nvid=Sommer in Köln \n", "\nlvid=" + udfName + "\n", "\nblocksize=512\n", "\nblocks=128\n"}},
       {"UDF", 100 * MiB, "", "", "", "", 0, "UDF", {"\nvid=\n", "\nblocks=204800\n"}},
-      {"HFS+", 8 * MiB, "Backup", "GUID", hfs, "Apple_HFS", 40, "HFS+", {"Volume Name: Backup\n"}},
-      {"HFS+J", 8 * MiB, "Backup", "GUID", hfs, "Apple_HFS", 40, "HFS+J", {"Volume Name: Backup\n"}},
+      {"HFS+", 8 * MiB, "Backup", "GUID", hfsType, "Apple_HFS", 40, "HFS+", {"Volume Name: Backup\n"}},
+      {"HFS+J", 8 * MiB, "Backup", "GUID", hfsType, "Apple_HFS", 40, "HFS+J", {"Volume Name: Backup\n"}},
   };
+  test::ScratchDir dir;
+  fs::create_directory(dir / "-d");
+  struct InDir {
+    fs::path previous = fs::current_path();
+    ~InDir() { fs::current_path(previous); }
+  } inDir;
+  fs::current_path(dir.path);
+  const fs::path path = "-d/image", volume = "-d/volume";
+  std::set<std::string> names;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.fileSystem) + " at " + std::to_string(c.size));
-    test::ScratchDir dir;
-    const auto path = dir / "image";
     const LayoutInfo info = makeImage(path, c.size, c.fileSystem, c.name);
     EXPECT_EQ(info.scheme, c.scheme);
     EXPECT_EQ(info.fileSystem, c.detected);
     EXPECT_LT(test::allocatedBytes(path), 4 * MiB) << "only blocks that are not zero reach the image";
-    fs::path volume = path;
+    std::uint64_t first = 0, sectors = c.size / sectorSize;
     if (c.scheme.empty()) {
       EXPECT_TRUE(info.partitions.empty());
     } else {
@@ -103,37 +126,53 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
       EXPECT_EQ(p.type, c.type);
       EXPECT_EQ(p.typeName, c.typeName);
       EXPECT_EQ(p.firstSector, c.start);
-      const std::uint64_t sectors = c.size / sectorSize;
       EXPECT_EQ(p.firstSector + p.sectorCount, c.scheme == "GUID" ? layout::gptDataEnd(sectors) : sectors);
-      if (c.scheme == "GUID") {
-        EXPECT_EQ(test::run({"sfdisk", "--verify", path.string()}).status, 0);
-      }
-      volume = dir / "volume";
-      test::extract(path, p.firstSector * sectorSize, p.sectorCount * sectorSize, volume);
-      // The FAT boot sector counts the sectors before the volume, as an MBR partition's should.
-      if (c.scheme == "MBR") {
-        const auto hidden = ImageFile(volume).read(28, 2);
-        EXPECT_EQ(std::uint64_t{hidden[0]} | std::uint64_t{hidden[1]} << 8, c.start);
-      }
+      if (c.scheme == "GUID") expectSfdiskAgrees(path, sectors, c.type);
+      first = p.firstSector;
+      sectors = p.sectorCount;
+    }
+    test::extract(path, first * sectorSize, sectors * sectorSize, volume);
+    // The FAT boot sector counts the sectors before the volume, as an MBR partition's should.
+    const auto hidden = ImageFile(volume).read(28, 2);
+    if (c.scheme == "MBR") {
+      EXPECT_EQ(std::uint64_t{hidden[0]} | std::uint64_t{hidden[1]} << 8, c.start);
     }
     const std::string said = checkVolume(c.fileSystem, volume);
     for (const auto& piece : c.said) EXPECT_NE(said.find(piece), std::string::npos) << said;
+    names.insert(c.fileSystem);
   }
+  // Every name the application offers was laid out above.
+  EXPECT_EQ(names, std::set<std::string>(supportedFileSystems().begin(), supportedFileSystems().end()));
 }
 
-TEST(LayOut, NamesAndPathsThatLookLikeOptionsStayWhatTheyAre) {
+TEST(LayOut, ResizingTheMapMovesTheBackupAndThePartitionEnd) {
   test::ScratchDir dir;
-  // A relative path starting with '-' and a name starting with '-': neither may reach a formatter
-  // as an option.
-  fs::create_directory(dir / "-d");
-  const fs::path previous = fs::current_path();
-  fs::current_path(dir.path());
-  ImageFile image("-d/image", 8 * MiB);
-  EXPECT_NO_THROW(layOutImage("-d/image", 8 * MiB, "exFAT", "-L"));
-  fs::current_path(previous);
-  const PartitionInfo p = describeImage(image.io()).partitions.at(0);
-  test::extract(dir / "-d/image", p.firstSector * sectorSize, p.sectorCount * sectorSize, dir / "volume");
-  EXPECT_NE(checkVolume("exFAT", dir / "volume").find("label: -L\n"), std::string::npos);
+  const auto path = dir / "image";
+  const std::uint64_t small = 20480, large = 40963;  // 10 MiB, then a little over 20 MiB
+  makeImage(path, small * sectorSize, "HFS+", "Grows");
+  ImageFile image(path);
+  image.resize(large * sectorSize);
+  resizePartitionMap(image.io(), large * sectorSize);
+  EXPECT_EQ(image.read((small - 1) * sectorSize, 8), std::vector<unsigned char>(8, 0)) << "old backup header left";
+  expectSfdiskAgrees(path, large, hfsType);
+  // And back down: the file keeps its length until the caller cuts it.
+  resizePartitionMap(image.io(), small * sectorSize);
+  image.resize(small * sectorSize);
+  expectSfdiskAgrees(path, small, hfsType);
+  EXPECT_THROW(resizePartitionMap(image.io(), 60 * sectorSize), ToolError);         // no room for the map
+  EXPECT_THROW(resizePartitionMap(image.io(), 2 * small * sectorSize), ToolError);  // beyond the file
+  expectSfdiskAgrees(path, small, hfsType);
+}
+
+// What layOutImage says when it refuses (a failure when it does not).
+std::string refusal(const fs::path& path, std::uint64_t size, const std::string& fileSystem) {
+  try {
+    layOutImage(path.string(), size, fileSystem, "Name");
+  } catch (const ToolError& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << fileSystem << " at " << size << " was accepted";
+  return {};
 }
 
 TEST(LayOut, RefusesUnknownNamesAndSizesOutsideEachFileSystemBeforeWritingAnything) {
@@ -158,24 +197,11 @@ TEST(LayOut, RefusesUnknownNamesAndSizesOutsideEachFileSystemBeforeWritingAnythi
   };
   for (const auto& c : cases) {
     ImageFile image(path, c.size);
-    try {
-      layOutImage(path.string(), c.size, c.fileSystem, "Name");
-      ADD_FAILURE() << c.fileSystem << " at " << c.size << " was accepted";
-    } catch (const ToolError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
-    }
+    const std::string message = refusal(path, c.size, c.fileSystem);
+    EXPECT_NE(message.find(c.reason), std::string::npos) << message;
     // Nothing was written, and no scratch file stays behind.
     EXPECT_EQ(test::allocatedBytes(path), 0u) << c.fileSystem;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"image"});
-  }
-  // Every name the application offers is known (APFS is refused, but as too small).
-  for (const auto& name : supportedFileSystems()) {
-    ImageFile image(path, 8 * MiB);
-    try {
-      layOutImage(path.string(), 8 * MiB, name, "Name");
-    } catch (const ToolError& e) {
-      EXPECT_EQ(std::string(e.what()).find("unknown"), std::string::npos) << name << ": " << e.what();
-    }
   }
   // A size that disagrees with the file, or is no whole number of sectors; a missing file.
   EXPECT_THROW(layOutImage(path.string(), 16 * MiB, "exFAT", "x"), ToolError);
@@ -193,12 +219,7 @@ TEST(LayOut, FormatterFailuresAreReportedWithWhatTheFormatterSaid) {
   ::setenv("PATH", ((dir / "bin").string() + ":" + oldPath).c_str(), 1);
   const auto path = dir / "image";
   ImageFile image(path, 8 * MiB);
-  std::string message;
-  try {
-    layOutImage(path.string(), 8 * MiB, "exFAT", "x");
-  } catch (const ToolError& e) {
-    message = e.what();
-  }
+  const std::string message = refusal(path, 8 * MiB, "exFAT");
   ::setenv("PATH", oldPath.c_str(), 1);
   EXPECT_NE(message.find("mkfs.exfat failed (exit status 3)"), std::string::npos) << message;
   EXPECT_NE(message.find("device is on fire"), std::string::npos) << message;
@@ -208,10 +229,15 @@ TEST(LayOut, FormatterFailuresAreReportedWithWhatTheFormatterSaid) {
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"bin", "image"}));
 }
 
-TEST(Describe, MacOSMadeImageIsABareJournaledHfsVolume) {
+TEST(Describe, BareHfsVolumesAreRecognisedByTheirHeader) {
+  test::MemoryImage image(5 * MiB);
+  const char hfsx[] = "HX\0\x05\x80\0\x20\0";  // case-sensitive variant, journaled
+  std::copy(hfsx, hfsx + 8, image.bytes().begin() + 1024);
+  EXPECT_EQ(detectFileSystem(image, 0, image.size()), "HFSX (journaled)");
+  EXPECT_EQ(detectFileSystem(image, image.size() - 100, 100), "unknown");  // too short to hold a header
+
   const fs::path bands = fs::path(QUORBEL_SOURCE_DIR) / "../shared/fixtures/macos/Test1.sparsebundle/bands";
   if (!fs::exists(bands)) GTEST_SKIP() << "the macOS fixtures are not at " << bands;
-  test::MemoryImage image(5 * MiB);
   for (int band = 0; band < 5; ++band)  // five full bands of 1 MiB
     std::ifstream(bands / std::to_string(band), std::ios::binary)
         .read(reinterpret_cast<char*>(image.bytes().data() + band * MiB), MiB);
@@ -219,24 +245,6 @@ TEST(Describe, MacOSMadeImageIsABareJournaledHfsVolume) {
   EXPECT_EQ(info.scheme, "");
   EXPECT_TRUE(info.partitions.empty());
   EXPECT_EQ(info.fileSystem, "HFS+J");
-}
-
-TEST(Describe, SignaturesAreLookedForWhereTheRegionStartsAndOnlyInsideIt) {
-  test::MemoryImage image(1 * MiB);
-  auto at = [&](std::uint64_t offset, std::string_view bytes) {
-    std::copy(bytes.begin(), bytes.end(), image.bytes().begin() + static_cast<std::ptrdiff_t>(offset));
-  };
-  EXPECT_EQ(detectFileSystem(image, 0, image.size()), "unknown");
-  at(1024, std::string_view("H+\0\x04\x80\0\0\0", 8));
-  EXPECT_EQ(detectFileSystem(image, 0, image.size()), "HFS+");
-  at(1024, std::string_view("HX\0\x05\x80\0\x20\0", 8));
-  EXPECT_EQ(detectFileSystem(image, 0, image.size()), "HFSX (journaled)");
-  EXPECT_EQ(detectFileSystem(image, 4096, image.size() - 4096), "unknown");
-  at(4096 + 32, "NXSB");
-  EXPECT_EQ(detectFileSystem(image, 4096, image.size() - 4096), "APFS");
-  // A region too short to hold a signature is simply unknown, not an error.
-  EXPECT_EQ(detectFileSystem(image, image.size() - 100, 100), "unknown");
-  EXPECT_EQ(detectFileSystem(image, image.size() + 4096, 1 * MiB), "unknown");
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <regex>
 
 #include "imagetool/layout/layout.h"
 #include "support.h"
@@ -11,11 +10,8 @@
 namespace quorbel::imagetool::layout {
 namespace {
 
-using test::ImageFile;
 using test::MemoryImage;
 using test::putLe;
-
-const std::string hfsType = "48465300-0000-11AA-AA11-00306543ECAC";
 
 GptEntry dataPartition(std::uint64_t totalSectors, const Guid& type = appleHfsType) {
   return {type, randomGuid(), gptDataStart, gptDataEnd(totalSectors) - 1, 0, gptNameFromUtf8("disk image")};
@@ -27,28 +23,9 @@ void sealGptHeader(std::uint8_t* header) {
   putLe(header + 16, crc32(header, 92), 4);
 }
 
-// sfdisk's view of a GPT image: verification passes and the dump holds the one partition.
-void expectSfdiskAgrees(const test::fs::path& image, std::uint64_t totalSectors, const std::string& typeGuid) {
-  const auto verify = test::run({"sfdisk", "--verify", image.string()});
-  EXPECT_EQ(verify.status, 0) << verify.output;
-  EXPECT_NE(verify.output.find("No errors detected."), std::string::npos) << verify.output;
-  const auto dump = test::run({"sfdisk", "--dump", image.string()});
-  EXPECT_NE(dump.output.find("last-lba: " + std::to_string(totalSectors - 34)), std::string::npos) << dump.output;
-  const std::regex line("start= *40, size= *" + std::to_string(gptDataEnd(totalSectors) - gptDataStart) +
-                        ", type=" + typeGuid + ", uuid=[0-9A-F-]{36}, name=\"disk image\"");
-  EXPECT_TRUE(std::regex_search(dump.output, line)) << dump.output;
-}
-
 TEST(PartitionMap, Crc32GuidsAndThePartitionEndFollowTheirConventions) {
   EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);
-  const Guid hfs = parseGuid("48465300-0000-11aa-AA11-00306543ECAC");
-  EXPECT_EQ(formatGuid(hfs), hfsType);
-  // On disk the first three fields are little-endian.
-  EXPECT_EQ(hfs.bytes[3], 0x48);
-  EXPECT_EQ(hfs.bytes[8], 0xAA);
-  for (const char* bad : {"48465300-0000-11AA-AA11-00306543ECA", "48465300+0000-11AA-AA11-00306543ECAC",
-                          "4846530G-0000-11AA-AA11-00306543ECAC"})
-    EXPECT_THROW(parseGuid(bad), std::invalid_argument) << bad;
+  EXPECT_EQ(formatGuid(parseGuid("48465300-0000-11aa-AA11-00306543ECAC")), "48465300-0000-11AA-AA11-00306543ECAC");
   EXPECT_EQ(formatGuid(randomGuid())[14], '4');  // version 4
   EXPECT_NE(randomGuid(), randomGuid());
   // As macOS ends it: the last 4 KiB boundary before the 33 sectors of the backup table.
@@ -57,29 +34,13 @@ TEST(PartitionMap, Crc32GuidsAndThePartitionEndFollowTheirConventions) {
   EXPECT_EQ(gptDataEnd(8199), 8160u);
 }
 
-TEST(PartitionMap, GptIsAcceptedBySfdiskAtOrdinaryOddAndHugeSizes) {
-  test::ScratchDir dir;
-  // 5 MiB; a size that is no multiple of 4 KiB; beyond 2 TiB, where the protective MBR saturates.
-  for (const std::uint64_t sectors : {10240ull, 20481ull, (1ull << 32) + 8ull}) {
-    const auto path = dir / std::to_string(sectors);
-    ImageFile image(path, sectors * sectorSize);
-    writeGpt(image.io(), randomGuid(), {dataPartition(sectors, basicDataType)});
-    expectSfdiskAgrees(path, sectors, "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
-    const auto protective = image.read(446 + 12, 4);
-    EXPECT_EQ(protective[0] | protective[1] << 8 | protective[2] << 16 | std::uint32_t{protective[3]} << 24,
-              std::min<std::uint64_t>(sectors - 1, 0xFFFFFFFF));
-    EXPECT_LT(test::allocatedBytes(path), 1u << 20);
-  }
-}
-
-TEST(PartitionMap, ReadsBackWhatItWroteAndFallsBackToTheBackup) {
+TEST(PartitionMap, ReadsBackWhatItWroteFallsBackToTheBackupAndRefusesTablesThatCannotBeRight) {
   MemoryImage image(8 * 1024 * 1024);
   const std::uint64_t sectors = image.size() / sectorSize;
   const Guid disk = randomGuid();
   GptEntry entry = dataPartition(sectors);
   entry.name = gptNameFromUtf8("Daten für 2024 😀");
   writeGpt(image, disk, {entry});
-
   for (bool damaged : {false, true}) {
     // A damaged primary entry array fails its CRC: the backup is used.
     if (damaged) image.bytes()[2 * sectorSize + 40] ^= 0xFF;
@@ -96,9 +57,14 @@ TEST(PartitionMap, ReadsBackWhatItWroteAndFallsBackToTheBackup) {
   // Both damaged: no table at all, rather than a wrong one.
   image.bytes()[(sectors - 1) * sectorSize + 20] ^= 0xFF;
   EXPECT_FALSE(readGpt(image));
+
+  MemoryImage tiny(40 * sectorSize);
+  EXPECT_THROW(writeGpt(tiny, randomGuid(), {}), ToolError);
+  entry.lastLba = sectors - 2;  // inside the backup table
+  EXPECT_THROW(writeGpt(image, randomGuid(), {entry}), ToolError);
 }
 
-TEST(PartitionMap, HostileHeadersAreRejectedWithoutLargeReads) {
+TEST(PartitionMap, HostileTablesAreRejectedAndNeverMakeDescribeReadOutsideTheImage) {
   MemoryImage image(1024 * 1024);
   writeGpt(image, randomGuid(), {dataPartition(image.size() / sectorSize)});
   std::fill(image.bytes().end() - sectorSize, image.bytes().end(), 0);  // only the primary decides
@@ -107,78 +73,59 @@ TEST(PartitionMap, HostileHeadersAreRejectedWithoutLargeReads) {
     std::uint64_t value;
     int width;
     bool sound;
-  } cases[] = {
-      {80, 128, 4, true},           // unchanged count: still read
-      {80, 0xFFFFFFFF, 4, false},   // entry count far beyond reason
-      {84, 0x10000000, 4, false},   // entry size far beyond reason
-      {84, 100, 4, false},          // entry size below the minimum
-      {72, 2046, 8, false},         // entry array running past the end
-      {72, ~0ull, 8, false},        // entry array nowhere
-      {12, 4096, 4, false},         // header larger than its sector
-      {24, 7, 8, false},            // header that says it lives elsewhere
+  } fields[] = {
+      {80, 128, 4, true},          // unchanged count: still read
+      {80, 0xFFFFFFFF, 4, false},  // entry array far beyond reason
+      {84, 100, 4, false},         // entry size below the minimum
+      {72, 2046, 8, false},        // entry array running past the end
+      {72, ~0ull, 8, false},       // entry array nowhere
+      {12, 4096, 4, false},        // header larger than its sector
+      {24, 7, 8, false},           // header that says it lives elsewhere
   };
-  for (const auto& c : cases) {
+  for (const auto& f : fields) {
     MemoryImage copy = image;
-    putLe(copy.bytes().data() + sectorSize + c.offset, c.value, c.width);
+    putLe(copy.bytes().data() + sectorSize + f.offset, f.value, f.width);
     sealGptHeader(copy.bytes().data() + sectorSize);
-    EXPECT_EQ(readGpt(copy).has_value(), c.sound) << "field at " << c.offset;
+    EXPECT_EQ(readGpt(copy).has_value(), f.sound) << "field at " << f.offset;
   }
-}
 
-TEST(PartitionMap, ArbitraryTablesNeverMakeDescribeReadOutsideTheImage) {
-  // Random partition tables, taken as sound (CRCs right), whose entries point anywhere: every
-  // read must stay inside the image (MemoryImage throws otherwise).
+  // Random tables, taken as sound (CRCs right), whose entries point anywhere: every read must stay
+  // inside the image (MemoryImage throws otherwise).
   std::mt19937_64 random(20240607);
-  int tablesWithPartitionsInside = 0;
+  int reachedInside = 0;
   for (int round = 0; round < 300; ++round) {
-    MemoryImage image((80 + random() % 200) * sectorSize);
-    auto& bytes = image.bytes();
+    MemoryImage noise((80 + random() % 200) * sectorSize);
+    std::uint8_t* bytes = noise.bytes().data();
     for (std::size_t i = 0; i < 40 * sectorSize; ++i) bytes[i] = static_cast<std::uint8_t>(random());
-    // Small LBAs now and then, so that some entries land inside the image.
-    for (std::size_t at = 2 * sectorSize; at < 34 * sectorSize; at += 8)
-      if (random() % 3 == 0) putLe(&bytes[at], random() % 300, 8);
-    bytes[510] = 0x55;
-    bytes[511] = 0xAA;
-    if (round % 3 == 0)
-      for (int i = 0; i < 4; ++i) bytes[446 + 16 * i] = 0x00;  // status bytes an MBR reader accepts
+    for (std::size_t at = 2 * sectorSize; at < 34 * sectorSize; at += 8)  // some entries inside the image
+      if (random() % 3 == 0) putLe(bytes + at, random() % 300, 8);
+    putLe(bytes + 510, 0xAA55, 2);
+    for (int i = 0; round % 3 == 0 && i < 4; ++i) bytes[446 + 16 * i] = 0x00;  // status bytes an MBR may have
     if (round % 2 == 0) {
-      std::uint8_t* header = &bytes[sectorSize];
+      std::uint8_t* header = bytes + sectorSize;
       std::memcpy(header, "EFI PART", 8);
+      const std::uint64_t count = random() % 160, size = 128 + 8 * (random() % 3);
       putLe(header + 12, 92, 4);
       putLe(header + 24, 1, 8);
       putLe(header + 72, 2, 8);
-      const std::uint64_t count = random() % 160, size = 128 + 8 * (random() % 3);
       putLe(header + 80, count, 4);
       putLe(header + 84, size, 4);
-      putLe(header + 88, crc32(&bytes[2 * sectorSize], std::min(count * size, bytes.size() - 2 * sectorSize)), 4);
+      putLe(header + 88, crc32(bytes + 2 * sectorSize, std::min(count * size, noise.size() - 2 * sectorSize)), 4);
       sealGptHeader(header);
     }
-    try {
-      for (const auto& p : describeImage(image).partitions)
-        if (p.firstSector < image.size() / sectorSize && p.sectorCount > 0) {
-          ++tablesWithPartitionsInside;
-          break;
-        }
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "round " << round << ": " << e.what();
-    }
+    LayoutInfo info;
+    EXPECT_NO_THROW(info = describeImage(noise)) << "round " << round;
+    reachedInside += std::any_of(info.partitions.begin(), info.partitions.end(), [&](const PartitionInfo& p) {
+      return p.firstSector < noise.size() / sectorSize && p.sectorCount > 0;
+    });
   }
-  EXPECT_GT(tablesWithPartitionsInside, 30);  // the rounds did reach the code that looks inside partitions
-}
-
-TEST(PartitionMap, RefusesTablesThatCannotBeRight) {
-  MemoryImage tiny(40 * sectorSize);
-  EXPECT_THROW(writeGpt(tiny, randomGuid(), {}), ToolError);
-  MemoryImage image(1024 * 1024);
-  GptEntry beyond = dataPartition(image.size() / sectorSize);
-  beyond.lastLba = image.size() / sectorSize - 2;  // inside the backup table
-  EXPECT_THROW(writeGpt(image, randomGuid(), {beyond}), ToolError);
-  EXPECT_THROW(writeMbr(image, {{0, 0x0C, 8, 2048}}), ToolError);  // past the end
-  EXPECT_THROW(writeMbr(image, std::vector<MbrEntry>(5, {0, 0x0C, 8, 8})), ToolError);
+  EXPECT_GT(reachedInside, 30);  // the rounds did reach the code that looks inside partitions
 }
 
 TEST(PartitionMap, MbrIsReadBackResizedAndNotMistakenForABootSector) {
   MemoryImage image(128 * 1024 * 1024);
+  EXPECT_THROW(writeMbr(image, {{0, 0x0C, 8, 262144}}), ToolError);  // past the end
+  EXPECT_THROW(writeMbr(image, std::vector<MbrEntry>(5, {0, 0x0C, 8, 8})), ToolError);
   writeMbr(image, {{0x00, 0x0C, 2048, 100000}});
   resizePartitionMap(image, 64 * 1024 * 1024);
   const auto entries = readMbr(image);
@@ -198,38 +145,11 @@ TEST(PartitionMap, MbrIsReadBackResizedAndNotMistakenForABootSector) {
     MemoryImage other(1024 * 1024);
     writeMbr(other, {{0, 0x0C, 8, 100}});
     other.bytes()[at] = static_cast<std::uint8_t>(value);
-    EXPECT_FALSE(readMbr(other)) << at;
     EXPECT_EQ(describeImage(other).scheme, "") << at;
   }
-
   MemoryImage bare(1024 * 1024);  // no map: nothing to do
   EXPECT_NO_THROW(resizePartitionMap(bare, 512 * 1024));
   EXPECT_TRUE(std::all_of(bare.bytes().begin(), bare.bytes().end(), [](std::uint8_t b) { return b == 0; }));
-}
-
-TEST(PartitionMap, ResizeMovesTheBackupAndThePartitionEnd) {
-  test::ScratchDir dir;
-  const auto path = dir / "image";
-  const std::uint64_t small = 20480, large = 40963;  // 10 MiB, then a little over 20 MiB
-  ImageFile image(path, large * sectorSize);
-  {
-    // The map made for the small size, in a file already long enough for the large one.
-    MemoryImage made(small * sectorSize);
-    writeGpt(made, randomGuid(), {dataPartition(small)});
-    image.write(0, made.bytes());
-  }
-  resizePartitionMap(image.io(), large * sectorSize);
-  // The old backup header, now inside the partition, is gone.
-  EXPECT_EQ(image.read((small - 1) * sectorSize, 8), std::vector<unsigned char>(8, 0));
-  expectSfdiskAgrees(path, large, hfsType);
-
-  // And back down: the file keeps its length until the caller cuts it.
-  resizePartitionMap(image.io(), small * sectorSize);
-  image.resize(small * sectorSize);
-  expectSfdiskAgrees(path, small, hfsType);
-  EXPECT_THROW(resizePartitionMap(image.io(), 60 * sectorSize), ToolError);         // no room for the map
-  EXPECT_THROW(resizePartitionMap(image.io(), 2 * small * sectorSize), ToolError);  // beyond the file
-  expectSfdiskAgrees(path, small, hfsType);
 }
 
 }  // namespace

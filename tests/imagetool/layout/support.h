@@ -23,28 +23,23 @@ namespace quorbel::imagetool::test {
 namespace fs = std::filesystem;
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir() {
+struct ScratchDir {
+  fs::path path = [] {
     std::string pattern = (fs::temp_directory_path() / "quorbel-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
-  }
+    return fs::path(pattern);
+  }();
   ~ScratchDir() {
     std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    fs::remove_all(path, ignored);
   }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path / name; }
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(path)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
-
- private:
-  fs::path path_;
 };
 
 // Bytes the file really occupies on disk.
@@ -53,11 +48,11 @@ inline std::uint64_t allocatedBytes(const fs::path& path) {
   return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
 }
 
-// A file opened for reading and writing (created sparse at `size` when that is not zero).
+// A file opened for reading and writing (made anew, all holes, when `size` is not zero).
 class ImageFile {
  public:
   explicit ImageFile(const fs::path& path, std::uint64_t size = 0) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (size != 0 ? O_TRUNC : 0), 0644);
     if (fd_ < 0 || (size != 0 && ::ftruncate(fd_, static_cast<off_t>(size)) != 0)) std::abort();
     io_ = std::make_unique<FileImageIO>(fd_, fs::file_size(path));
   }
