@@ -164,17 +164,6 @@ TEST(LayOut, ResizingTheMapMovesTheBackupAndThePartitionEnd) {
   expectSfdiskAgrees(path, small, hfsType);
 }
 
-// What layOutImage says when it refuses (a failure when it does not).
-std::string refusal(const fs::path& path, std::uint64_t size, const std::string& fileSystem) {
-  try {
-    layOutImage(path.string(), size, fileSystem, "Name");
-  } catch (const ToolError& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << fileSystem << " at " << size << " was accepted";
-  return {};
-}
-
 TEST(LayOut, RefusesUnknownNamesAndSizesOutsideEachFileSystemBeforeWritingAnything) {
   test::ScratchDir dir;
   const auto path = dir / "image";
@@ -197,8 +186,7 @@ TEST(LayOut, RefusesUnknownNamesAndSizesOutsideEachFileSystemBeforeWritingAnythi
   };
   for (const auto& c : cases) {
     ImageFile image(path, c.size);
-    const std::string message = refusal(path, c.size, c.fileSystem);
-    EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    test::expectError([&] { layOutImage(path.string(), c.size, c.fileSystem, "Name"); }, c.reason);
     // Nothing was written, and no scratch file stays behind.
     EXPECT_EQ(test::allocatedBytes(path), 0u) << c.fileSystem;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"image"});
@@ -219,9 +207,9 @@ TEST(LayOut, FormatterFailuresAreReportedWithWhatTheFormatterSaid) {
   ::setenv("PATH", ((dir / "bin").string() + ":" + oldPath).c_str(), 1);
   const auto path = dir / "image";
   ImageFile image(path, 8 * MiB);
-  const std::string message = refusal(path, 8 * MiB, "exFAT");
+  const std::string message =
+      test::expectError([&] { layOutImage(path.string(), 8 * MiB, "exFAT", "x"); }, "mkfs.exfat failed (exit status 3)");
   ::setenv("PATH", oldPath.c_str(), 1);
-  EXPECT_NE(message.find("mkfs.exfat failed (exit status 3)"), std::string::npos) << message;
   EXPECT_NE(message.find("device is on fire"), std::string::npos) << message;
   // It was run on a scratch file beside the image, never on the image, and that file is gone.
   EXPECT_NE(message.find((dir / ".quorbel-format-").string()), std::string::npos) << message;

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "imagetool/image_io.h"
 
 namespace quorbel::imagetool::test {
@@ -140,6 +142,19 @@ class MemoryImage : public ImageIO {
  private:
   std::vector<std::uint8_t> bytes_;
 };
+
+// Expects `action` to throw a ToolError whose message holds `reason`; returns the message.
+template <class Action>
+std::string expectError(const Action& action, const std::string& reason) {
+  std::string message = "(no error)";
+  try {
+    action();
+  } catch (const ToolError& e) {
+    message = e.what();
+  }
+  EXPECT_NE(message.find(reason), std::string::npos) << message;
+  return message;
+}
 
 // Stores `value` little-endian in `width` bytes.
 inline void putLe(std::uint8_t* p, std::uint64_t value, int width) {
