@@ -72,6 +72,13 @@ inline std::vector<std::pair<std::string, std::string>> readAllFiles(const fs::p
   return files;
 }
 
+// Resizes the volume filling `image` as the tool does: the file grows before and is cut after.
+inline void resizeFilling(ImageFile& image, std::uint64_t from, std::uint64_t to) {
+  image.resize(std::max(from, to));
+  resizeVolume(image.io(), 0, from, to);
+  image.resize(to);
+}
+
 // Checks that The Sleuth Kit and 7-Zip read the volume filling `image` as `blocks` blocks, that the free
 // count agrees with the allocation file and that the alternate header agrees on the geometry (macOS
 // refreshes the rest of it only now and then). Returns what fsstat and fls said.

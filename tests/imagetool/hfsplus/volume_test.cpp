@@ -8,6 +8,10 @@ namespace {
 
 using namespace hfstest;
 
+void expectResizeRefused(ImageIO& io, std::uint64_t from, std::uint64_t to, const std::string& reason) {
+  expectError([&] { resizeVolume(io, 0, from, to); }, reason);
+}
+
 TEST(MacOSVolume, FreeRangesAndResizingKeepEveryFileAndStaleVolumesAreRefused) {
   if (!haveReaders()) GTEST_SKIP() << kNoReaders;
   ScratchDir dir;
@@ -36,14 +40,12 @@ TEST(MacOSVolume, FreeRangesAndResizingKeepEveryFileAndStaleVolumesAreRefused) {
   }
   expectIntact("after filling the free ranges", 1280);
 
-  image.resize(64 * MiB);
-  resizeVolume(image.io(), 0, 5 * MiB, 64 * MiB);
+  resizeFilling(image, 5 * MiB, 64 * MiB);
   expectIntact("grown to 64 MiB", 64 * MiB / 4096);
   const auto before = image.read(0, 64 * MiB);
-  expectError([&] { resizeVolume(image.io(), 0, 64 * MiB, 4 * MiB); }, "in use; the volume needs at least");  // files lie past 4 MiB
+  expectResizeRefused(image.io(), 64 * MiB, 4 * MiB, "in use; the volume needs at least");  // files past 4 MiB
   EXPECT_TRUE(image.read(0, 64 * MiB) == before);
-  resizeVolume(image.io(), 0, 64 * MiB, 5 * MiB);
-  image.resize(5 * MiB);
+  resizeFilling(image, 64 * MiB, 5 * MiB);
   expectIntact("shrunk back to 5 MiB", 1280);
 
   // Not cleanly unmounted ("unmounted" attribute cleared), or a journal holding a transaction (its end,
@@ -69,12 +71,9 @@ TEST(Resize, GrowAddsAllocationFileSpaceAndShrinkStopsAtIt) {
   ScratchDir dir;
   ImageFile image(dir / "volume.img", 1 * MiB);
   formatVolume(image.io(), 0, 1 * MiB, {"Grows", true});
-  // Each step: the image is grown before and cut after, as the tool does.
   auto resize = [&](std::uint64_t from, std::uint64_t to) {
     SCOPED_TRACE(std::to_string(from) + " to " + std::to_string(to));
-    image.resize(std::max(from, to));
-    resizeVolume(image.io(), 0, from, to);
-    image.resize(to);
+    resizeFilling(image, from, to);
     expectReadable(image, to / 4096);
   };
   resize(1 * MiB, 100 * MiB);  // still fits the one-block allocation file: only the header changes
@@ -86,7 +85,7 @@ TEST(Resize, GrowAddsAllocationFileSpaceAndShrinkStopsAtIt) {
 
   // Below the second extent: refused, naming the smallest size that would do, and nothing changes.
   const auto before = image.read(0, 2 * MiB), alternate = image.read(2 * GiB - 1024, 512);
-  expectError([&] { resizeVolume(image.io(), 0, 2 * GiB, 50 * MiB); }, "at least " + std::to_string(100 * MiB + 16 * 4096));
+  expectResizeRefused(image.io(), 2 * GiB, 50 * MiB, "at least " + std::to_string(100 * MiB + 16 * 4096));
   EXPECT_TRUE(image.read(0, 2 * MiB) == before);
   EXPECT_EQ(image.read(2 * GiB - 1024, 512), alternate);
 
@@ -101,10 +100,10 @@ TEST(Resize, RefusesWhatItCannotDoAndChangesNothing) {
   ImageFile image(dir / "volume.img", 4 * MiB);
   formatVolume(image.io(), 0, 4 * MiB, {"Small", false});
   const auto before = image.read(0, 4 * MiB);
-  expectError([&] { resizeVolume(image.io(), 0, 4 * MiB, 8 * MiB); }, "does not hold");  // the image was not grown first
-  expectError([&] { resizeVolume(image.io(), 0, 4 * MiB, 3 * MiB + 100); }, "512-byte sectors");
-  expectError([&] { resizeVolume(image.io(), 0, 2 * MiB, 3 * MiB); }, "does not fill its partition");  // wrong idea of the current size
-  expectError([&] { resizeVolume(image.io(), 0, 4 * MiB, 256 * KiB); }, "at least 512 KB");
+  expectResizeRefused(image.io(), 4 * MiB, 8 * MiB, "does not hold");  // the image was not grown first
+  expectResizeRefused(image.io(), 4 * MiB, 3 * MiB + 100, "512-byte sectors");
+  expectResizeRefused(image.io(), 2 * MiB, 3 * MiB, "does not fill its partition");  // wrong current size
+  expectResizeRefused(image.io(), 4 * MiB, 256 * KiB, "at least 512 KB");
   EXPECT_TRUE(image.read(0, 4 * MiB) == before);
 
   ImageFile blank(dir / "blank.img", 4 * MiB);
@@ -138,17 +137,11 @@ TEST(FreeRanges, FollowTheAllocationFileIntoTheExtentsOverflowFile) {
   putBe32(head, 14 + 26, be32(head, 14 + 26) - 1);           // free nodes
   head[248] = 0xC0;                                          // nodes 0 and 1 in use
   image.write(tree, head);
+  // Node 1: a leaf (height 1, one record) saying that block 1 on of file 6's data fork is the spare block.
   std::vector<unsigned char> leaf(4096, 0);
-  leaf[8] = 0xFF;  // leaf node, height 1, one record
-  leaf[9] = 1;
-  leaf[11] = 1;
-  leaf[14 + 1] = 10;  // key: length 10, data fork, file 6, from file block 1
-  putBe32(leaf, 14 + 4, 6);
-  putBe32(leaf, 14 + 8, 1);
-  putBe32(leaf, 14 + 12, spare);  // extent: the spare block
-  putBe32(leaf, 14 + 16, 1);
-  leaf[4095] = 14;
-  leaf[4093] = 14 + 76;
+  for (const auto& [at, value] : {std::pair<std::size_t, std::uint32_t>{8, 0xFF010001}, {14, 10u << 16}, {18, 6},
+                                  {22, 1}, {26, spare}, {30, 1}, {4092, 90u << 16 | 14}})
+    putBe32(leaf, at, value);
   image.write(tree + 4096, leaf);
 
   const Ranges after = freeRanges(image.io(), 0);
@@ -157,7 +150,7 @@ TEST(FreeRanges, FollowTheAllocationFileIntoTheExtentsOverflowFile) {
   if (haveReaders()) expectReadable(image, 256);
 
   // A record that does not continue where the file's extents stop is damage, not a guess.
-  putBe32(leaf, 14 + 8, 2);
+  putBe32(leaf, 22, 2);
   image.write(tree + 4096, leaf);
   EXPECT_THROW(freeRanges(image.io(), 0), ToolError);
 }
@@ -184,7 +177,7 @@ TEST(Resize, ACrashAtAnyWriteLeavesTheOldOrTheNewVolume) {
   ScratchDir dir;
   for (const auto& [from, to] : {std::pair{4 * MiB, 300 * MiB}, std::pair{300 * MiB, 64 * MiB}}) {
     for (int allowed = 0, finished = 0; !finished; ++allowed) {
-      SCOPED_TRACE(std::to_string(from) + " to " + std::to_string(to) + ", crash after write " + std::to_string(allowed));
+      SCOPED_TRACE(std::to_string(from) + " to " + std::to_string(to) + ", crash after " + std::to_string(allowed));
       fs::remove(dir / "crash.img");
       ImageFile image(dir / "crash.img", from);
       formatVolume(image.io(), 0, from, {"Crash", true});

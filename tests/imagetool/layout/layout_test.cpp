@@ -207,8 +207,8 @@ TEST(LayOut, FormatterFailuresAreReportedWithWhatTheFormatterSaid) {
   ::setenv("PATH", ((dir / "bin").string() + ":" + oldPath).c_str(), 1);
   const auto path = dir / "image";
   ImageFile image(path, 8 * MiB);
-  const std::string message =
-      test::expectError([&] { layOutImage(path.string(), 8 * MiB, "exFAT", "x"); }, "mkfs.exfat failed (exit status 3)");
+  const std::string message = test::expectError([&] { layOutImage(path.string(), 8 * MiB, "exFAT", "x"); },
+                                                "mkfs.exfat failed (exit status 3)");
   ::setenv("PATH", oldPath.c_str(), 1);
   EXPECT_NE(message.find("device is on fire"), std::string::npos) << message;
   // It was run on a scratch file beside the image, never on the image, and that file is gone.

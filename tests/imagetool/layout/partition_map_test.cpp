@@ -137,7 +137,8 @@ TEST(PartitionMap, MbrIsReadBackResizedAndNotMistakenForABootSector) {
   EXPECT_THROW(resizePartitionMap(image, 1024 * sectorSize), ToolError);  // before the partition's start
 
   // A FAT boot sector also ends in 55 AA; its first bytes are a jump and a BPB.
-  const std::uint8_t boot[] = {0xEB, 0x58, 0x90, 'm', 'k', 'f', 's', '.', 'f', 'a', 't', 0x00, 0x02, 0x08, 0x20, 0x00, 0x02};
+  const std::uint8_t boot[] = {0xEB, 0x58, 0x90, 'm',  'k',  'f',  's',  '.', 'f',
+                               'a',  't',  0x00, 0x02, 0x08, 0x20, 0x00, 0x02};
   std::copy(std::begin(boot), std::end(boot), image.bytes().begin());
   EXPECT_FALSE(readMbr(image));
   // Nor is a sector whose entries have impossible status bytes, or point past the end.
