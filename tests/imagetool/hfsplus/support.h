@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
-#include <sstream>
 
 #include "../layout/support.h"
 #include "imagetool/hfsplus/hfsplus.h"
@@ -53,23 +51,6 @@ inline fs::path fixtureVolume(const fs::path& to) {
   std::ofstream out(to, std::ios::binary);
   for (int band = 0; band < 5; ++band) out << std::ifstream(bands / std::to_string(band), std::ios::binary).rdbuf();
   return to;
-}
-
-// Every regular file of an HFS Plus image, as The Sleuth Kit reads it: name and contents.
-inline std::vector<std::pair<std::string, std::string>> readAllFiles(const fs::path& image) {
-  std::vector<std::pair<std::string, std::string>> files;
-  const Run list = run({"fls", "-f", "hfs", "-r", "-F", "-p", image.string()});
-  EXPECT_EQ(list.status, 0) << list.output;
-  static const std::regex line(R"(^r/r (\d+):\t(.*)$)");  // "r/r 32:\tfolder/name.txt"
-  std::istringstream in(list.output);
-  for (std::string text; std::getline(in, text);) {
-    std::smatch m;
-    if (!std::regex_match(text, m, line) || m[2].str().starts_with("$")) continue;  // not the special files
-    const Run cat = run({"icat", "-f", "hfs", image.string(), m[1].str()});
-    EXPECT_EQ(cat.status, 0) << m[2].str() << ": " << cat.output;
-    files.emplace_back(m[2].str(), cat.output);
-  }
-  return files;
 }
 
 // Resizes the volume filling `image` as the tool does: the file grows before and is cut after.

@@ -12,41 +12,25 @@ void expectResizeRefused(ImageIO& io, std::uint64_t from, std::uint64_t to, cons
   expectError([&] { resizeVolume(io, 0, from, to); }, reason);
 }
 
-TEST(MacOSVolume, FreeRangesAndResizingKeepEveryFileAndStaleVolumesAreRefused) {
-  if (!haveReaders()) GTEST_SKIP() << kNoReaders;
+// What resizing and compacting the macOS-made volume do to its files is judged through the tool in
+// tests/imagetool/volumes; here, what they rely on.
+TEST(MacOSVolume, FreeRangesSpareTheHeadersAndStaleVolumesAreRefused) {
   ScratchDir dir;
   const auto path = fixtureVolume(dir / "mac.img");
   if (path.empty()) GTEST_SKIP() << "macOS fixtures not found under ../shared/fixtures";
   ImageFile image(path);
-  const auto files = readAllFiles(path);
-  ASSERT_GE(files.size(), 47u);
-  auto expectIntact = [&](const std::string& step, std::uint64_t blocks) {
-    SCOPED_TRACE(step);
-    expectReadable(image, blocks);
-    EXPECT_TRUE(readAllFiles(path) == files) << "a file changed";
-  };
-
   const Ranges ranges = freeRanges(image.io(), 0);
   const VolumeSummary s = describeVolume(image.io(), 0);
   EXPECT_EQ(s.name, "Test1");
+  EXPECT_TRUE(s.journaled);
+  EXPECT_EQ(total(ranges), std::uint64_t{s.freeBlocks} * s.blockSize);
   ASSERT_FALSE(ranges.empty());
   EXPECT_TRUE(std::is_sorted(ranges.begin(), ranges.end()));
   for (const auto& [start, length] : ranges) {
     EXPECT_EQ(start % s.blockSize + length % s.blockSize, 0u);
     EXPECT_GE(start, s.blockSize) << "block 0 holds the volume header";
     EXPECT_LE(start + length, image.io().size() - s.blockSize) << "the last block holds the alternate header";
-    // Old data in free blocks is what a deleted file leaves; overwriting it must not touch a file.
-    image.write(start, std::vector<unsigned char>(length, 0x5A));
   }
-  expectIntact("after filling the free ranges", 1280);
-
-  resizeFilling(image, 5 * MiB, 64 * MiB);
-  expectIntact("grown to 64 MiB", 64 * MiB / 4096);
-  const auto before = image.read(0, 64 * MiB);
-  expectResizeRefused(image.io(), 64 * MiB, 4 * MiB, "in use; the volume needs at least");  // files past 4 MiB
-  EXPECT_TRUE(image.read(0, 64 * MiB) == before);
-  resizeFilling(image, 64 * MiB, 5 * MiB);
-  expectIntact("shrunk back to 5 MiB", 1280);
 
   // Not cleanly unmounted ("unmounted" attribute cleared), or a journal holding a transaction (its end,
   // little-endian on this volume, no longer equal to its start): the allocation file may be stale.
