@@ -217,23 +217,14 @@ TEST(LayOut, FormatterFailuresAreReportedWithWhatTheFormatterSaid) {
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"bin", "image"}));
 }
 
-TEST(Describe, BareHfsVolumesAreRecognisedByTheirHeader) {
-  test::MemoryImage image(5 * MiB);
+// (The macOS-made bare volume is recognised through imageinfo in the volume tests.)
+TEST(Describe, HfsxIsToldApartAndARegionIsNotReadPastTheImage) {
+  test::MemoryImage image(1 * MiB);
   const char hfsx[] = "HX\0\x05\x80\0\x20\0";  // case-sensitive variant, journaled
   std::copy(hfsx, hfsx + 8, image.bytes().begin() + 1024);
   EXPECT_EQ(detectFileSystem(image, 0, image.size()), "HFSX (journaled)");
   // A region whose last 100 bytes lie in the image is too short to hold a header, and is not read past it.
   EXPECT_EQ(detectFileSystem(image, image.size() - 100, 1 * MiB), "unknown");
-
-  const fs::path bands = fs::path(QUORBEL_SOURCE_DIR) / "../shared/fixtures/macos/Test1.sparsebundle/bands";
-  if (!fs::exists(bands)) GTEST_SKIP() << "the macOS fixtures are not at " << bands;
-  for (int band = 0; band < 5; ++band)  // five full bands of 1 MiB
-    std::ifstream(bands / std::to_string(band), std::ios::binary)
-        .read(reinterpret_cast<char*>(image.bytes().data() + band * MiB), MiB);
-  const LayoutInfo info = describeImage(image);
-  EXPECT_EQ(info.scheme, "");
-  EXPECT_TRUE(info.partitions.empty());
-  EXPECT_EQ(info.fileSystem, "HFS+J");
 }
 
 }  // namespace

@@ -62,6 +62,7 @@ class ImageFile {
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
   ImageIO& io() { return *io_; }
+  int fd() const { return fd_; }
   const fs::path& path() const { return path_; }
   void resize(std::uint64_t size) {
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) std::abort();
@@ -84,21 +85,18 @@ class ImageFile {
 
 // Copies bytes [offset, offset + length) of `from` into a new sparse file, holes left as holes.
 inline void extract(const fs::path& from, std::uint64_t offset, std::uint64_t length, const fs::path& to) {
+  const ImageFile in(from);
   ImageFile out(to, length);
-  const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  std::vector<unsigned char> buffer;
   for (off_t at = static_cast<off_t>(offset), end = static_cast<off_t>(offset + length); at < end;) {
-    const off_t data = ::lseek(fd, at, SEEK_DATA);
+    const off_t data = ::lseek(in.fd(), at, SEEK_DATA);
     if (data < 0 || data >= end) break;
-    const off_t hole = std::min(::lseek(fd, data, SEEK_HOLE), end);
-    for (off_t p = data; p < hole; p += static_cast<off_t>(buffer.size())) {
-      buffer.resize(static_cast<std::size_t>(std::min<off_t>(hole - p, 1 << 20)));
-      if (::pread(fd, buffer.data(), buffer.size(), p) != static_cast<ssize_t>(buffer.size())) std::abort();
-      out.write(static_cast<std::uint64_t>(p) - offset, buffer);
+    const off_t hole = std::min(::lseek(in.fd(), data, SEEK_HOLE), end);
+    for (off_t p = data; p < hole; p += 1 << 20) {
+      const auto n = static_cast<std::size_t>(std::min<off_t>(hole - p, 1 << 20));
+      out.write(static_cast<std::uint64_t>(p) - offset, in.read(static_cast<std::uint64_t>(p), n));
     }
     at = hole;
   }
-  ::close(fd);
 }
 
 struct Run {
