@@ -18,9 +18,6 @@ constexpr const char* kNoReaders = "The Sleuth Kit and 7-Zip are needed (scripts
 inline std::uint32_t be32(const std::vector<unsigned char>& b, std::size_t at) {
   return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 | b[at + 3];
 }
-inline std::uint16_t be16(const std::vector<unsigned char>& b, std::size_t at) {
-  return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
-}
 inline void putBe32(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
 }
@@ -51,13 +48,6 @@ inline fs::path fixtureVolume(const fs::path& to) {
   std::ofstream out(to, std::ios::binary);
   for (int band = 0; band < 5; ++band) out << std::ifstream(bands / std::to_string(band), std::ios::binary).rdbuf();
   return to;
-}
-
-// Resizes the volume filling `image` as the tool does: the file grows before and is cut after.
-inline void resizeFilling(ImageFile& image, std::uint64_t from, std::uint64_t to) {
-  image.resize(std::max(from, to));
-  resizeVolume(image.io(), 0, from, to);
-  image.resize(to);
 }
 
 // Checks that The Sleuth Kit and 7-Zip read the volume filling `image` as `blocks` blocks, that the free
