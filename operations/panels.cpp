@@ -4,6 +4,8 @@
 
 #include <QFileDialog>
 #include <QMetaObject>
+#include <deque>
+#include <functional>
 #include <memory>
 
 #include "core/tool_contract.h"
@@ -16,21 +18,33 @@ namespace {
 const QString bundleSuffix = QStringLiteral(".sparsebundle");
 const QString bundleFilter = QStringLiteral("Sparse bundles (*.sparsebundle)");
 
+using PanelFinish = std::function<void(std::optional<QString>)>;
+
+// Answers a panel from the tests' queue, when it holds an answer, as the real panel would: later,
+// from the event loop.
+bool answerFromQueue(QObject* context, std::deque<std::optional<QString>>& answers, const PanelFinish& finish) {
+  if (answers.empty()) return false;
+  auto answer = std::move(answers.front());
+  answers.pop_front();
+  QMetaObject::invokeMethod(context, [finish, answer] { finish(answer); }, Qt::QueuedConnection);
+  return true;
+}
+
+// Hands the panel's result to `finish` once the dialog's own event handling has unwound.
+void finishLater(QObject* context, const PanelFinish& finish, std::optional<QString> path) {
+  QMetaObject::invokeMethod(context, [finish, path = std::move(path)] { finish(path); }, Qt::QueuedConnection);
+}
+
 }  // namespace
 
 void ViewController::beginOpenPanel(const QString& prompt, PathCompletion completion) {
   // The completion goes on only for OK with a path that names a sparse bundle; anything else ends
   // the operation silently, like a cancel. A completion that arrives while a tool runs is dropped.
-  auto finish = [this, completion = std::move(completion)](const std::optional<QString>& path) {
+  const PanelFinish finish = [this, completion = std::move(completion)](std::optional<QString> path) {
     if (!path || !path->endsWith(bundleSuffix) || busy()) return;
     completion(*path);
   };
-  if (!nextOpenAnswers_.empty()) {
-    auto answer = std::move(nextOpenAnswers_.front());
-    nextOpenAnswers_.pop_front();
-    QMetaObject::invokeMethod(this, [finish, answer] { finish(answer); }, Qt::QueuedConnection);
-    return;
-  }
+  if (answerFromQueue(this, nextOpenAnswers_, finish)) return;
 
   auto* dialog = new QFileDialog(window());
   dialog->setObjectName(QStringLiteral("openPanel"));
@@ -62,25 +76,19 @@ void ViewController::beginOpenPanel(const QString& prompt, PathCompletion comple
       const QString selected = !chosen->isEmpty() ? *chosen : dialog->selectedFiles().value(0);
       if (!selected.isEmpty()) path = QDir::cleanPath(selected);
     }
-    // The work starts once the dialog's own event handling has unwound.
-    QMetaObject::invokeMethod(this, [finish, path] { finish(path); }, Qt::QueuedConnection);
+    finishLater(this, finish, std::move(path));
   });
   dialog->open();
 }
 
 void ViewController::beginSavePanel(PathCompletion completion) {
-  auto finish = [this, completion = std::move(completion)](std::optional<QString> path) {
+  const PanelFinish finish = [this, completion = std::move(completion)](std::optional<QString> path) {
     if (!path || path->isEmpty() || busy()) return;
     // The new image's name always carries the extension.
     if (!path->endsWith(bundleSuffix)) path->append(bundleSuffix);
     completion(*path);
   };
-  if (!nextSaveAnswers_.empty()) {
-    auto answer = std::move(nextSaveAnswers_.front());
-    nextSaveAnswers_.pop_front();
-    QMetaObject::invokeMethod(this, [finish, answer] { finish(answer); }, Qt::QueuedConnection);
-    return;
-  }
+  if (answerFromQueue(this, nextSaveAnswers_, finish)) return;
 
   auto* dialog = new QFileDialog(window());
   dialog->setObjectName(QStringLiteral("savePanel"));
@@ -96,7 +104,7 @@ void ViewController::beginSavePanel(PathCompletion completion) {
     std::optional<QString> path;
     if (result == QDialog::Accepted && !dialog->selectedFiles().value(0).isEmpty())
       path = QDir::cleanPath(dialog->selectedFiles().value(0));
-    QMetaObject::invokeMethod(this, [finish, path] { finish(path); }, Qt::QueuedConnection);
+    finishLater(this, finish, std::move(path));
   });
   dialog->open();
 }
