@@ -92,7 +92,7 @@ Result compare(int runs, const std::function<void()>& ours, const std::function<
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 200;
-  const std::string child = (std::filesystem::path(argv[0]).parent_path() / "bench_child").string();
+  const std::string child = (std::filesystem::path(argv[0]).parent_path() / "output_child").string();
   const std::string tiny = "/bin/true";
   bool ok = true;
 
