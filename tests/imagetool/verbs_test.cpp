@@ -61,10 +61,6 @@ TEST(Convert, KeepsEveryByteWithAnyBandSizeAndLeavesZerosAbsent) {
     EXPECT_EQ(r.out, "created: " + to + "\n");
     EXPECT_EQ(flatten(to), image);
     const std::uint64_t bandBytes = std::stoull(sectors) * 512;
-    EXPECT_EQ(readFile(to + "/Info.plist"), test::infoPlist(static_cast<std::int64_t>(bandBytes),
-                                                            static_cast<std::int64_t>(image.size())));
-    EXPECT_EQ(readFile(to + "/Info.bckup"), readFile(to + "/Info.plist"));
-    EXPECT_EQ(readFile(to + "/token"), "");
     // A band exists only where the image holds something other than zeros.
     for (std::uint64_t b = 0; b * bandBytes < image.size(); ++b) {
       const bool zeros = image.substr(b * bandBytes, bandBytes).find_first_not_of('\0') == std::string::npos;
@@ -97,197 +93,175 @@ TEST(Compact, RemovesZeroBandsPunchesZeroRunsCutsTrailingZerosAndKeepsTheImage) 
   EXPECT_EQ(flatten(bundle), image);
 }
 
-// What each verb refuses: status 1, the reason on standard error, and nothing in the folder changed.
-TEST(Refusals, ChangesThatCannotBeMadeSafelyAreRefusedAndChangeNothing) {
-  Scratch dir;
-  const std::string plain = dir / "plain.sparsebundle", enc = dir / "enc.sparsebundle", v2 = dir / "v2.sparsebundle";
-  test::makeBundle(plain, MiB, 2 * MiB, {{0, test::randomBytes(5000, 1)}, {1, std::string(MiB, '\0')}});
-  test::makeBundle(enc, MiB, 4 * MiB, {{0, test::randomBytes(MiB, 9)}});
-  std::string header(4096, '\0');
-  header.replace(0, 8, "encrcdsa");
-  header[11] = 2;
-  test::writeFile(enc + "/token", header);
-  const std::string image = makeMixedBundle(v2);
-  test::writePlists(v2, test::infoPlist(MiB, static_cast<std::int64_t>(image.size()), 2,
-                                        "\t<key>uuid</key>\n\t<string>0F1E2D3C-0000-4000-8000-123456789ABC</string>\n"));
-  std::filesystem::create_directories(v2 + "/mapped");
-  std::filesystem::create_directories(dir / "existing.sparsebundle");
-  std::filesystem::create_directories(dir / "power/BAT0");
-  test::writeFile(dir / "power/BAT0/type", "Battery\n");
-  test::writeFile(dir / "power/BAT0/status", "Discharging\n");
-  const Args battery{"QUORBEL_POWER_SUPPLY_ROOT=" + (dir / "power")};
-  test::writeFile(plain + "/lock", "");
-  UniqueFd held(::open((plain + "/lock").c_str(), O_RDONLY));
-  const struct {
-    Args args;
-    const char* reason;
-    bool locked = false;
-    Args env = {};
-  } cases[] = {
-      {convertArgs(plain, dir / "existing.sparsebundle"), "already exists"},
-      {convertArgs(enc, dir / "new.sparsebundle"), "encrypted"},
-      {{"compact", enc}, "encrypted"},
-      {{"resize", "-size", "8m", enc}, "encrypted"},
-      {{"compact", v2}, "version 2"},
-      {{"resize", "-size", "16m", v2}, "version 2"},
-      {{"compact", plain}, "in use", true},
-      {convertArgs(plain, dir / "new.sparsebundle"), "in use", true},
-      {{"compact", plain}, "battery", false, battery},
-      {{"chpass", plain, "-newstdinpass"}, "not available yet"},
-      {{"resize", "-size", "20g", plain}, "no file system"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + c.reason);
-    ASSERT_EQ(::flock(held.get(), c.locked ? LOCK_EX : LOCK_UN), 0);
-    const auto before = snapshot(dir.path());
-    const auto r = runTool(c.args, c.env);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, c.reason)) << r.err;
-    EXPECT_FALSE(contains(r.out, "created")) << r.out;
-    EXPECT_EQ(snapshot(dir.path()), before);
-  }
-
-  // What is allowed: readers beside a reader, compact on battery when allowed or while charging, and a
-  // version 2 bundle read for reports and as a convert source.
-  ASSERT_EQ(::flock(held.get(), LOCK_SH), 0);
-  auto r = runTool(convertArgs(plain, dir / "copy.sparsebundle"));
-  EXPECT_EQ(r.status, 0) << r.err;
-  ASSERT_EQ(::flock(held.get(), LOCK_UN), 0);
-  r = runTool({"compact", "-batteryallowed", plain}, battery);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(exists(plain + "/bands/1"));
-  test::writeFile(dir / "power/BAT0/status", "Charging\n");
-  EXPECT_EQ(runTool({"compact", plain}, battery).status, 0);
-  const auto v2Before = snapshot(v2);
-  r = runTool({"imageinfo", v2});
-  EXPECT_TRUE(contains(r.out, "Backing Store Version: 2")) << r.out << r.err;
-  EXPECT_EQ(runTool({"isencrypted", v2}).out, "encrypted: NO\n");
-  r = runTool(convertArgs(v2, dir / "v1.sparsebundle"));
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(flatten(dir / "v1.sparsebundle"), image);
-  EXPECT_TRUE(contains(readFile(dir / "v1.sparsebundle/Info.plist"), "backingstore-version</key>\n\t<integer>1<"));
-  EXPECT_EQ(snapshot(v2), v2Before);
-}
-
-TEST(TemporarySiblings, AbandonedOnesAreRemovedOnesInUseAreKept) {
-  Scratch dir;
-  test::makeBundle(dir / "s.sparsebundle", MiB, MiB, {{0, "data"}});
-  const std::string abandoned = dir / ".d.sparsebundle.partial-aaaaaa", busy = dir / ".d.sparsebundle.partial-bbbbbb";
-  for (const auto& d : {abandoned, busy}) {
-    std::filesystem::create_directories(d + "/bands");
-    test::writeFile(d + "/lock", "");
-  }
-  UniqueFd held(::open((busy + "/lock").c_str(), O_RDONLY));
-  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
-  const auto r = runTool(convertArgs(dir / "s.sparsebundle", dir / "d.sparsebundle"));
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(exists(abandoned));
-  EXPECT_TRUE(exists(busy));
-}
-
-// One defect each; every verb refuses with its reason and changes nothing, except that the reports still
-// describe a bundle whose two property lists disagree, and say so.
-TEST(MalformedBundles, RefusedWithAReasonAndLeftUnchanged) {
+// One defect or obstacle each: every verb given refuses with the reason (status 1) and nothing in the
+// folder changes, except that the reports still describe a bundle whose property lists disagree.
+TEST(Refusals, MalformedBundlesAndUnsafeChangesAreRefusedAndChangeNothing) {
   using Spoil = std::function<void(const std::string&)>;
-  const auto plists = [](std::int64_t band, std::int64_t size, int version = 1) -> Spoil {
-    return [=](const std::string& b) { test::writePlists(b, test::infoPlist(band, size, version)); };
+  const auto plists = [](std::int64_t band, std::int64_t size, int version = 1, std::string extra = "") -> Spoil {
+    return [=](const std::string& b) { test::writePlists(b, test::infoPlist(band, size, version, extra)); };
   };
   const auto file = [](const std::string& name, const std::string& content) -> Spoil {
-    return [=](const std::string& b) { test::writeFile(b + "/" + name, content); };
+    return [=](const std::string& b) {
+      std::filesystem::create_directories(std::filesystem::path(b + "/" + name).parent_path());
+      test::writeFile(b + "/" + name, content);
+    };
   };
   const auto remove = [](const std::string& name) -> Spoil {
     return [=](const std::string& b) { std::filesystem::remove_all(b + "/" + name); };
   };
+  const auto both = [](Spoil a, Spoil b) -> Spoil { return [=](const std::string& p) {
+      a(p);
+      b(p);
+    }; };
+  std::string header(4096, '\0');
+  header.replace(0, 8, "encrcdsa");
+  header[11] = 2;
+  UniqueFd held;
+  const Spoil lock = [&](const std::string& b) {
+    test::writeFile(b + "/lock", "");
+    held = UniqueFd(::open((b + "/lock").c_str(), O_RDONLY));
+    ::flock(held.get(), LOCK_EX);
+  };
   const std::string otherType = std::regex_replace(test::infoPlist(MiB, 4 * MiB), std::regex("sparsebundle"), "other");
+  const std::vector<std::string> all{"compact", "convert", "imageinfo", "isencrypted"};
   const struct {
     const char* reason;
     Spoil spoil;
+    std::vector<std::string> verbs;
   } cases[] = {
-      {"Info.plist", remove("Info.plist")},
-      {"property list", file("Info.plist", "<plist><dict><key>")},
-      {"not a sparse bundle", [&](const std::string& b) { test::writePlists(b, otherType); }},
-      {"band size 0", plists(0, 4 * MiB)},
-      {"not usable", plists(1ll << 50, 4 * MiB)},
-      {"negative", plists(MiB, -4 * MiB)},
-      {"version 3", plists(MiB, 4 * MiB, 3)},
-      {"sectors", plists(MiB, 4 * MiB + 100)},
-      {"not a band name", file("bands/x1", "1")},
-      {"longer than the band size", file("bands/2", std::string(MiB + 1, 'x'))},
-      {"symbolic link", [](const std::string& b) { ::symlink("/etc/hostname", (b + "/bands/2").c_str()); }},
-      {"not a regular file", [](const std::string& b) { std::filesystem::create_directory(b + "/bands/2"); }},
-      {"bands", remove("bands")},
-      {"token", file("token", "something else")},
-      {"disagree", file("Info.bckup", test::infoPlist(MiB, 8 * MiB))},
-      {"disagree", remove("Info.bckup")},
+      {"Info.plist", remove("Info.plist"), all},
+      {"property list", file("Info.plist", "<plist><dict><key>"), all},
+      {"not a sparse bundle", file("Info.plist", otherType), all},
+      {"band size 0", plists(0, 4 * MiB), all},
+      {"not usable", plists(1ll << 50, 4 * MiB), all},
+      {"negative", plists(MiB, -4 * MiB), all},
+      {"version 3", plists(MiB, 4 * MiB, 3), all},
+      {"sectors", plists(MiB, 4 * MiB + 100), all},
+      {"not a band name", file("bands/x1", "1"), all},
+      {"longer than the band size", file("bands/2", std::string(MiB + 1, 'x')), all},
+      {"symbolic link", [](const std::string& b) { ::symlink("/etc/hostname", (b + "/bands/2").c_str()); }, all},
+      {"not a regular file", [](const std::string& b) { std::filesystem::create_directory(b + "/bands/2"); }, all},
+      {"bands", remove("bands"), all},
+      {"token", file("token", "something else"), all},
+      {"disagree", file("Info.bckup", test::infoPlist(MiB, 8 * MiB)), all},
+      {"disagree", remove("Info.bckup"), all},
+      {"encrypted", file("token", header), {"compact", "convert", "resize"}},
+      {"version 2", both(plists(MiB, 4 * MiB, 2, "<key>uuid</key><string>0F1E2D3C</string>"), file("mapped/x", "")),
+       {"compact", "resize"}},
+      {"in use", lock, {"compact", "convert"}},
+      {"battery", both(file("../power/BAT0/type", "Battery\n"), file("../power/BAT0/status", "Discharging\n")), {"compact"}},
+      {"already exists", file("../o.sparsebundle/x", ""), {"convert"}},
+      {"not available yet", {}, {"chpass"}},
+      {"no file system", {}, {"resize"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
     Scratch dir;
     const std::string bundle = dir / "m.sparsebundle";
     test::makeBundle(bundle, MiB, 4 * MiB, {{0, std::string(MiB, '\0')}, {1, test::randomBytes(5000, 1)}});
-    c.spoil(bundle);
+    if (c.spoil) c.spoil(bundle);
     const auto before = snapshot(dir.path());
-    for (const Args& args : {Args{"compact", "-batteryallowed", bundle}, convertArgs(bundle, dir / "o.sparsebundle"),
-                             Args{"imageinfo", bundle}, Args{"isencrypted", bundle}}) {
-      const auto r = runTool(args);
-      if (std::string(c.reason) == "disagree" && (args[0] == "imageinfo" || args[0] == "isencrypted")) {
-        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
-        EXPECT_EQ(contains(r.out, "Agree: false"), args[0] == "imageinfo") << r.out;
+    const std::map<std::string, Args> args{{"compact", {"compact", bundle}},
+                                           {"convert", convertArgs(bundle, dir / "o.sparsebundle")},
+                                           {"resize", {"resize", "-size", "8m", bundle}},
+                                           {"chpass", {"chpass", bundle, "-newstdinpass"}},
+                                           {"imageinfo", {"imageinfo", bundle}},
+                                           {"isencrypted", {"isencrypted", bundle}}};
+    for (const std::string& verb : c.verbs) {
+      const auto r = runTool(args.at(verb), {"QUORBEL_POWER_SUPPLY_ROOT=" + (dir / "power")});
+      if (std::string(c.reason) == "disagree" && (verb == "imageinfo" || verb == "isencrypted")) {
+        EXPECT_EQ(r.status, 0) << verb << ": " << r.err;
+        EXPECT_EQ(contains(r.out, "Agree: false"), verb == "imageinfo") << r.out;
         continue;
       }
-      EXPECT_EQ(r.status, 1) << args[0];
-      EXPECT_TRUE(contains(r.err, c.reason)) << args[0] << ": " << r.err;
-      EXPECT_FALSE(contains(r.out, "created")) << args[0];
+      EXPECT_EQ(r.status, 1) << verb;
+      EXPECT_TRUE(contains(r.err, c.reason)) << verb << ": " << r.err;
+      EXPECT_FALSE(contains(r.out, "created")) << verb;
     }
     EXPECT_EQ(snapshot(dir.path()), before);
+    held = UniqueFd();
   }
 }
 
-TEST(CommandLine, WrongArgumentListsAndBadValuesCreateNothing) {
+// What is allowed: a version 2 bundle read for reports and as a convert source, a reader beside a reader,
+// compact on battery when allowed or while charging; temporary siblings abandoned by a killed run are
+// removed, those another run is using are kept.
+TEST(Refusals, WhatIsAllowedGoesAhead) {
+  Scratch dir;
+  const std::string v2 = dir / "v2.sparsebundle", plain = dir / "plain.sparsebundle";
+  const std::string image = makeMixedBundle(v2);
+  test::writePlists(v2, test::infoPlist(MiB, static_cast<std::int64_t>(image.size()), 2,
+                                        "\t<key>uuid</key>\n\t<string>0F1E2D3C-0000-4000-8000-123456789ABC</string>\n"));
+  std::filesystem::create_directories(v2 + "/mapped");
+  const auto v2Before = snapshot(v2);
+  EXPECT_TRUE(contains(runTool({"imageinfo", v2}).out, "Backing Store Version: 2"));
+  EXPECT_EQ(runTool({"isencrypted", v2}).out, "encrypted: NO\n");
+  auto r = runTool(convertArgs(v2, plain));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(flatten(plain), image);
+  EXPECT_TRUE(contains(readFile(plain + "/Info.plist"), "backingstore-version</key>\n\t<integer>1<"));
+  EXPECT_EQ(snapshot(v2), v2Before);
+
+  const std::string abandoned = dir / ".d.sparsebundle.partial-aaaaaa", busy = dir / ".d.sparsebundle.partial-bbbbbb";
+  for (const auto& d : {abandoned, busy, plain}) {
+    std::filesystem::create_directories(d + "/bands");
+    test::writeFile(d + "/lock", "");
+  }
+  UniqueFd held(::open((busy + "/lock").c_str(), O_RDONLY)), reader(::open((plain + "/lock").c_str(), O_RDONLY));
+  ASSERT_TRUE(::flock(held.get(), LOCK_EX) == 0 && ::flock(reader.get(), LOCK_SH) == 0);
+  r = runTool(convertArgs(plain, dir / "d.sparsebundle"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(exists(abandoned));
+  EXPECT_TRUE(exists(busy));
+
+  reader = UniqueFd();
+  std::filesystem::create_directories(dir / "power/BAT0");
+  test::writeFile(dir / "power/BAT0/type", "Battery\n");
+  test::writeFile(dir / "power/BAT0/status", "Discharging\n");
+  const Args battery{"QUORBEL_POWER_SUPPLY_ROOT=" + (dir / "power")};
+  for (const Args& args : {Args{"compact", "-batteryallowed", plain}, Args{"compact", plain}}) {
+    test::writeFile(plain + "/bands/3", std::string(MiB, '\0'));
+    r = runTool(args, battery);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(exists(plain + "/bands/3"));
+    test::writeFile(dir / "power/BAT0/status", "Charging\n");
+  }
+}
+
+TEST(CommandLine, WrongArgumentListsAndBadValuesAreRefusedAndCreateNothing) {
   Scratch dir;
   const std::string bundle = dir / "u.sparsebundle", path = dir / "n.sparsebundle";
   test::makeBundle(bundle, MiB, 2 * MiB, {{0, std::string(MiB, '\0')}});
   const auto before = snapshot(dir.path());
-  for (const Args& args : std::vector<Args>{
-           {},
-           {"frobnicate", bundle},
-           {"imageinfo"},
-           {"imageinfo", bundle, "extra"},
-           {"compact", bundle, "-batteryallowed"},
-           {"convert", bundle, "-o", path, "-format", "UDSB", "-imagekey", "sparse-band-size=2048"},
-           {"create", "-type", "SPARSEBUNDLE", "-size", "10m", "-fs", "exFAT", "-volname", "v", path},
-           {"create", "-size", "10m", "-type", "SPARSEBUNDLE", "-fs", "exFAT", "-volname", "v"},
-       }) {
-    const auto r = runTool(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "usage:")) << r.err;
-    EXPECT_EQ(r.out, "");
-  }
-  const auto createWith = [&](const std::string& size, const std::string& fs, const Args& middle) {
+  const auto create = [&](const std::string& size, const std::string& fs, const Args& middle = {},
+                          const std::string& target = "") {
     Args args{"create", "-size", size, "-type", "SPARSEBUNDLE"};
     args.insert(args.end(), middle.begin(), middle.end());
-    args.insert(args.end(), {"-fs", fs, "-volname", "Name", path});
-    return runTool(args);
+    args.insert(args.end(), {"-fs", fs, "-volname", "Name", target.empty() ? path : target});
+    return args;
   };
-  const struct {
-    std::string size, fs;
-    Args middle;
-    const char* reason;
-  } cases[] = {
-      {"10x", "exFAT", {}, "invalid size"},
-      {"0m", "exFAT", {}, "greater than zero"},
-      {"10m", "NTFS", {}, "unknown file system"},
-      {"10m", "exFAT", {"-imagekey", "sparse-band-size=100"}, "2048 to 16777216"},
-      {"10m", "exFAT", {"-encryption", "AES-128", "-stdinpass"}, "encrypted"},
-      {"10m", "exFAT", {}, "already exists"},  // `path` is made a folder first
+  const std::pair<Args, const char*> cases[] = {
+      {{}, "usage:"},
+      {{"frobnicate", bundle}, "usage:"},
+      {{"imageinfo"}, "usage:"},
+      {{"imageinfo", bundle, "extra"}, "usage:"},
+      {{"compact", bundle, "-batteryallowed"}, "usage:"},
+      {{"convert", bundle, "-o", path, "-format", "UDSB", "-imagekey", "sparse-band-size=2048"}, "usage:"},
+      {{"create", "-type", "SPARSEBUNDLE", "-size", "10m", "-fs", "exFAT", "-volname", "v", path}, "usage:"},
+      {{"create", "-size", "10m", "-type", "SPARSEBUNDLE", "-fs", "exFAT", "-volname", "v"}, "usage:"},
+      {create("10x", "exFAT"), "invalid size"},
+      {create("0m", "exFAT"), "greater than zero"},
+      {create("10m", "NTFS"), "unknown file system"},
+      {create("10m", "exFAT", {"-imagekey", "sparse-band-size=100"}), "2048 to 16777216"},
+      {create("10m", "exFAT", {"-encryption", "AES-128", "-stdinpass"}), "encrypted"},
+      {create("10m", "exFAT", {}, bundle), "already exists"},
   };
-  for (const auto& c : cases) {
-    if (std::string(c.reason) == "already exists") std::filesystem::create_directory(path);
-    const auto r = createWith(c.size, c.fs, c.middle);
-    EXPECT_EQ(r.status, 1) << c.reason;
-    EXPECT_TRUE(contains(r.err, c.reason)) << r.err;
+  for (const auto& [args, reason] : cases) {
+    const auto r = runTool(args);
+    EXPECT_EQ(r.status, 1) << reason;
+    EXPECT_TRUE(contains(r.err, reason)) << r.err;
+    EXPECT_EQ(r.out, "");
   }
-  std::filesystem::remove(path);
   EXPECT_EQ(snapshot(dir.path()), before);
 }
 
