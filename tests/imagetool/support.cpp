@@ -11,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 namespace quorbel::imagetool::test {
@@ -22,7 +23,7 @@ Scratch::Scratch() : path_((fs::temp_directory_path() / "quorbel-imagetool-test-
 }
 
 Scratch::~Scratch() {
-  std::error_code ignored;
+  std::error_code ignored;  // a test that failed midway may leave anything there
   fs::remove_all(path_, ignored);
 }
 
@@ -33,9 +34,7 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("cannot write " + path);
+  if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content)) throw std::runtime_error("cannot write " + path);
 }
 
 bool exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
@@ -103,9 +102,9 @@ void writePlists(const std::string& bundle, const std::string& plist) {
 }
 
 static std::string bandPath(const std::string& bundle, std::uint64_t index) {
-  char name[24];
-  std::snprintf(name, sizeof name, "%llx", static_cast<unsigned long long>(index));
-  return bundle + "/bands/" + name;
+  std::ostringstream path;
+  path << bundle << "/bands/" << std::hex << index;
+  return path.str();
 }
 
 void makeBundle(const std::string& path, std::uint64_t bandSize, std::uint64_t size,
