@@ -1,8 +1,6 @@
 #include "support.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,123 +10,62 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace quorbel::imagetool::test {
 
 namespace fs = std::filesystem;
 
-Scratch::Scratch() {
-  std::string templ = (fs::temp_directory_path() / "quorbel-imagetool-test-XXXXXX").string();
-  if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = templ;
+Scratch::Scratch() : path_((fs::temp_directory_path() / "quorbel-imagetool-test-XXXXXX").string()) {
+  if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 Scratch::~Scratch() {
-  std::error_code ignored;
+  std::error_code ignored;  // a test that failed midway may leave anything there
   fs::remove_all(path_, ignored);
 }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("cannot write " + path);
+  if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content)) throw std::runtime_error("cannot write " + path);
 }
 
-bool exists(const std::string& path) {
+bool exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::uint64_t allocatedBytes(const std::string& path) {
   struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string infoPlist(std::int64_t bandSize, std::int64_t size, int version, const std::string& extra) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n<dict>\n"
-         "\t<key>CFBundleInfoDictionaryVersion</key>\n\t<string>6.0</string>\n"
-         "\t<key>band-size</key>\n\t<integer>" +
-         std::to_string(bandSize) +
-         "</integer>\n"
-         "\t<key>bundle-backingstore-version</key>\n\t<integer>" +
-         std::to_string(version) +
-         "</integer>\n"
-         "\t<key>diskimage-bundle-type</key>\n\t<string>com.apple.diskimage.sparsebundle</string>\n"
-         "\t<key>size</key>\n\t<integer>" +
-         std::to_string(size) + "</integer>\n" + extra + "</dict>\n</plist>\n";
-}
-
-void makeBundle(const std::string& path, std::uint64_t bandSize, std::uint64_t size,
-                const std::map<std::uint64_t, std::string>& bands) {
-  fs::create_directories(path + "/bands");
-  const std::string plist = infoPlist(static_cast<std::int64_t>(bandSize), static_cast<std::int64_t>(size));
-  writeFile(path + "/Info.plist", plist);
-  writeFile(path + "/Info.bckup", plist);
-  writeFile(path + "/token", "");
-  for (const auto& [index, content] : bands) {
-    char name[24];
-    std::snprintf(name, sizeof name, "%llx", static_cast<unsigned long long>(index));
-    writeFile(path + "/bands/" + name, content);
-  }
-}
-
-static std::int64_t plistInteger(const std::string& plist, const std::string& key) {
-  const auto k = plist.find("<key>" + key + "</key>");
-  if (k == std::string::npos) throw std::runtime_error("no " + key);
-  const auto v = plist.find("<integer>", k);
-  return std::stoll(plist.substr(v + 9));
-}
-
-std::string flatten(const std::string& bundlePath) {
-  const std::string plist = readFile(bundlePath + "/Info.plist");
-  const auto bandSize = static_cast<std::uint64_t>(plistInteger(plist, "band-size"));
-  const auto size = static_cast<std::uint64_t>(plistInteger(plist, "size"));
-  std::string image(size, '\0');
-  for (std::uint64_t index = 0; index * bandSize < size; ++index) {
-    char name[24];
-    std::snprintf(name, sizeof name, "%llx", static_cast<unsigned long long>(index));
-    const std::string band = bundlePath + "/bands/" + name;
-    if (!exists(band)) continue;
-    const std::string content = readFile(band);
-    const std::size_t n = std::min<std::size_t>(content.size(), size - index * bandSize);
-    std::copy_n(content.data(), n, image.data() + index * bandSize);
-  }
-  return image;
-}
-
-std::string sha256Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  char two[3];
-  for (unsigned i = 0; i < length; ++i) {
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    hex += two;
-  }
-  return hex;
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  std::uint64_t total = static_cast<std::uint64_t>(st.st_blocks) * 512;
+  if (S_ISDIR(st.st_mode))
+    for (const auto& name : listDir(path)) total += allocatedBytes(path + "/" + name);
+  return total;
 }
 
 std::map<std::string, std::string> snapshot(const std::string& dir) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    const std::string rel = fs::relative(entry.path(), dir).string();
     struct stat st {};
     ::lstat(entry.path().c_str(), &st);
     std::string description = std::to_string(st.st_mode) + " " + std::to_string(st.st_size);
-    if (S_ISREG(st.st_mode)) description += " " + sha256Hex(readFile(entry.path().string()));
+    if (S_ISREG(st.st_mode)) description += " " + std::to_string(std::hash<std::string>{}(readFile(entry.path())));
     if (S_ISLNK(st.st_mode)) description += " -> " + fs::read_symlink(entry.path()).string();
-    files[rel] = description;
+    files[fs::relative(entry.path(), dir).string()] = description;
   }
   return files;
 }
@@ -140,78 +77,203 @@ void copyTree(const std::string& from, const std::string& to) {
   fs::permissions(to, fs::perms::owner_write, fs::perm_options::add);
 }
 
-std::uint64_t allocatedBytes(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return 0;
-  return static_cast<std::uint64_t>(st.st_blocks) * 512;
-}
-
-std::vector<std::string> listDir(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-static std::vector<char*> argvOf(std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  return argv;
-}
-
-// Starts the tool with standard output and error going to the given files.
-static pid_t spawnTool(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                       const std::string& outPath, const std::string& errPath) {
-  std::vector<std::string> all{QUORBEL_IMAGETOOL};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-  environment.insert(environment.end(), env.begin(), env.end());
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  auto argv = argvOf(all);
-  auto envp = argvOf(environment);
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start the tool");
-  return pid;
-}
-
-RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-  // Output goes to files, so that a large report cannot fill a pipe while we wait.
-  Scratch scratch;
-  const pid_t pid = spawnTool(args, env, scratch / "out", scratch / "err");
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
-  RunResult result;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = readFile(scratch / "out");
-  result.err = readFile(scratch / "err");
-  return result;
-}
-
-int startTool(const std::vector<std::string>& args) { return spawnTool(args, {}, "/dev/null", "/dev/null"); }
-
-std::string fixturesDir() {
-  const std::string dir = std::string(QUORBEL_SOURCE_DIR) + "/../shared/fixtures/macos";
-  return exists(dir + "/Test1.sparsebundle") ? dir : std::string();
-}
-
 std::string randomBytes(std::size_t length, std::uint32_t seed) {
   std::mt19937 engine(seed);
   std::string bytes(length, '\0');
-  for (std::size_t i = 0; i + 4 <= length; i += 4) {
-    const std::uint32_t v = engine();
-    std::copy_n(reinterpret_cast<const char*>(&v), 4, bytes.data() + i);
-  }
-  for (std::size_t i = length / 4 * 4; i < length; ++i) bytes[i] = static_cast<char>(engine());
+  for (char& c : bytes) c = static_cast<char>(engine());
   return bytes;
+}
+
+std::string infoPlist(std::int64_t bandSize, std::int64_t size, int version, const std::string& extra) {
+  const auto integer = [](const char* key, std::int64_t value) {
+    return std::string("\t<key>") + key + "</key>\n\t<integer>" + std::to_string(value) + "</integer>\n";
+  };
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n"
+         "\t<key>CFBundleInfoDictionaryVersion</key>\n\t<string>6.0</string>\n" +
+         integer("band-size", bandSize) + integer("bundle-backingstore-version", version) +
+         "\t<key>diskimage-bundle-type</key>\n\t<string>com.apple.diskimage.sparsebundle</string>\n" +
+         integer("size", size) + extra + "</dict>\n</plist>\n";
+}
+
+void writePlists(const std::string& bundle, const std::string& plist) {
+  writeFile(bundle + "/Info.plist", plist);
+  writeFile(bundle + "/Info.bckup", plist);
+}
+
+static std::string bandPath(const std::string& bundle, std::uint64_t index) {
+  std::ostringstream path;
+  path << bundle << "/bands/" << std::hex << index;
+  return path.str();
+}
+
+void makeBundle(const std::string& path, std::uint64_t bandSize, std::uint64_t size,
+                const std::map<std::uint64_t, std::string>& bands) {
+  fs::create_directories(path + "/bands");
+  writePlists(path, infoPlist(static_cast<std::int64_t>(bandSize), static_cast<std::int64_t>(size)));
+  writeFile(path + "/token", "");
+  for (const auto& [index, content] : bands) writeFile(bandPath(path, index), content);
+}
+
+static std::uint64_t plistInteger(const std::string& bundle, const std::string& file, const std::string& key) {
+  std::smatch m;
+  const std::string plist = readFile(bundle + "/" + file);
+  if (!std::regex_search(plist, m, std::regex("<key>" + key + "</key>\\s*<integer>(\\d+)<")))
+    throw std::runtime_error("no " + key + " in " + file);
+  return std::stoull(m[1]);
+}
+
+std::uint64_t declaredSize(const std::string& bundle, const std::string& file) {
+  return plistInteger(bundle, file, "size");
+}
+
+std::string flatten(const std::string& bundle) {
+  const std::uint64_t bandSize = plistInteger(bundle, "Info.plist", "band-size"), size = declaredSize(bundle);
+  std::string image(size, '\0');
+  for (std::uint64_t index = 0; index * bandSize < size; ++index) {
+    if (!exists(bandPath(bundle, index))) continue;
+    const std::string band = readFile(bandPath(bundle, index));
+    std::copy_n(band.data(), std::min<std::size_t>(band.size(), size - index * bandSize), image.data() + index * bandSize);
+  }
+  return image;
+}
+
+void flattenTo(const std::string& bundle, const std::string& file) { writeFile(file, flatten(bundle)); }
+
+void writeIntoBundle(const std::string& bundle, std::uint64_t offset, const std::string& data) {
+  const std::uint64_t bandSize = plistInteger(bundle, "Info.plist", "band-size");
+  for (std::uint64_t pos = 0; pos < data.size();) {
+    const std::uint64_t at = offset + pos, within = at % bandSize;
+    const std::uint64_t n = std::min<std::uint64_t>(data.size() - pos, bandSize - within);
+    const std::string path = bandPath(bundle, at / bandSize);
+    std::string band = exists(path) ? readFile(path) : "";
+    if (band.size() < within + n) band.resize(within + n, '\0');
+    band.replace(within, n, data, pos, n);
+    writeFile(path, band);
+    pos += n;
+  }
+}
+
+std::string quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Runs `command` with /bin/sh; returns its exit status and standard output.
+static RunResult capture(const std::string& command) {
+  RunResult r;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return r;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  Scratch scratch;  // standard error goes to a file, standard output through the pipe
+  std::string command = "env";
+  for (const std::string& word : env) command += " " + quote(word);
+  command += " " + quote(QUORBEL_IMAGETOOL);
+  for (const std::string& word : args) command += " " + quote(word);
+  RunResult r = capture(command + " </dev/null 2>" + quote(scratch / "err"));
+  r.err = readFile(scratch / "err");
+  return r;
+}
+
+int startTool(const std::vector<std::string>& args) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  const int null = ::open("/dev/null", O_RDWR);
+  for (int fd : {0, 1, 2}) ::dup2(null, fd);
+  std::vector<std::string> all{QUORBEL_IMAGETOOL};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& word : all) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  ::execv(argv[0], argv.data());
+  ::_exit(127);
+}
+
+RunResult create(const std::string& path, const std::string& size, const std::string& fileSystem,
+                 const std::string& bandSectors) {
+  std::vector<std::string> args{"create", "-size", size, "-type", "SPARSEBUNDLE"};
+  if (!bandSectors.empty()) args.insert(args.end(), {"-imagekey", "sparse-band-size=" + bandSectors});
+  args.insert(args.end(), {"-fs", fileSystem, "-volname", fs::path(path).stem().string(), path});
+  return runTool(args);
+}
+
+RunResult shell(const std::string& command) { return capture(command + " 2>&1"); }
+
+bool haveProgram(const std::string& name) { return shell("command -v " + name).status == 0; }
+
+std::string fixture(const std::string& name) {
+  const std::string path = std::string(QUORBEL_SOURCE_DIR) + "/../shared/fixtures/macos/" + name;
+  return exists(path) ? path : std::string();
+}
+
+// The number the first group of `pattern` matches in `text`, or 0.
+static std::uint64_t number(const std::string& text, const char* pattern) {
+  std::smatch m;
+  return std::regex_search(text, m, std::regex(pattern)) ? std::stoull(m[1]) : 0;
+}
+
+// The first two groups of every match of `pattern` in `text`.
+static std::vector<std::pair<std::string, std::string>> matches(const std::string& text, const char* pattern) {
+  std::vector<std::pair<std::string, std::string>> found;
+  const std::regex re(pattern);
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+    found.emplace_back((*it)[1].str(), (*it)[2].str());
+  return found;
+}
+
+HfsStat hfsStat(const std::string& image, std::uint64_t sector) {
+  const RunResult r = shell("fsstat -f hfs -o " + std::to_string(sector) + " " + quote(image));
+  HfsStat s{false, r.out, number(r.out, R"(Block Range: 0 - (\d+))") + 1, number(r.out, R"(Allocation Block Size: (\d+))"),
+            number(r.out, R"(Number of Free Blocks: (\d+))")};
+  s.ok = r.status == 0 && s.blockSize != 0;
+  return s;
+}
+
+Ranges unallocated(const std::string& image, const std::string& type, std::uint64_t sector, std::uint64_t unitBytes) {
+  const RunResult r = shell("blkls -f " + type + " -o " + std::to_string(sector) + " -A -l " + quote(image));
+  if (r.status != 0) throw std::runtime_error("blkls failed: " + r.out);
+  Ranges ranges;
+  for (const auto& [unit, none] : matches(r.out, R"(\n(\d+)\|f(?=\n|$)())")) {
+    const std::uint64_t start = sector * 512 + std::stoull(unit) * unitBytes;
+    if (!ranges.empty() && ranges.back().first + ranges.back().second == start)
+      ranges.back().second += unitBytes;
+    else
+      ranges.emplace_back(start, unitBytes);
+  }
+  return ranges;
+}
+
+std::map<std::string, std::string> hfsFiles(const std::string& image, std::uint64_t sector) {
+  const std::string o = " -o " + std::to_string(sector) + " " + quote(image) + " ";
+  const RunResult list = shell("fls -f hfs -r -F -p" + o);
+  if (list.status != 0) throw std::runtime_error("fls failed: " + list.out);
+  std::map<std::string, std::string> files;
+  // Regular files, leaving out the volume's own ($ExtentsFile and the like).
+  for (const auto& [inode, name] : matches(list.out, R"(r/r (\d+):\t([^$\n][^\n]*))")) {
+    const RunResult cat = shell("icat -f hfs" + o + inode);
+    if (cat.status != 0) throw std::runtime_error("icat failed for " + name);
+    files[name] = cat.out;
+  }
+  return files;
+}
+
+GptCheck gptCheck(const std::string& image) {
+  const RunResult verify = shell("sfdisk --verify " + quote(image)), dump = shell("sfdisk -d " + quote(image));
+  GptCheck c{false, false, verify.out + dump.out, number(dump.out, R"(last-lba: (\d+))"),
+             number(dump.out, R"(start=\s*(\d+))"), number(dump.out, R"(size=\s*(\d+))")};
+  c.readable = dump.status == 0 && c.sectors != 0;
+  // sfdisk reports a damaged or misplaced table on its output while still exiting 0 for some.
+  c.ok = c.readable && verify.status == 0 && contains(verify.out, "No errors detected") &&
+         !contains(c.report, "corrupt") && !contains(c.report, "mismatch");
+  return c;
 }
 
 }  // namespace quorbel::imagetool::test

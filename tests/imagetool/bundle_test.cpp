@@ -1,0 +1,123 @@
+// The bundle's pieces: size texts, band names, Info.plist, token, and the band store against a plain
+// in-memory image.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "imagetool/bundle/band_store.h"
+#include "imagetool/bundle/bundle.h"
+#include "imagetool/bundle/sizes.h"
+#include "support.h"
+
+namespace quorbel::imagetool {
+namespace {
+
+using test::MiB;
+using test::Scratch;
+
+TEST(SizeText, UnitsFractionsRoundingUpAndRefusals) {
+  const std::pair<const char*, std::uint64_t> good[] = {
+      {"1b", 512},           {"1k", 1024},          {"1.1k", 1536},  // 1126.4 bytes: three sectors
+      {"1.5t", 3ull << 39},  {".25M", 1ull << 18},  {"4e", 4ull << 60},
+      {"0.000001k", 512}};
+  for (const auto& [text, bytes] : good) EXPECT_EQ(parseSizeText(text), bytes) << text;
+  for (const char* text : {"", "m", "10", "10x", "-5m", "1.2.3m", "0m", "0.0g", "5e", "99999999999999999999t",
+                           "1,5g", " 1g", "1.0000000000000000001g"})
+    EXPECT_THROW(parseSizeText(text), ToolError) << text;
+  EXPECT_EQ(humanSize(1023), "1023 bytes");
+  EXPECT_EQ(humanSize(3ull << 29), "1.5 GB");
+  EXPECT_EQ(humanSize((1ull << 20) - 1), "1.0 MB");  // not "1024.0 KB"
+}
+
+TEST(BandNames, LowerCaseHexWithoutLeadingZeros) {
+  EXPECT_EQ(bandName(0x1a2b3c), "1a2b3c");
+  for (std::uint64_t i : {0ull, 10ull, 0xffffffffffull}) EXPECT_EQ(bandIndex(bandName(i)), i);
+  for (const char* bad : {"", "00", "0a", "A", "g", "-1", " 1", ".DS_Store", "12345678901234567"})
+    EXPECT_FALSE(bandIndex(bad).has_value()) << bad;
+}
+
+TEST(Token, EncryptedHeaderDecodedAnythingElseButEmptyRefused) {
+  EXPECT_FALSE(parseToken("").encrypted);
+  std::string header(64, '\0');
+  header.replace(0, 8, "encrcdsa");
+  header.replace(8, 4, std::string("\0\0\0\2", 4));   // version 2
+  header[27] = static_cast<char>(0x80);                 // 128-bit keys
+  header.replace(36, 16, "\xa0\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf");
+  header[54] = 0x02;                                    // block size 512
+  const TokenInfo token = parseToken(header);
+  EXPECT_TRUE(token.encrypted && token.uuid == "A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF" && token.blockSize == 512u &&
+              token.keyBits == 128u);
+  header[11] = 7;
+  for (const std::string& bad : {std::string("garbage"), header.substr(0, 40), header})
+    EXPECT_THROW(parseToken(bad), ToolError);
+}
+
+constexpr std::uint64_t band = 64 * 1024;
+
+TEST(BandStore, RandomWritesAcrossBandsMatchAPlainImage) {
+  Scratch dir;
+  const std::uint64_t size = 5 * band + 3 * 512;  // the last band is short
+  const std::string bundle = dir / "a.sparsebundle";
+  ASSERT_EQ(::mkdir(bundle.c_str(), 0755), 0);
+  writeNewBundleFiles(bundle, BundleInfo{band, size, 1, {}});
+  std::string reference(size, '\0');
+  std::mt19937 engine(7);
+  {
+    BandStore store(bundle + "/bands", band, size, true);
+    for (int i = 0; i < 200; ++i) {
+      const std::uint64_t offset = engine() % size;
+      const std::size_t length = std::min<std::uint64_t>(engine() % (3 * band), size - offset);
+      // Some writes are zeros, so zero-skipping and overwriting both happen.
+      const std::string data = (i % 4 == 0) ? std::string(length, '\0') : test::randomBytes(length, engine());
+      store.write(offset, data.data(), data.size());
+      reference.replace(offset, length, data);
+    }
+    store.sync();
+  }
+  const BandStore again(bundle + "/bands", band, size, false);
+  std::string back(size, 'x');
+  again.read(0, back.data(), size);
+  EXPECT_EQ(back, reference);
+  EXPECT_EQ(test::flatten(bundle), reference);
+  for (const auto& name : test::listDir(bundle + "/bands")) {
+    struct stat st {};
+    ::stat((bundle + "/bands/" + name).c_str(), &st);
+    EXPECT_LE(static_cast<std::uint64_t>(st.st_size), name == "5" ? 3 * 512 : band) << name;
+  }
+}
+
+TEST(BandStore, MissingAndShortBandsReadAsZerosZerosCreateNoBandAndNothingReachesOutside) {
+  Scratch dir;
+  const std::string bundle = dir / "b.sparsebundle";
+  test::makeBundle(bundle, band, 4 * band, {{1, std::string(100, 'a')}, {3, std::string(band, 'c')}});
+  BandStore store(bundle + "/bands", band, 4 * band, true);
+  std::string piece(3 * band, 'x');
+  store.read(band - 10, piece.data(), piece.size());
+  EXPECT_EQ(piece, std::string(10, '\0') + std::string(100, 'a') + std::string(2 * band - 100, '\0') +
+                       std::string(band - 10, 'c'));
+  // Zeros into a missing band or past a short band's end change no file; zeros over data do.
+  const std::string zeros(band, '\0');
+  store.write(2 * band, zeros.data(), zeros.size());
+  store.write(band + 200, zeros.data(), 1000);
+  store.write(band + 50, zeros.data(), 10);
+  store.sync();
+  EXPECT_FALSE(test::exists(bundle + "/bands/2"));
+  EXPECT_EQ(test::readFile(bundle + "/bands/1"), std::string(50, 'a') + std::string(10, '\0') + std::string(40, 'a'));
+  // Nothing past the end, no writes when read-only, and a band that is a symbolic link is never followed.
+  char byte = 1;
+  EXPECT_THROW(store.write(4 * band, &byte, 1), ToolError);
+  EXPECT_THROW(store.read(4 * band - 1, &byte, 2), ToolError);
+  BandStore readOnly(bundle + "/bands", band, 4 * band, false);
+  EXPECT_THROW(readOnly.write(0, &byte, 1), ToolError);
+  test::writeFile(dir / "elsewhere", "zz");
+  ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (bundle + "/bands/0").c_str()), 0);
+  EXPECT_THROW(readOnly.read(0, &byte, 1), ToolError);
+  EXPECT_THROW(store.write(0, &byte, 1), ToolError);
+  EXPECT_EQ(test::readFile(dir / "elsewhere"), "zz");
+}
+
+}  // namespace
+}  // namespace quorbel::imagetool

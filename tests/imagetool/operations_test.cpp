@@ -1,0 +1,204 @@
+// Create with a stand-in for the partition and file-system layout, compaction of the space a file system
+// reports free, and kill -9 at random moments during create, convert and compact: the source stays
+// intact, the destination is absent or complete, and a bundle being compacted reads the same.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "imagetool/bundle/fs_util.h"
+#include "imagetool/bundle/operations.h"
+#include "support.h"
+
+namespace quorbel::imagetool {
+namespace {
+
+using test::exists;
+using test::flatten;
+using test::MiB;
+using test::Scratch;
+
+// Writes `pieces` (offset -> bytes) into the image file as a formatter would, checking its size.
+LayoutFunction standInLayout(const std::map<std::uint64_t, std::string>& pieces) {
+  return [pieces](const std::string& imagePath, std::uint64_t size) {
+    UniqueFd fd(::open(imagePath.c_str(), O_RDWR));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != size)
+      throw ToolError("stand-in layout: not the image it expected");
+    for (const auto& [offset, bytes] : pieces) writeAll(fd.get(), bytes.data(), bytes.size(), offset, "image");
+  };
+}
+
+std::string imageOf(const std::map<std::uint64_t, std::string>& pieces, std::uint64_t size) {
+  std::string image(size, '\0');
+  for (const auto& [offset, bytes] : pieces) image.replace(offset, bytes.size(), bytes);
+  return image;
+}
+
+TEST(Create, CopiesOnlyWhatTheLayoutWroteAndNeverABandOfZeros) {
+  Scratch dir;
+  const std::string path = dir / "New Volume.sparsebundle";
+  const std::uint64_t size = 64 * MiB + 512;
+  const std::map<std::uint64_t, std::string> pieces{{0, test::randomBytes(4096, 1)},
+                                                    {10 * MiB - 100, test::randomBytes(3000, 2)},
+                                                    {20 * MiB, std::string(MiB, '\0')},
+                                                    {size - 1024, test::randomBytes(1024, 3)}};
+  std::ostringstream out;
+  createBundle({path, size, MiB}, standInLayout(pieces), out);
+  EXPECT_EQ(out.str(), "created: " + path + "\n");
+  EXPECT_EQ(test::listDir(path + "/bands"), (std::vector<std::string>{"0", "3f", "40", "9", "a"}));
+  EXPECT_EQ(flatten(path), imageOf(pieces, size));
+  EXPECT_EQ(test::readFile(path + "/Info.plist"), test::infoPlist(MiB, static_cast<std::int64_t>(size)));
+  EXPECT_EQ(test::readFile(path + "/Info.bckup") + test::readFile(path + "/token"), test::readFile(path + "/Info.plist"));
+  EXPECT_TRUE(exists(path + "/lock"));
+  // Ordinary folder permissions (not the temporary folder's), and nothing else left beside it.
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0777 & ~mask);
+  EXPECT_EQ(test::listDir(dir.path()), std::vector<std::string>{"New Volume.sparsebundle"});
+
+  // A 2 TiB image costs only its data.
+  const std::string huge = dir / "huge.sparsebundle";
+  createBundle({huge, 2ull << 40, 8 * MiB},
+               standInLayout({{0, test::randomBytes(MiB, 4)}, {(2ull << 40) - 4096, test::randomBytes(4096, 5)}}), out);
+  EXPECT_EQ(test::listDir(huge + "/bands"), (std::vector<std::string>{"0", "3ffff"}));
+  EXPECT_LE(test::allocatedBytes(huge + "/bands"), MiB + 64 * 1024);
+}
+
+TEST(CompactFreeSpace, WhatTheFileSystemReportsFreeIsReclaimedAndNothingElse) {
+  Scratch dir;
+  const std::string path = dir / "f.sparsebundle";
+  const std::string b0 = test::randomBytes(MiB, 10), b2 = test::randomBytes(MiB, 12);
+  test::makeBundle(path, MiB, 3 * MiB, {{0, b0}, {1, test::randomBytes(MiB, 11)}, {2, b2}});
+  // Unsorted and overlapping: band 1 and the second half of band 2 are free.
+  const FreeSpaceFunction freeSpace = [&](const ImageIO&) {
+    return std::vector<ByteRange>{{MiB + MiB / 2, MiB / 2}, {MiB, MiB / 2 + 4096}, {2 * MiB + MiB / 2, MiB / 2}};
+  };
+  std::ostringstream out;
+  compactBundle(path, freeSpace, out);
+  EXPECT_FALSE(exists(path + "/bands/1"));
+  EXPECT_EQ(test::readFile(path + "/bands/0"), b0);
+  EXPECT_EQ(test::readFile(path + "/bands/2"), b2.substr(0, MiB / 2));
+  EXPECT_TRUE(test::contains(out.str(), "Reclaimed 1.5 MB out of 1.5 MB possible.")) << out.str();
+}
+
+// A bundle of 48 bands: data, zeros, holes and zero runs mixed. Returns its image.
+std::string makeBusyBundle(const std::string& path) {
+  std::map<std::uint64_t, std::string> bands;
+  for (std::uint32_t i = 0; i < 48; ++i) {
+    if (i % 5 == 1) continue;
+    std::string band = (i % 5 == 2) ? std::string(MiB, '\0') : test::randomBytes(MiB, i);
+    if (i % 5 == 3) std::fill_n(band.begin() + 8192, MiB / 2, '\0');
+    bands[i] = band;
+  }
+  test::makeBundle(path, MiB, 48 * MiB, bands);
+  return flatten(path);
+}
+
+// Times one uninterrupted run of `start`, then starts it 8 times more, killing each run with SIGKILL at a
+// random moment within that time (and a little after) and calling `check` after each.
+template <typename Start, typename Check>
+void killAtRandomMoments(Start start, Check check, std::uint32_t seed) {
+  using Clock = std::chrono::steady_clock;
+  const auto begin = Clock::now();
+  int status = 0;
+  ::waitpid(start(), &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin) * 5 / 4;
+  check(-1);
+  std::mt19937 engine(seed);
+  for (int i = 0; i < 8; ++i) {
+    const pid_t pid = start();
+    std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<long>(0, span.count())(engine)));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    check(i);
+  }
+}
+
+TEST(Kill, DuringConvertTheSourceStaysAndTheDestinationIsAbsentOrComplete) {
+  Scratch dir;
+  const std::string source = dir / "src.sparsebundle", dest = dir / "dst.sparsebundle";
+  const std::string image = makeBusyBundle(source);
+  const auto before = test::snapshot(source);
+  const std::vector<std::string> args{"convert", source, "-format", "UDSB", "-o", dest, "-imagekey",
+                                      "sparse-band-size=6144"};
+  killAtRandomMoments([&] { return test::startTool(args); },
+                      [&](int i) {
+                        EXPECT_EQ(test::snapshot(source), before);
+                        if (!exists(dest)) return;
+                        EXPECT_EQ(flatten(dest), image) << "kill " << i;
+                        EXPECT_EQ(test::runTool({"imageinfo", dest}).status, 0);
+                        std::filesystem::remove_all(dest);
+                      },
+                      42);
+  // A run after the kills finishes and clears away what they abandoned.
+  ASSERT_EQ(test::runTool(args).status, 0);
+  EXPECT_EQ(flatten(dest), image);
+  EXPECT_EQ(test::listDir(dir.path()), (std::vector<std::string>{"dst.sparsebundle", "src.sparsebundle"}));
+}
+
+TEST(Kill, DuringCompactEveryStepLeavesTheSameImage) {
+  Scratch dir;
+  const std::string bundle = dir / "c.sparsebundle", measure = dir / "measure.sparsebundle";
+  const std::string image = makeBusyBundle(bundle);
+  // The timed run works on a copy, so that the bundle under test still has all its work ahead of it.
+  test::copyTree(bundle, measure);
+  bool measured = false;
+  killAtRandomMoments([&] { return test::startTool({"compact", measured ? bundle : measure}); },
+                      [&](int i) {
+                        measured = true;
+                        EXPECT_EQ(flatten(bundle), image) << "kill " << i;
+                        EXPECT_EQ(test::runTool({"imageinfo", bundle}).status, 0);
+                      },
+                      43);
+  // Whatever the kills left undone, a last run finishes: a kill never leaves the lock held.
+  const auto r = test::runTool({"compact", bundle});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(flatten(bundle), image);
+  EXPECT_EQ(test::listDir(bundle + "/bands"), test::listDir(measure + "/bands"));
+}
+
+TEST(Kill, DuringCreateTheDestinationIsAbsentOrComplete) {
+  Scratch dir;
+  const std::string path = dir / "new.sparsebundle";
+  std::map<std::uint64_t, std::string> pieces;  // 24 MiB spread over the image
+  for (std::uint32_t i = 0; i < 24; ++i) pieces[i * 10 * MiB + 777] = test::randomBytes(MiB, 100 + i);
+  const std::string expected = imageOf(pieces, 256 * MiB);
+  killAtRandomMoments(
+      [&] {
+        const pid_t pid = ::fork();
+        if (pid != 0) return pid;
+        std::ostringstream out;
+        try {
+          createBundle({path, 256 * MiB, 2 * MiB}, standInLayout(pieces), out);
+        } catch (...) {
+          ::_exit(1);
+        }
+        ::_exit(0);
+      },
+      [&](int i) {
+        if (exists(path)) {
+          EXPECT_EQ(flatten(path), expected) << "kill " << i;
+          EXPECT_EQ(test::readFile(path + "/Info.bckup"), test::readFile(path + "/Info.plist"));
+          std::filesystem::remove_all(path);
+        }
+        // Hidden temporary folders may stay behind; nothing else may.
+        for (const auto& name : test::listDir(dir.path())) EXPECT_EQ(name[0], '.') << name;
+      },
+      44);
+}
+
+}  // namespace
+}  // namespace quorbel::imagetool

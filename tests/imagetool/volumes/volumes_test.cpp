@@ -1,0 +1,221 @@
+// resize and compact through the tool on HFS+ and exFAT volumes, judged by sfdisk, The Sleuth Kit,
+// 7-Zip and fsck.exfat: grow and shrink with the map, refusals that leave the bundle as it was, and
+// free blocks holding old data (as deleted files leave them) reclaimed while everything else is kept.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "support.h"
+
+namespace quorbel::imagetool {
+namespace {
+
+using test::contains;
+using test::MiB;
+using test::Ranges;
+using test::Scratch;
+
+// The data partition's sectors in a GUID-partitioned image of `bytes`: from sector 40 to the last 4 KiB
+// boundary before the backup table.
+std::uint64_t partitionSectors(std::uint64_t bytes) { return (bytes / 512 - 33) / 8 * 8 - 40; }
+
+// Checks the map and the volume of a GUID-partitioned HFS+ bundle of `size` bytes; returns fsstat's view.
+test::HfsStat expectWholeGptBundle(const std::string& bundle, std::uint64_t size, const Scratch& scratch) {
+  EXPECT_EQ(test::declaredSize(bundle), size);
+  EXPECT_EQ(test::declaredSize(bundle, "Info.bckup"), size);
+  const std::string image = scratch / "check.img";
+  test::flattenTo(bundle, image);
+  const test::GptCheck gpt = test::gptCheck(image);
+  EXPECT_TRUE(gpt.ok) << gpt.report;
+  EXPECT_EQ(gpt.lastLba, size / 512 - 34);  // the last usable sector, before the backup table
+  EXPECT_EQ(gpt.start, 40u);
+  EXPECT_EQ(gpt.sectors, partitionSectors(size));
+  const test::HfsStat hfs = test::hfsStat(image, 40);
+  EXPECT_TRUE(hfs.ok) << hfs.report;
+  EXPECT_EQ(hfs.blocks * hfs.blockSize, partitionSectors(size) * 512) << hfs.report;
+  return hfs;
+}
+
+TEST(Resize, GrowsAndShrinksTheImageItsMapAndItsVolume) {
+  if (!test::haveProgram("fsstat") || !test::haveProgram("sfdisk") || !test::haveProgram("7zz"))
+    GTEST_SKIP() << "needs sleuthkit, sfdisk and 7zz";
+  const struct {
+    const char* fs;
+    const char* name;
+    std::uint64_t mib;
+    const char* bandSectors;
+    std::vector<std::uint64_t> steps;  // MiB
+  } cases[] = {{"HFS+J", "Journaled", 8, "2048", {40, 4, 12}},
+               {"HFS+", "Untitled", 1, "", {3, 1}}};  // the window's defaults
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fs);
+    Scratch scratch;
+    const std::string bundle = scratch / (std::string(c.name) + ".sparsebundle");
+    ASSERT_EQ(test::create(bundle, std::to_string(c.mib) + "m", c.fs, c.bandSectors).status, 0);
+    const std::uint64_t bandBytes = *c.bandSectors ? std::stoull(c.bandSectors) * 512 : 8 * MiB;
+    const std::uint64_t used = expectWholeGptBundle(bundle, c.mib * MiB, scratch).used();
+    for (const std::uint64_t mib : c.steps) {
+      const auto r = test::runTool({"resize", "-size", std::to_string(mib) + "m", bundle});
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_TRUE(contains(r.out, "size: " + std::to_string(mib * MiB) + " bytes")) << r.out;
+      EXPECT_EQ(expectWholeGptBundle(bundle, mib * MiB, scratch).used(), used);
+      // Bands wholly past a new end are gone, so a later grow reads zeros there.
+      for (const std::string& band : test::listDir(bundle + "/bands"))
+        EXPECT_LT(std::stoull(band, nullptr, 16) * bandBytes, mib * MiB) << band;
+    }
+    const auto compact = test::runTool({"compact", "-batteryallowed", bundle});
+    EXPECT_EQ(compact.status, 0) << compact.err;
+    expectWholeGptBundle(bundle, c.steps.back() * MiB, scratch);
+    // Other readers open the result: The Sleuth Kit the image, 7-Zip the partition.
+    const std::string image = scratch / "image", partition = scratch / "partition";
+    test::flattenTo(bundle, image);
+    test::writeFile(partition, test::readFile(image).substr(40 * 512));
+    const auto read = test::shell("fsstat -f hfs -o 40 " + test::quote(image) + " && fls -f hfs -o 40 " +
+                                  test::quote(image) + " && 7zz l " + test::quote(partition));
+    EXPECT_EQ(read.status, 0) << read.out;
+    EXPECT_TRUE(contains(read.out, std::string("Volume Name: ") + c.name + "\n") && contains(read.out, "Type = HFS"))
+        << read.out;
+  }
+}
+
+// A refused resize: status 1, the reason, and the bundle's files exactly as they were.
+void expectRefused(const std::string& bundle, const std::string& size, const std::string& reason) {
+  const auto before = test::snapshot(bundle);
+  const auto r = test::runTool({"resize", "-size", size, bundle});
+  EXPECT_EQ(r.status, 1) << bundle << " " << size;
+  EXPECT_TRUE(contains(r.err, reason)) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(test::snapshot(bundle), before) << bundle << " changed";
+}
+
+TEST(Resize, RefusalsLeaveTheBundleAsItWas) {
+  Scratch scratch;
+  for (const std::string fs : {"exFAT", "MS-DOS", "UDF"}) {
+    const std::string bundle = scratch / (fs.substr(fs.size() - 3) + ".sparsebundle");
+    ASSERT_EQ(test::create(bundle, "16m", fs).status, 0) << fs;
+    expectRefused(bundle, "32m", "cannot be resized");
+  }
+  const std::string bundle = scratch / "Small.sparsebundle";
+  ASSERT_EQ(test::create(bundle, "8m", "HFS+").status, 0);
+  expectRefused(bundle, "300k", "was not changed");  // no room for an HFS+ volume
+  expectRefused(bundle, "20b", "no room");
+  const int fd = ::open((bundle + "/lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(::flock(fd, LOCK_SH), 0);
+  expectRefused(bundle, "16m", "in use");
+  ::close(fd);
+  // Info.bckup disagreeing in more than the size is not a resize cut short.
+  test::writeFile(bundle + "/Info.bckup", test::infoPlist(2 * MiB, 8 * MiB));
+  expectRefused(bundle, "16m", "disagree");
+}
+
+// Fills every free range with pseudo-random data; returns the bytes written.
+std::uint64_t fillFree(const std::string& bundle, const Ranges& free) {
+  std::uint64_t total = 0;
+  for (const auto& [offset, length] : free) {
+    test::writeIntoBundle(bundle, offset, test::randomBytes(length, static_cast<std::uint32_t>(offset)));
+    total += length;
+  }
+  return total;
+}
+
+// Compacts `bundle` whose `free` ranges were filled: they read as zeros afterwards, every other sector is
+// unchanged, and the space they took is given back.
+void compactAndCheck(const std::string& bundle, const Ranges& free, std::uint64_t filled) {
+  const std::string before = test::flatten(bundle);
+  const std::uint64_t onDiskBefore = test::allocatedBytes(bundle + "/bands");
+  const auto r = test::runTool({"compact", "-batteryallowed", bundle});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(Reclaimed (.+) out of (.+) possible\.\n$)"))) << r.out;
+  EXPECT_NE(m[1].str(), "0 bytes");
+  const std::string after = test::flatten(bundle);
+  ASSERT_EQ(after.size(), before.size());
+  std::uint64_t changedOutside = 0, leftInside = 0;
+  for (std::uint64_t at = 0; at < after.size(); at += 512) {
+    bool isFree = false;
+    for (const auto& [offset, length] : free) isFree = isFree || (at >= offset && at < offset + length);
+    if (!isFree && after.compare(at, 512, before, at, 512) != 0) ++changedOutside;
+    if (isFree && after.compare(at, 512, std::string(512, '\0')) != 0) ++leftInside;
+  }
+  EXPECT_EQ(changedOutside, 0u) << "sectors in use changed";
+  EXPECT_EQ(leftInside, 0u) << "free sectors still hold old data";
+  EXPECT_GE(onDiskBefore - test::allocatedBytes(bundle + "/bands"), filled * 99 / 100);
+}
+
+TEST(CompactFreeSpace, NewVolumesGiveBackFreeBlocksHoldingOldDataAndStayValid) {
+  if (!test::haveProgram("blkls") || !test::haveProgram("fsck.exfat")) GTEST_SKIP() << "needs sleuthkit and fsck.exfat";
+  for (const auto& [fs, type, unit] : {std::tuple{"HFS+J", "hfs", 4096}, {"exFAT", "exfat", 512}}) {
+    SCOPED_TRACE(fs);
+    Scratch scratch;
+    const std::string bundle = scratch / "Free.sparsebundle", image = scratch / "image";
+    ASSERT_EQ(test::create(bundle, "24m", fs).status, 0);
+    test::flattenTo(bundle, image);
+    const Ranges free = test::unallocated(image, type, 40, unit);
+    const std::uint64_t filled = fillFree(bundle, free);
+    ASSERT_GT(filled, 16 * MiB);
+    const std::size_t bandsFilled = test::listDir(bundle + "/bands").size();
+    if (std::string(fs) == "exFAT") {
+      // A volume not cleanly unmounted may have a bitmap behind what it holds: its free blocks stay.
+      const std::string boot = test::flatten(bundle).substr(40 * 512, 512);
+      test::writeIntoBundle(bundle, 40 * 512 + 106, std::string(1, static_cast<char>(boot[106] | 2)));
+      const std::string before = test::flatten(bundle);
+      const auto r = test::runTool({"compact", "-batteryallowed", bundle});
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_TRUE(contains(r.out, "not searched for free blocks")) << r.out;
+      EXPECT_TRUE(test::flatten(bundle) == before);
+      test::writeIntoBundle(bundle, 40 * 512, boot);
+    }
+    compactAndCheck(bundle, free, filled);
+    // Bands that held only free blocks are gone, not merely emptied.
+    EXPECT_LT(test::listDir(bundle + "/bands").size(), bandsFilled - 10);
+    test::flattenTo(bundle, image);
+    const test::GptCheck gpt = test::gptCheck(image);
+    EXPECT_TRUE(gpt.ok) << gpt.report;
+    if (std::string(fs) == "exFAT") {
+      test::writeFile(scratch / "partition", test::readFile(image).substr(gpt.start * 512, gpt.sectors * 512));
+      const auto fsck = test::shell("fsck.exfat -n " + test::quote(scratch / "partition"));
+      EXPECT_EQ(fsck.status, 0) << fsck.out;
+    } else {
+      EXPECT_TRUE(test::hfsStat(image, 40).ok);
+    }
+  }
+}
+
+// The bare volume of a macOS-made bundle, its free blocks filled with old data.
+TEST(MacOSVolume, GrowsGivesBackOldDataShrinksAndKeepsEveryFile) {
+  const std::string mac = test::fixture("Test1.sparsebundle");
+  if (mac.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures) are absent";
+  if (!test::haveProgram("icat") || !test::haveProgram("blkls")) GTEST_SKIP() << "needs sleuthkit";
+  Scratch scratch;
+  const std::string bundle = scratch / "Test1.sparsebundle", image = scratch / "image";
+  test::copyTree(mac, bundle);
+  test::flattenTo(bundle, image);
+  const auto files = test::hfsFiles(image, 0);
+  ASSERT_EQ(files.size(), 47u);
+  // Its files fill the volume almost to the end.
+  expectRefused(bundle, "4m", "in use");
+  const auto expectVolume = [&](std::uint64_t size) {
+    EXPECT_EQ(test::declaredSize(bundle), size);
+    EXPECT_EQ(test::declaredSize(bundle, "Info.bckup"), size);
+    test::flattenTo(bundle, image);
+    const test::HfsStat hfs = test::hfsStat(image, 0);
+    EXPECT_EQ(hfs.blocks * hfs.blockSize, size) << hfs.report;
+    EXPECT_EQ(test::hfsFiles(image, 0), files);
+  };
+  ASSERT_EQ(test::runTool({"resize", "-size", "12m", bundle}).status, 0);
+  expectVolume(12 * MiB);
+  const Ranges free = test::unallocated(image, "hfs", 0, 4096);
+  const std::uint64_t filled = fillFree(bundle, free);
+  ASSERT_GT(filled, 4 * MiB);
+  compactAndCheck(bundle, free, filled);
+  expectVolume(12 * MiB);
+  ASSERT_EQ(test::runTool({"resize", "-size", "5m", bundle}).status, 0);
+  expectVolume(5 * MiB);
+}
+
+}  // namespace
+}  // namespace quorbel::imagetool
