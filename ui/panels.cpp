@@ -1,0 +1,114 @@
+// The panels and the sheet the operations ask for, in one place: the sparse-bundle open panel, the
+// save panel for a new bundle and the password sheet. Each is begun with open() and answers from the
+// event loop; tests answer the panels through setNextOpenPath / setNextSavePath instead.
+
+#include <QDir>
+#include <QFileDialog>
+#include <QMetaObject>
+#include <memory>
+
+#include "core/tool_contract.h"
+#include "ui/password_view_controller.h"
+#include "ui/view_controller.h"
+
+namespace quorbel {
+
+namespace {
+
+const QString bundleSuffix = QStringLiteral(".sparsebundle");
+const QString bundleFilter = QStringLiteral("Sparse bundles (*.sparsebundle)");
+
+// Hands the panel's answer on once the dialog's own event handling has unwound.
+void answerLater(QObject* context, const PathAnswer& answer, std::optional<QString> path) {
+  QMetaObject::invokeMethod(context, [answer, path = std::move(path)] { answer(path); }, Qt::QueuedConnection);
+}
+
+// Answers from the tests' queue, when it holds an answer, as the real panel would: later.
+bool answerFromQueue(QObject* context, std::deque<std::optional<QString>>& answers, const PathAnswer& answer) {
+  if (answers.empty()) return false;
+  answerLater(context, answer, std::move(answers.front()));
+  answers.pop_front();
+  return true;
+}
+
+}  // namespace
+
+void ViewController::beginOpenPanel(const QString& prompt, PathAnswer answer) {
+  if (answerFromQueue(this, nextOpenAnswers_, answer)) return;
+
+  auto* dialog = new QFileDialog(window());
+  dialog->setObjectName(QStringLiteral("openPanel"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  dialog->setLabelText(QFileDialog::Accept, prompt);
+  dialog->setWindowTitle(prompt);
+  auto chosen = std::make_shared<QString>();
+#ifdef Q_OS_MACOS
+  // The native panel offers a bundle as one item.
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setNameFilter(bundleFilter);
+#else
+  // Qt's own dialog sees a bundle as the folder it is: it offers folders, and entering a
+  // *.sparsebundle folder chooses it instead of showing its bands.
+  dialog->setOption(QFileDialog::DontUseNativeDialog);
+  dialog->setFileMode(QFileDialog::Directory);
+  dialog->setOption(QFileDialog::ShowDirsOnly);
+  dialog->setNameFilter(bundleFilter);
+  connect(dialog, &QFileDialog::directoryEntered, dialog, [dialog, chosen](const QString& directory) {
+    if (!directory.endsWith(bundleSuffix) || !chosen->isEmpty()) return;
+    *chosen = directory;
+    QMetaObject::invokeMethod(
+        dialog, [dialog] { static_cast<QDialog*>(dialog)->done(QDialog::Accepted); }, Qt::QueuedConnection);
+  });
+#endif
+  connect(dialog, &QDialog::finished, this, [this, dialog, chosen, answer](int result) {
+    std::optional<QString> path;
+    if (result == QDialog::Accepted) {
+      const QString selected = !chosen->isEmpty() ? *chosen : dialog->selectedFiles().value(0);
+      if (!selected.isEmpty()) path = QDir::cleanPath(selected);
+    }
+    answerLater(this, answer, std::move(path));
+  });
+  dialog->open();
+}
+
+void ViewController::beginSavePanel(PathAnswer answer) {
+  if (answerFromQueue(this, nextSaveAnswers_, answer)) return;
+
+  auto* dialog = new QFileDialog(window());
+  dialog->setObjectName(QStringLiteral("savePanel"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setAcceptMode(QFileDialog::AcceptSave);
+  dialog->setFileMode(QFileDialog::AnyFile);
+  dialog->setDefaultSuffix(QString::fromLatin1(tool::bundleExtension.data(), tool::bundleExtension.size()));
+  dialog->setNameFilter(bundleFilter);
+#ifndef Q_OS_MACOS
+  dialog->setOption(QFileDialog::DontUseNativeDialog);
+#endif
+  connect(dialog, &QDialog::finished, this, [this, dialog, answer](int result) {
+    std::optional<QString> path;
+    if (result == QDialog::Accepted && !dialog->selectedFiles().value(0).isEmpty())
+      path = QDir::cleanPath(dialog->selectedFiles().value(0));
+    answerLater(this, answer, std::move(path));
+  });
+  dialog->open();
+}
+
+PasswordViewController* ViewController::passwordSheet() const { return sheet_.data(); }
+
+void ViewController::askForPassword(PasswordPurpose purpose, PasswordAnswer answer) {
+  auto* sheet = new PasswordViewController(window());
+  sheet->setMessage(purpose == PasswordPurpose::NewImage ? tr("Type the password of the new sparse bundle twice.")
+                                                         : tr("Type the new password of the sparse bundle twice."));
+  sheet_ = sheet;
+  // The answer goes to the one operation that asked, after the sheet has closed.
+  connect(sheet, &PasswordViewController::passwordChosen, this, [this, answer](SecretBytes& password) {
+    auto held = std::make_shared<SecretBytes>(std::move(password));
+    QMetaObject::invokeMethod(this, [answer, held] { answer(std::move(*held)); }, Qt::QueuedConnection);
+  });
+  connect(sheet, &PasswordViewController::cancelled, this,
+          [this, answer] { QMetaObject::invokeMethod(this, [answer] { answer(std::nullopt); }, Qt::QueuedConnection); });
+  sheet->open();
+}
+
+}  // namespace quorbel
