@@ -147,7 +147,7 @@ TEST_F(WindowTest, WhileAToolRunsTheGuiThreadNeverWaitsAndShowsProgressAndStop) 
   tool.answer("imageinfo", "info\n", 0, 3, "PERCENT:40\nnot a figure\n");
   controller->setNextOpenPath("/V/Backup.sparsebundle");
   controller->setNextOpenPath("/V/Backup.sparsebundle");  // would be taken by a second operation if one started
-  auto* status = control<QLabel>("Status");
+  auto* status = window->findChild<QLabel*>("statusLine");
   auto* stop = control<QPushButton>("Stop");
   auto* progress = control<QProgressBar>("Progress");
   EXPECT_FALSE(stop->isEnabled());
@@ -191,7 +191,7 @@ TEST_F(WindowTest, WhileAToolRunsTheGuiThreadNeverWaitsAndShowsProgressAndStop) 
 TEST_F(WindowTest, StatusLineGivesTheToolsReasonOrStoppedAndStopEndsTheOperation) {
   tool.answer("resize", "", 1, 0, "resize: only HFS+ volumes can grow\nthe volume is APFS\n");
   open("Resize", "/V/A.sparsebundle");
-  auto* status = control<QLabel>("Status");
+  auto* status = window->findChild<QLabel*>("statusLine");
   EXPECT_EQ(status->text(), "Resize failed: resize: only HFS+ volumes can grow");
   EXPECT_EQ(status->toolTip(), "Resize failed: resize: only HFS+ volumes can grow\nthe volume is APFS");
   EXPECT_EQ(pane(), "Resize:\n" + failure(1));
@@ -292,7 +292,7 @@ TEST_F(EndToEnd, CreateGetInfoCompactAndChangeBandSizeOnDisk) {
   open("Change band size", created);
   EXPECT_NE(pane().find("Change band size:\n"), std::string::npos) << pane();
   EXPECT_EQ(pane().find("\xE2\x9A\xA0"), std::string::npos) << pane();  // no run failed
-  EXPECT_EQ(control<QLabel>("Status")->text(), "Done");
+  EXPECT_EQ(window->findChild<QLabel*>("statusLine")->text(), "Done");
   EXPECT_EQ(bandBytes(created), 2048 * 512);  // made with 1 MB bands, and left as it was
   EXPECT_EQ(bandBytes(converted), 16000LL * 512);
 }
