@@ -123,7 +123,7 @@ class App:
 
     def answer_open_panel(self, title, path):
         panel = window(self.node, title)
-        type_into(panel, "Directory:", path)
+        type_into(panel, "Sparse bundle:", path)
         press(child(panel, title, "push button"))
 
     def quit(self):

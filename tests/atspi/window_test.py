@@ -42,7 +42,9 @@ def test_every_pop_up_is_named_by_its_label(app):
 
 
 def test_create_and_get_info_from_the_window(app):
-    bundle = os.path.join(SCRATCH, "Plain.sparsebundle")
+    folder = os.path.join(SCRATCH, "Bundles")
+    os.makedirs(folder)
+    bundle = os.path.join(folder, "Plain.sparsebundle")
     type_into(app.main, "Maximum size", "40")
     choose(app.main, "Size unit", "MB")
     type_into(app.main, "Band size", "1")
@@ -58,8 +60,16 @@ def test_create_and_get_info_from_the_window(app):
     expect(info["band-size"] == 1024 * 1024, f"band size {info['band-size']}")
     expect("error" not in app.output(), f"the pane reports a failure: {app.output()}")
 
+    # The open panel opens a plain folder chosen in it, and answers only with a bundle.
     press(child(app.main, "Get info", "push button"))
-    app.answer_open_panel("Get Info", bundle)
+    panel = window(app.node, "Get Info")
+    expect(child(panel, "Look in", "combo box"), "the panel's folder pop-up has no name")
+    type_into(panel, "Sparse bundle:", folder)
+    press(child(panel, "Get Info", "push button"))
+    wait_for("the panel to show the folder", lambda: child(panel, "Sparse bundle:", "text").text == "", 10)
+    expect(panel.showing and "UDSB" not in app.output(), "a plain folder was taken for a bundle")
+    type_into(panel, "Sparse bundle:", "Plain.sparsebundle")
+    press(child(panel, "Get Info", "push button"))
     wait_for("the bundle's information in the pane", lambda: "UDSB" in app.output(), 60)
     app.wait_until_ready()
 
