@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMetaObject>
 #include <deque>
@@ -51,10 +52,27 @@ class BundleOpenPanel : public QFileDialog {
     const QFileInfo info(chosen);
     if (!chosen.isEmpty() && info.isDir() && !QDir::cleanPath(chosen).endsWith(bundleSuffix)) {
       setDirectory(info.absoluteFilePath());
-      if (auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) field->clear();
+      clearFieldOnceListed(info.absoluteFilePath());
       return;
     }
     QFileDialog::accept();
+  }
+
+ private:
+  // Empties the name field now and once the new folder's listing has loaded (the dialog puts the
+  // name it was given back into the field when the listing arrives).
+  void clearFieldOnceListed(const QString& folder) {
+    auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    auto* model = findChild<QFileSystemModel*>();
+    if (!field) return;
+    field->clear();
+    if (!model) return;
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = connect(model, &QFileSystemModel::directoryLoaded, field, [field, once, folder](const QString& loaded) {
+      if (QDir(loaded) != QDir(folder)) return;
+      QObject::disconnect(*once);
+      field->clear();
+    });
   }
 };
 
