@@ -1,0 +1,210 @@
+#include "imagetool/bundle/range_copy.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "imagetool/bundle/fs_util.h"
+
+namespace quorbel::imagetool {
+
+namespace {
+
+// The read-and-write way's buffer, and the piece an in-kernel copy is given at a time (so that an
+// interruption is noticed and write-behind keeps up).
+constexpr std::size_t bufferBytes = 4u << 20;
+constexpr std::uint64_t kernelPiece = 16u << 20;
+// Blocks of zeros are looked for in pieces of this size, aligned to the destination.
+constexpr std::uint64_t zeroBlock = 4096;
+
+// Errors that say "not between these two files this way", after which another way is tried. Those in
+// `forGood` say it of the two file systems, so the way is not tried between them again.
+bool wayUnavailable(int error) {
+  return error == EOPNOTSUPP || error == EXDEV || error == EINVAL || error == ENOTTY || error == ENOSYS ||
+         error == EPERM;
+}
+bool unavailableForGood(int error) { return error != EINVAL; }
+
+std::uint64_t fileSize(int fd, const std::string& what) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throwErrno("cannot examine " + what);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+}  // namespace
+
+RangeCopier::RangeCopier(CopyWay best) : best_(best) {}
+
+RangeCopier::Pair& RangeCopier::pairOf(int src, int dst) {
+  struct stat from {}, to {};
+  if (::fstat(src, &from) != 0 || ::fstat(dst, &to) != 0) throwErrno("cannot examine the files to copy");
+  const auto key = std::make_pair(from.st_dev, to.st_dev);
+  auto it = pairs_.find(key);
+  if (it != pairs_.end()) return it->second;
+  Pair pair;
+  struct statfs fs {};
+  if (::fstatfs(dst, &fs) == 0 && fs.f_bsize >= 512 && fs.f_bsize <= (1 << 20) && (fs.f_bsize & (fs.f_bsize - 1)) == 0)
+    pair.block = static_cast<std::uint64_t>(fs.f_bsize);
+  return pairs_.emplace(key, pair).first->second;
+}
+
+std::uint64_t RangeCopier::copy(int src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset,
+                                std::uint64_t length, const std::string& what) {
+  const CopyTally before = tally_;
+  const std::uint64_t size = fileSize(src, what);
+  // Past the source's end everything reads as zeros, which the destination range holds already.
+  const std::uint64_t end = srcOffset >= size ? srcOffset : std::min(size, srcOffset + length);
+  tally_.skipped += length - (end - srcOffset);
+  Pair& pair = pairOf(src, dst);
+  bool holesKnown = true;
+  for (std::uint64_t pos = srcOffset; pos < end;) {
+    std::uint64_t dataStart = pos, dataEnd = end;
+    if (holesKnown) {
+      const off_t data = ::lseek(src, static_cast<off_t>(pos), SEEK_DATA);
+      if (data < 0 && errno == ENXIO) {  // only a hole remains
+        tally_.skipped += end - pos;
+        break;
+      }
+      if (data < 0 && errno != EINVAL && errno != EOPNOTSUPP) throwErrno("cannot find the data of " + what);
+      if (data < 0) {
+        holesKnown = false;  // a file system that reports no holes: all of it may be data
+      } else {
+        dataStart = std::min(static_cast<std::uint64_t>(data), end);
+        const off_t hole = dataStart < end ? ::lseek(src, data, SEEK_HOLE) : data;
+        if (hole < 0) throwErrno("cannot find the holes of " + what);
+        dataEnd = std::min(static_cast<std::uint64_t>(hole), end);
+      }
+    }
+    tally_.skipped += dataStart - pos;
+    if (dataStart >= end) break;
+    const std::uint64_t reached = place(src, dataStart, dataEnd, dst, dstOffset + (dataStart - srcOffset), pair, what);
+    if (reached < dataEnd) {  // the source became shorter: the rest reads as zeros
+      tally_.skipped += end - reached;
+      break;
+    }
+    pos = dataEnd;
+  }
+  return (tally_.cloned - before.cloned) + (tally_.kernelCopied - before.kernelCopied) +
+         (tally_.written - before.written);
+}
+
+std::uint64_t RangeCopier::place(int src, std::uint64_t from, std::uint64_t to, int dst, std::uint64_t at, Pair& pair,
+                                 const std::string& what) {
+  // Blocks are shared only whole, and only where source and destination offsets sit alike in their
+  // blocks; a part block at either end goes the other ways.
+  std::uint64_t bodyStart = to, bodyEnd = to;
+  if (best_ == CopyWay::clone && !pair.noClone && from % pair.block == at % pair.block) {
+    bodyStart = (from + pair.block - 1) / pair.block * pair.block;
+    bodyEnd = to / pair.block * pair.block;
+    if (bodyStart >= bodyEnd) bodyStart = bodyEnd = to;
+  }
+  const auto otherWays = [&](std::uint64_t start, std::uint64_t stop) {
+    std::uint64_t pos = start;
+    if (best_ != CopyWay::readWrite && !pair.noKernel) pos = kernelCopy(src, pos, stop, dst, at + (pos - from), pair, what);
+    if (pos < stop) pos = readWrite(src, pos, stop, dst, at + (pos - from), what);
+    return pos;
+  };
+  std::uint64_t pos = from;
+  if (bodyStart > pos) {
+    pos = otherWays(pos, bodyStart);
+    if (pos < bodyStart) return pos;
+  }
+  if (bodyEnd > pos) {
+    if (between_) between_();
+    if (cloneBlocks(src, pos, bodyEnd, dst, at + (pos - from), pair, what)) {
+      pos = bodyEnd;
+    } else {
+      pos = otherWays(pos, bodyEnd);
+      if (pos < bodyEnd) return pos;
+    }
+  }
+  if (to > pos) pos = otherWays(pos, to);
+  return pos;
+}
+
+bool RangeCopier::cloneBlocks(int src, std::uint64_t from, std::uint64_t to, int dst, std::uint64_t at, Pair& pair,
+                              const std::string& what) {
+  file_clone_range range{};
+  range.src_fd = src;
+  range.src_offset = from;
+  range.src_length = to - from;  // never 0, which would mean "to the end of the source"
+  range.dest_offset = at;
+  while (::ioctl(dst, FICLONERANGE, &range) != 0) {
+    if (errno == EINTR) continue;
+    if (!wayUnavailable(errno)) throwErrno("cannot share the blocks of " + what);
+    if (unavailableForGood(errno)) pair.noClone = true;
+    return false;
+  }
+  tally_.cloned += to - from;
+  return true;
+}
+
+std::uint64_t RangeCopier::kernelCopy(int src, std::uint64_t from, std::uint64_t to, int dst, std::uint64_t at,
+                                      Pair& pair, const std::string& what) {
+  loff_t in = static_cast<loff_t>(from), out = static_cast<loff_t>(at);
+  while (static_cast<std::uint64_t>(in) < to) {
+    if (between_) between_();
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kernelPiece, to - static_cast<std::uint64_t>(in)));
+    const ssize_t done = ::copy_file_range(src, &in, dst, &out, want, 0);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      if (!wayUnavailable(errno)) throwErrno("cannot copy " + what);
+      if (unavailableForGood(errno)) pair.noKernel = true;
+      break;
+    }
+    if (done == 0) {
+      // The source ended, or a file system that copies nothing this way: read and write decides.
+      if (fileSize(src, what) > static_cast<std::uint64_t>(in)) pair.noKernel = true;
+      break;
+    }
+    tally_.kernelCopied += static_cast<std::uint64_t>(done);
+    pushOut(dst, static_cast<std::uint64_t>(out - done), static_cast<std::uint64_t>(done));
+  }
+  return static_cast<std::uint64_t>(in);
+}
+
+std::uint64_t RangeCopier::readWrite(int src, std::uint64_t from, std::uint64_t to, int dst, std::uint64_t at,
+                                     const std::string& what) {
+  if (buffer_.empty()) buffer_.resize(bufferBytes);
+  std::uint64_t pos = from;
+  while (pos < to) {
+    if (between_) between_();
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), to - pos));
+    const std::size_t got = readUpTo(src, buffer_.data(), want, pos, what);
+    // Only runs of blocks that are not all zeros are written; the blocks line up with the destination's.
+    const std::uint64_t base = at + (pos - from);
+    std::size_t i = 0;
+    while (i < got) {
+      const auto blockEnd = [&](std::size_t k) {
+        return std::min<std::size_t>(got, k + static_cast<std::size_t>(zeroBlock - (base + k) % zeroBlock));
+      };
+      std::size_t runEnd = i;
+      while (runEnd < got && !isAllZero(buffer_.data() + runEnd, blockEnd(runEnd) - runEnd)) runEnd = blockEnd(runEnd);
+      if (runEnd > i) {
+        writeAll(dst, buffer_.data() + i, runEnd - i, base + i, what);
+        tally_.written += runEnd - i;
+        pushOut(dst, base + i, runEnd - i);
+        i = runEnd;
+      } else {
+        tally_.skipped += blockEnd(i) - i;
+        i = blockEnd(i);
+      }
+    }
+    pos += got;
+    if (got < want) break;  // the source ended
+  }
+  return pos;
+}
+
+void RangeCopier::pushOut(int dst, std::uint64_t at, std::uint64_t length) const {
+  if (writeBehind_)
+    ::sync_file_range(dst, static_cast<off_t>(at), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+}
+
+}  // namespace quorbel::imagetool
