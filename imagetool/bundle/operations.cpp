@@ -14,6 +14,7 @@
 
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
+#include "imagetool/bundle/range_copy.h"
 #include "imagetool/bundle/sizes.h"
 
 namespace quorbel::imagetool {
@@ -177,23 +178,61 @@ void convertBundle(const std::string& source, const std::string& destination, st
   TemporarySibling temp(destination);
   const BundleInfo& info = src.info();
   writeNewBundleFiles(temp.path(), BundleInfo{bandSize, info.size, 1, {}});
-  BandStore bands(joinPath(temp.path(), "bands"), bandSize, info.size, true);
-  bands.setWriteBehind(true);
-  std::vector<char> buffer(chunkBytes);
-  for (const auto& [index, band] : src.bands()) {
-    if (index >= info.bandCount()) continue;  // wholly past the end of the image: never read
+  const std::string bandsDir = joinPath(temp.path(), "bands");
+
+  // Each new band is made of ranges of the old bands, copied the cheapest way the file systems allow
+  // (shared blocks, an in-kernel copy, or read and write); holes stay holes.
+  RangeCopier copier;
+  copier.setWriteBehind(true);
+  copier.setBetweenPieces(checkInterrupted);
+  const std::uint64_t oldBand = info.bandSize;
+  std::uint64_t openIndex = 0;
+  UniqueFd openFd;
+  std::uint64_t openUsable = 0;  // bytes of the open old band that belong to the image
+  const auto openOld = [&](std::uint64_t index) {
+    if (openFd && openIndex == index) return;
     const std::string path = src.bandPath(index);
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) throwErrno("cannot open band " + path);
+    openFd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!openFd) throwErrno("cannot open band " + path);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + path);
-    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > info.bandSize)
+    if (::fstat(openFd.get(), &st) != 0) throwErrno("cannot examine band " + path);
+    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > oldBand)
       throw ToolError("band " + path + " changed while it was read");
-    const std::uint64_t start = index * info.bandSize;
-    const std::uint64_t usable = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), info.size - start);
-    copyFileData(fd.get(), usable, start, bands, buffer, "band " + path);
+    openIndex = index;
+    openUsable = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), info.size - index * oldBand);
+  };
+  const auto makeBand = [&](std::uint64_t index) {
+    checkInterrupted();
+    const std::uint64_t start = index * bandSize, end = std::min(info.size, start + bandSize);
+    const std::string path = joinPath(bandsDir, bandName(index));
+    UniqueFd band;
+    std::uint64_t placed = 0;
+    for (auto it = src.bands().lower_bound(start / oldBand);
+         it != src.bands().end() && it->first < info.bandCount() && it->first * oldBand < end; ++it) {
+      openOld(it->first);
+      const std::uint64_t oldStart = it->first * oldBand;
+      const std::uint64_t from = std::max(start, oldStart), to = std::min(end, oldStart + openUsable);
+      if (from >= to) continue;
+      if (!band) {
+        band.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (!band) throwErrno("cannot create band " + path);
+      }
+      placed += copier.copy(openFd.get(), from - oldStart, band.get(), from - start, to - from, "band " + src.bandPath(it->first));
+    }
+    // A band that would hold nothing but zeros is not kept: a missing band reads as zeros.
+    if (band && placed == 0 && ::unlink(path.c_str()) != 0) throwErrno("cannot remove band " + path);
+  };
+  // Only new bands that old ones overlap are visited, in order, each once.
+  std::uint64_t next = 0;
+  for (const auto& entry : src.bands()) {
+    const std::uint64_t index = entry.first;
+    if (index >= info.bandCount()) break;  // wholly past the end of the image: never read
+    const std::uint64_t first = std::max(next, index * oldBand / bandSize);
+    const std::uint64_t last = (std::min(info.size, (index + 1) * oldBand) - 1) / bandSize;
+    for (std::uint64_t band = first; band <= last; ++band) makeBand(band);
+    next = std::max(next, last + 1);
   }
-  bands.sync();
+  openFd.reset();
   checkInterrupted();
   temp.commit();
   out << "created: " << destination << "\n";

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "imagetool/bundle/fs_util.h"
 
@@ -38,6 +39,14 @@ std::uint64_t fileSize(int fd, const std::string& what) {
 }
 
 }  // namespace
+
+CopyWay bestCopyWay() {
+  const char* forced = std::getenv("QUORBEL_COPY_WAY");
+  const std::string way = forced != nullptr ? forced : "";
+  if (way == "kernel") return CopyWay::kernel;
+  if (way == "readWrite") return CopyWay::readWrite;
+  return CopyWay::clone;
+}
 
 RangeCopier::RangeCopier(CopyWay best) : best_(best) {}
 

@@ -22,6 +22,10 @@ enum class CopyWay { clone, kernel, readWrite };
 
 // Bytes of the destination filled each way, and bytes of the source skipped as holes or (read and
 // write only) as blocks of zeros.
+// The way bulk copies start from: QUORBEL_COPY_WAY=kernel or readWrite in the environment forces a
+// slower one (for tests and measurements); otherwise sharing blocks.
+CopyWay bestCopyWay();
+
 struct CopyTally {
   std::uint64_t cloned = 0;
   std::uint64_t kernelCopied = 0;
@@ -33,7 +37,7 @@ struct CopyTally {
 class RangeCopier {
  public:
   // `best` is the first way tried; a slower one forces that way and those after it.
-  explicit RangeCopier(CopyWay best = CopyWay::clone);
+  explicit RangeCopier(CopyWay best = bestCopyWay());
 
   // Copies [srcOffset, srcOffset + length) of `src` to `dst` at `dstOffset`. The destination range
   // must read as zeros already (a new file, a hole, or past its end): holes of the source, the part

@@ -18,6 +18,7 @@
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
+#include "imagetool/bundle/range_copy.h"
 #include "imagetool/bundle/sizes.h"
 #include "imagetool/hfsplus/hfsplus.h"
 #include "imagetool/hfsplus/structures.h"
@@ -189,17 +190,9 @@ class CopyOnWriteBands : public ImageIO {
     const std::string temp = joinPath(dir_, ".copy");
     UniqueFd to(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!to) throwErrno("cannot copy band " + path(index));
-    std::vector<char> buffer(1 << 20);
+    // Where the file system shares blocks, the copy shares them too; it takes no time or space.
     const auto length = static_cast<std::uint64_t>(st.st_size);
-    for (const ByteRange& region : dataRegions(from.get(), length)) {
-      for (std::uint64_t at = region.offset; at < region.end();) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - at));
-        const std::size_t got = readUpTo(from.get(), buffer.data(), want, at, "band " + path(index));
-        if (got == 0) break;
-        writeAll(to.get(), buffer.data(), got, at, temp);
-        at += got;
-      }
-    }
+    copier_.copy(from.get(), 0, to.get(), 0, length, "band " + path(index));
     if (::ftruncate(to.get(), static_cast<off_t>(length)) != 0) throwErrno("cannot copy band " + path(index));
     if (::rename(temp.c_str(), path(index).c_str()) != 0) throwErrno("cannot copy band " + path(index));
   }
@@ -209,6 +202,7 @@ class CopyOnWriteBands : public ImageIO {
   std::uint64_t size_;
   mutable std::map<std::uint64_t, Band> fds_;
   std::set<std::uint64_t> private_;
+  RangeCopier copier_;
 };
 
 enum class MapKind { none, gpt, mbr };
