@@ -195,8 +195,14 @@ static void syncTree(const std::string& dir) {
   fsyncPath(dir);
 }
 
+void TemporarySibling::flushFileSystem() {
+  UniqueFd dir(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+  if (!dir || ::syncfs(dir.get()) != 0) throwErrno("cannot flush the file system holding " + path_);
+  flushed_ = true;
+}
+
 void TemporarySibling::commit() {
-  syncTree(path_);
+  if (!flushed_) syncTree(path_);
   renameNoReplace(path_, finalPath_);
   committed_ = true;
   fsyncPath(parentOf(finalPath_));

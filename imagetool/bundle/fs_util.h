@@ -70,7 +70,12 @@ class TemporarySibling {
   ~TemporarySibling();
 
   const std::string& path() const { return path_; }
-  // Syncs the folder tree, renames it to the final path (never over an existing one), syncs the parent.
+  // Flushes the whole file system holding the folder (syncfs): one journal commit for everything
+  // written so far, where flushing file by file costs a commit or a disk cache flush each. commit()
+  // then flushes nothing inside the folder again; whatever is written after this must not be.
+  void flushFileSystem();
+  // Syncs the folder tree (unless flushFileSystem() did), renames it to the final path (never over an
+  // existing one), syncs the parent.
   void commit();
 
  private:
@@ -78,6 +83,7 @@ class TemporarySibling {
   std::string path_;
   UniqueFd lock_;
   bool committed_ = false;
+  bool flushed_ = false;
 };
 
 // Removes temporary siblings of `finalPath` left behind by killed processes (their lock is free).

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
@@ -188,9 +189,11 @@ void convertBundle(const std::string& source, const std::string& destination, st
   const std::uint64_t oldBand = info.bandSize;
   std::uint64_t openIndex = 0;
   UniqueFd openFd;
+  std::optional<RangeCopier::Source> openSource;
   std::uint64_t openUsable = 0;  // bytes of the open old band that belong to the image
   const auto openOld = [&](std::uint64_t index) {
     if (openFd && openIndex == index) return;
+    openSource.reset();
     const std::string path = src.bandPath(index);
     openFd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!openFd) throwErrno("cannot open band " + path);
@@ -199,7 +202,8 @@ void convertBundle(const std::string& source, const std::string& destination, st
     if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > oldBand)
       throw ToolError("band " + path + " changed while it was read");
     openIndex = index;
-    openUsable = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), info.size - index * oldBand);
+    openSource.emplace(openFd.get(), "band " + path);
+    openUsable = std::min<std::uint64_t>(openSource->size(), info.size - index * oldBand);
   };
   const auto makeBand = [&](std::uint64_t index) {
     checkInterrupted();
@@ -217,7 +221,7 @@ void convertBundle(const std::string& source, const std::string& destination, st
         band.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
         if (!band) throwErrno("cannot create band " + path);
       }
-      placed += copier.copy(openFd.get(), from - oldStart, band.get(), from - start, to - from, "band " + src.bandPath(it->first));
+      placed += copier.copy(*openSource, from - oldStart, band.get(), from - start, to - from);
     }
     // A band that would hold nothing but zeros is not kept: a missing band reads as zeros.
     if (band && placed == 0 && ::unlink(path.c_str()) != 0) throwErrno("cannot remove band " + path);
@@ -232,8 +236,12 @@ void convertBundle(const std::string& source, const std::string& destination, st
     for (std::uint64_t band = first; band <= last; ++band) makeBand(band);
     next = std::max(next, last + 1);
   }
+  openSource.reset();
   openFd.reset();
   checkInterrupted();
+  // One flush of the whole file system: a flush per band costs a journal commit or a disk cache flush
+  // each, seconds for thousands of small bands.
+  temp.flushFileSystem();
   temp.commit();
   out << "created: " << destination << "\n";
 }

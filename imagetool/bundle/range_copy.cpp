@@ -50,10 +50,18 @@ CopyWay bestCopyWay() {
 
 RangeCopier::RangeCopier(CopyWay best) : best_(best) {}
 
-RangeCopier::Pair& RangeCopier::pairOf(int src, int dst) {
-  struct stat from {}, to {};
-  if (::fstat(src, &from) != 0 || ::fstat(dst, &to) != 0) throwErrno("cannot examine the files to copy");
-  const auto key = std::make_pair(from.st_dev, to.st_dev);
+RangeCopier::Source::Source(int fd, std::string what) : fd_(fd), what_(std::move(what)) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throwErrno("cannot examine " + what_);
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  device_ = st.st_dev;
+  regions_ = dataRegions(fd, size_);
+}
+
+RangeCopier::Pair& RangeCopier::pairOf(dev_t src, int dst) {
+  struct stat to {};
+  if (::fstat(dst, &to) != 0) throwErrno("cannot examine the file to copy to");
+  const auto key = std::make_pair(src, to.st_dev);
   auto it = pairs_.find(key);
   if (it != pairs_.end()) return it->second;
   Pair pair;
@@ -63,42 +71,23 @@ RangeCopier::Pair& RangeCopier::pairOf(int src, int dst) {
   return pairs_.emplace(key, pair).first->second;
 }
 
-std::uint64_t RangeCopier::copy(int src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset,
-                                std::uint64_t length, const std::string& what) {
+std::uint64_t RangeCopier::copy(const Source& src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset,
+                                std::uint64_t length) {
   const CopyTally before = tally_;
-  const std::uint64_t size = fileSize(src, what);
   // Past the source's end everything reads as zeros, which the destination range holds already.
-  const std::uint64_t end = srcOffset >= size ? srcOffset : std::min(size, srcOffset + length);
-  tally_.skipped += length - (end - srcOffset);
-  Pair& pair = pairOf(src, dst);
-  bool holesKnown = true;
-  for (std::uint64_t pos = srcOffset; pos < end;) {
-    std::uint64_t dataStart = pos, dataEnd = end;
-    if (holesKnown) {
-      const off_t data = ::lseek(src, static_cast<off_t>(pos), SEEK_DATA);
-      if (data < 0 && errno == ENXIO) {  // only a hole remains
-        tally_.skipped += end - pos;
-        break;
-      }
-      if (data < 0 && errno != EINVAL && errno != EOPNOTSUPP) throwErrno("cannot find the data of " + what);
-      if (data < 0) {
-        holesKnown = false;  // a file system that reports no holes: all of it may be data
-      } else {
-        dataStart = std::min(static_cast<std::uint64_t>(data), end);
-        const off_t hole = dataStart < end ? ::lseek(src, data, SEEK_HOLE) : data;
-        if (hole < 0) throwErrno("cannot find the holes of " + what);
-        dataEnd = std::min(static_cast<std::uint64_t>(hole), end);
-      }
-    }
-    tally_.skipped += dataStart - pos;
-    if (dataStart >= end) break;
-    const std::uint64_t reached = place(src, dataStart, dataEnd, dst, dstOffset + (dataStart - srcOffset), pair, what);
-    if (reached < dataEnd) {  // the source became shorter: the rest reads as zeros
-      tally_.skipped += end - reached;
-      break;
-    }
-    pos = dataEnd;
+  const std::uint64_t end = srcOffset >= src.size_ ? srcOffset : std::min(src.size_, srcOffset + length);
+  std::uint64_t pos = srcOffset;
+  Pair& pair = pairOf(src.device_, dst);
+  auto region = std::upper_bound(src.regions_.begin(), src.regions_.end(), srcOffset,
+                                 [](std::uint64_t value, const ByteRange& r) { return value < r.end(); });
+  for (; region != src.regions_.end() && region->offset < end; ++region) {
+    const std::uint64_t from = std::max(region->offset, pos), to = std::min(region->end(), end);
+    tally_.skipped += from - pos;
+    const std::uint64_t reached = place(src.fd_, from, to, dst, dstOffset + (from - srcOffset), pair, src.what_);
+    pos = reached;
+    if (reached < to) break;  // the source became shorter: the rest reads as zeros
   }
+  tally_.skipped += srcOffset + length - pos;
   return (tally_.cloned - before.cloned) + (tally_.kernelCopied - before.kernelCopied) +
          (tally_.written - before.written);
 }

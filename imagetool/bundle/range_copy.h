@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "imagetool/bundle/fs_util.h"
+
 namespace quorbel::imagetool {
 
 // The ways of copying, best first.
@@ -36,6 +38,22 @@ struct CopyTally {
 
 class RangeCopier {
  public:
+  // A file to copy from, examined once: its size, file system and data regions (SEEK_DATA and
+  // SEEK_HOLE; all of it where holes are not reported). The descriptor stays the caller's.
+  class Source {
+   public:
+    Source(int fd, std::string what);
+    std::uint64_t size() const { return size_; }
+
+   private:
+    friend class RangeCopier;
+    int fd_;
+    std::string what_;
+    std::uint64_t size_ = 0;
+    dev_t device_ = 0;
+    std::vector<ByteRange> regions_;
+  };
+
   // `best` is the first way tried; a slower one forces that way and those after it.
   explicit RangeCopier(CopyWay best = bestCopyWay());
 
@@ -43,9 +61,13 @@ class RangeCopier {
   // must read as zeros already (a new file, a hole, or past its end): holes of the source, the part
   // past the source's end, and blocks of zeros met on the read-and-write way are not written. Shared
   // and in-kernel copies take the source's data blocks as they are, without reading them. Returns the
-  // bytes placed in `dst`. Throws ToolError naming `what` on a failure no other way can avoid.
+  // bytes placed in `dst`. Throws ToolError naming the source on a failure no other way can avoid.
+  std::uint64_t copy(const Source& src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset,
+                     std::uint64_t length);
   std::uint64_t copy(int src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset, std::uint64_t length,
-                     const std::string& what);
+                     const std::string& what) {
+    return copy(Source(src, what), srcOffset, dst, dstOffset, length);
+  }
 
   // For bulk copies: what is written starts going to the disk at once, so a later flush finds little
   // left to do.
@@ -62,7 +84,7 @@ class RangeCopier {
     bool noClone = false;
     bool noKernel = false;
   };
-  Pair& pairOf(int src, int dst);
+  Pair& pairOf(dev_t src, int dst);
   // Copies the data region [from, to) of the source to `at`; returns `to`, or less where the source
   // ended early.
   std::uint64_t place(int src, std::uint64_t from, std::uint64_t to, int dst, std::uint64_t at, Pair& pair,
