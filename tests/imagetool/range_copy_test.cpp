@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "imagetool/bundle/fs_util.h"
 #include "imagetool/image_io.h"
 #include "support.h"
@@ -150,6 +152,44 @@ TEST(RangeCopy, AFailureNoWayAvoidsIsReportedWithTheFileName) {
       EXPECT_NE(std::string(e.what()).find("band 7"), std::string::npos) << e.what();
     }
   }
+}
+
+// On a file system that shares blocks (reflink_test.sh runs this with QUORBEL_COW_DIR set to a
+// loop-mounted XFS or Btrfs): whole blocks are shared, not copied; a part block at an end is copied.
+TEST(RangeCopy, WholeBlocksAreSharedWhereTheFileSystemCan) {
+  const char* cow = std::getenv("QUORBEL_COW_DIR");
+  if (cow == nullptr) GTEST_SKIP() << "run by reflink_test.sh on a copy-on-write file system";
+  const std::string src = std::string(cow) + "/range-src", dst = std::string(cow) + "/range-dst";
+  const std::string source = makeSource(src);
+  UniqueFd in(::open(src.c_str(), O_RDONLY));
+  ASSERT_TRUE(in);
+  struct Case {
+    CopyWay way;
+    std::uint64_t dstOffset, cloned;
+  };
+  // The source's data as the file system holds it: 64 KiB, then 100 KiB and 5 bytes in whole blocks.
+  const Case cases[] = {{CopyWay::clone, 0, 64 * KiB + 104 * KiB},
+                        {CopyWay::clone, 8 * KiB, 64 * KiB + 104 * KiB},
+                        {CopyWay::clone, 100, 0},  // offsets unlike in their blocks: nothing shared
+                        {CopyWay::readWrite, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dstOffset);
+    ::unlink(dst.c_str());
+    UniqueFd out(::open(dst.c_str(), O_RDWR | O_CREAT, 0644));
+    ASSERT_TRUE(out);
+    RangeCopier copier(c.way);
+    copier.copy(in.get(), 0, out.get(), c.dstOffset, 3 * MiB, "src");
+    EXPECT_EQ(copier.tally().cloned, c.cloned);
+    const std::string got = readFile(dst);
+    EXPECT_EQ(got.substr(c.dstOffset), source.substr(0, got.size() - c.dstOffset));
+    // The kernel's extent map agrees: shared blocks where sharing was reported.
+    std::uint64_t shared = 0;
+    for (const test::Extent& e : test::extents(dst))
+      if (e.shared) shared += e.length;
+    EXPECT_EQ(shared, c.cloned);
+  }
+  ::unlink(dst.c_str());
+  ::unlink(src.c_str());
 }
 
 }  // namespace

@@ -4,9 +4,10 @@
 # is the same byte for byte. Also across file systems (nothing can be shared there), both ways.
 # Judged by filefrag, dd and sha256sum, not by the tool. Needs root and loop devices; skips (77)
 # with the reason where they are missing.
-# Usage: reflink_test.sh PATH-TO-quorbel-imagetool
+# Usage: reflink_test.sh PATH-TO-quorbel-imagetool PATH-TO-test_imagetool
 set -uo pipefail
 tool=$1
+unit_tests=$2
 
 skip() { echo "SKIP: $*"; exit 77; }
 [[ $(id -u) -eq 0 ]] || skip "making and mounting a file system needs root"
@@ -141,6 +142,9 @@ for type in xfs btrfs; do
     { [[ $(image_sum "$ordinary/from-$type.sparsebundle" $((4096 * 512)) $size) == "$want" ]] || fail "$type: the image changed copied out"; }
   convert "$ordinary/from-$type.sparsebundle" "$dir/back.sparsebundle" 3072 &&
     { [[ $(image_sum "$dir/back.sparsebundle" $((3072 * 512)) $size) == "$want" ]] || fail "$type: the image changed copied in"; }
+  # The range copier's own account of what it shared, against the kernel's extent map.
+  QUORBEL_COW_DIR=$dir "$unit_tests" --gtest_filter='RangeCopy.WholeBlocksAreShared*' >"$scratch/unit" 2>&1 ||
+    fail "$type: $(grep -A12 Failure "$scratch/unit")"
   echo "$type: checked"
 done
 ((tested > 0)) || skip "no copy-on-write file system could be made and mounted here"
