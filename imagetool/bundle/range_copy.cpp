@@ -21,8 +21,6 @@ namespace {
 // interruption is noticed and write-behind keeps up).
 constexpr std::size_t bufferBytes = 4u << 20;
 constexpr std::uint64_t kernelPiece = 16u << 20;
-// Blocks of zeros are looked for in pieces of this size, aligned to the destination.
-constexpr std::uint64_t zeroBlock = 4096;
 
 // Errors that say "not between these two files this way", after which another way is tried. Those in
 // `forGood` say it of the two file systems, so the way is not tried between them again.
@@ -114,7 +112,7 @@ std::uint64_t RangeCopier::place(int src, std::uint64_t from, std::uint64_t to, 
     if (pos < bodyStart) return pos;
   }
   if (bodyEnd > pos) {
-    if (between_) between_();
+    checkInterrupted();
     if (cloneBlocks(src, pos, bodyEnd, dst, at + (pos - from), pair, what)) {
       pos = bodyEnd;
     } else {
@@ -147,7 +145,7 @@ std::uint64_t RangeCopier::kernelCopy(int src, std::uint64_t from, std::uint64_t
                                       Pair& pair, const std::string& what) {
   loff_t in = static_cast<loff_t>(from), out = static_cast<loff_t>(at);
   while (static_cast<std::uint64_t>(in) < to) {
-    if (between_) between_();
+    checkInterrupted();
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kernelPiece, to - static_cast<std::uint64_t>(in)));
     const ssize_t done = ::copy_file_range(src, &in, dst, &out, want, 0);
     if (done < 0) {
@@ -170,34 +168,19 @@ std::uint64_t RangeCopier::kernelCopy(int src, std::uint64_t from, std::uint64_t
 std::uint64_t RangeCopier::readWrite(int src, std::uint64_t from, std::uint64_t to, int dst, std::uint64_t at,
                                      const std::string& what) {
   if (buffer_.empty()) buffer_.resize(bufferBytes);
-  std::uint64_t pos = from;
-  while (pos < to) {
-    if (between_) between_();
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), to - pos));
-    const std::size_t got = readUpTo(src, buffer_.data(), want, pos, what);
-    // Only runs of blocks that are not all zeros are written; the blocks line up with the destination's.
-    const std::uint64_t base = at + (pos - from);
-    std::size_t i = 0;
-    while (i < got) {
-      const auto blockEnd = [&](std::size_t k) {
-        return std::min<std::size_t>(got, k + static_cast<std::size_t>(zeroBlock - (base + k) % zeroBlock));
-      };
-      std::size_t runEnd = i;
-      while (runEnd < got && !isAllZero(buffer_.data() + runEnd, blockEnd(runEnd) - runEnd)) runEnd = blockEnd(runEnd);
-      if (runEnd > i) {
-        writeAll(dst, buffer_.data() + i, runEnd - i, base + i, what);
-        tally_.written += runEnd - i;
-        pushOut(dst, base + i, runEnd - i);
-        i = runEnd;
-      } else {
-        tally_.skipped += blockEnd(i) - i;
-        i = blockEnd(i);
-      }
-    }
-    pos += got;
-    if (got < want) break;  // the source ended
-  }
-  return pos;
+  std::uint64_t written = 0;
+  const std::uint64_t reached =
+      copySparse(src, ByteRange{from, to - from}, buffer_, what, [&](std::uint64_t pos, const char* data, std::size_t n) {
+        const std::uint64_t base = at + (pos - from);
+        forEachNonZeroRun(base, data, n, [&](std::size_t i, std::size_t count) {
+          writeAll(dst, data + i, count, base + i, what);
+          pushOut(dst, base + i, count);
+          written += count;
+        });
+      });
+  tally_.written += written;
+  tally_.skipped += (reached - from) - written;
+  return reached;
 }
 
 void RangeCopier::pushOut(int dst, std::uint64_t at, std::uint64_t length) const {

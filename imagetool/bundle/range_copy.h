@@ -9,7 +9,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -72,8 +71,6 @@ class RangeCopier {
   // For bulk copies: what is written starts going to the disk at once, so a later flush finds little
   // left to do.
   void setWriteBehind(bool on) { writeBehind_ = on; }
-  // Called between pieces of a long copy (a place to stop an interrupted run).
-  void setBetweenPieces(std::function<void()> between) { between_ = std::move(between); }
 
   const CopyTally& tally() const { return tally_; }
 
@@ -102,7 +99,6 @@ class RangeCopier {
 
   CopyWay best_;
   bool writeBehind_ = false;
-  std::function<void()> between_;
   CopyTally tally_;
   std::vector<char> buffer_;  // the read-and-write way's, made when first needed
   std::map<std::pair<dev_t, dev_t>, Pair> pairs_;

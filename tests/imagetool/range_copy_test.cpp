@@ -1,6 +1,6 @@
 // The range copier on the file system the tests run on, each way forced in turn: the bytes that land,
-// the holes that stay holes, and the way each range took. Shared blocks on a real copy-on-write file
-// system are checked by reflink_test.sh.
+// the holes that stay holes, and the way each range took; convert's flush. Shared blocks on a real
+// copy-on-write file system are checked through reflink_test.sh.
 
 #include "imagetool/bundle/range_copy.h"
 
@@ -9,9 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <sstream>
 
 #include "imagetool/bundle/fs_util.h"
+#include "imagetool/bundle/operations.h"
 #include "imagetool/image_io.h"
 #include "support.h"
 
@@ -152,6 +156,31 @@ TEST(RangeCopy, AFailureNoWayAvoidsIsReportedWithTheFileName) {
       EXPECT_NE(std::string(e.what()).find("band 7"), std::string::npos) << e.what();
     }
   }
+}
+
+// convert's new bands reach the disk in one flush of the file system, before the new bundle is
+// renamed into place; no band is flushed on its own (thousands of flushes cost seconds).
+TEST(Convert, FlushesTheFileSystemOnceBeforeTheNewBundleIsRenamedIntoPlace) {
+  Scratch dir;
+  std::map<std::uint64_t, std::string> bands;
+  for (std::uint64_t i = 0; i < 12; ++i) bands[i] = test::randomBytes(MiB, static_cast<std::uint32_t>(i + 1));
+  test::makeBundle(dir / "src.sparsebundle", MiB, 12 * MiB, bands);
+  std::vector<std::pair<std::string, std::string>> calls;
+  fileSystemCalls().observe = [&](const char* call, const std::string& what) { calls.emplace_back(call, what); };
+  std::ostringstream out;
+  convertBundle(dir / "src.sparsebundle", dir / "dst.sparsebundle", 2 * MiB, out);
+  fileSystemCalls().observe = nullptr;
+  EXPECT_EQ(test::flatten(dir / "dst.sparsebundle"), test::flatten(dir / "src.sparsebundle"));
+  const auto at = [&](const std::string& call, const std::string& what) {
+    return std::find(calls.begin(), calls.end(), std::make_pair(call, what)) - calls.begin();
+  };
+  const auto flushes = std::count_if(calls.begin(), calls.end(), [](const auto& c) { return c.first == "syncfs"; });
+  const auto fsyncs = std::count_if(calls.begin(), calls.end(), [](const auto& c) { return c.first == "fsync"; });
+  EXPECT_EQ(flushes, 1);
+  ASSERT_LT(at("rename", dir / "dst.sparsebundle"), static_cast<std::ptrdiff_t>(calls.size()));
+  const auto flush = std::find_if(calls.begin(), calls.end(), [](const auto& c) { return c.first == "syncfs"; });
+  EXPECT_LT(flush - calls.begin(), at("rename", dir / "dst.sparsebundle"));
+  EXPECT_LE(fsyncs, 2) << "bands flushed one by one";
 }
 
 // On a file system that shares blocks (reflink_test.sh runs this with QUORBEL_COW_DIR set to a
