@@ -131,6 +131,12 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
   removeAbandonedSiblings(request.path);
   TemporarySibling temp(request.path);
   writeNewBundleFiles(temp.path(), BundleInfo{request.bandSize, request.size, 1, {}});
+  if (!request.token.empty()) {
+    const std::string tokenPath = joinPath(temp.path(), "token");
+    UniqueFd token(::open(tokenPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (!token) throwErrno("cannot write " + tokenPath);
+    writeAll(token.get(), request.token.data(), request.token.size(), 0, tokenPath);
+  }
 
   // The file system is made on a sparse file inside the temporary folder, so a killed run leaves it
   // only where the next run cleans up.
@@ -157,8 +163,12 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
       throw ToolError("the file system tools changed the size of the image");
     BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
     bands.setWriteBehind(true);
-    std::vector<char> buffer(chunkBytes);
-    copyFileData(fd.get(), request.size, 0, bands, buffer, "the temporary image");
+    if (request.writeImage) {
+      request.writeImage(fd.get(), bands);
+    } else {
+      std::vector<char> buffer(chunkBytes);
+      copyFileData(fd.get(), request.size, 0, bands, buffer, "the temporary image");
+    }
     bands.sync();
   }
   if (::unlink(imagePath.c_str()) != 0) throwErrno("cannot remove the temporary image");
@@ -204,8 +214,9 @@ std::vector<ByteRange> fileSystemFreeRanges(const ImageIO&) {
   return {};
 }
 
-CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out) {
-  const Bundle bundle = Bundle::open(path, Access::write);
+CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out,
+                            bool encrypted) {
+  const Bundle bundle = Bundle::open(path, Access::write, encrypted);
   const BundleInfo& info = bundle.info();
   out << "Starting to compact…\n" << std::flush;
 
