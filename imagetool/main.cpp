@@ -164,12 +164,13 @@ int create(Arguments& args) {
   if (!known) throw ToolError("unknown file system \"" + fileSystem + "\"");
   std::vector<std::pair<std::uint64_t, std::uint64_t>> defined;
   std::optional<quorbel::imagetool::crypto::NewEncryption> encryption;
+  quorbel::imagetool::EncryptedCreation encrypted;
   if (keyBits != 0) {
     const quorbel::imagetool::crypto::SecretBytes password = quorbel::imagetool::crypto::readPasswordFromStdin();
     if (password.empty()) throw ToolError("no password was given on standard input; nothing was created");
     encryption = quorbel::imagetool::crypto::newEncryption(keyBits, password);
-    request.token = encryption->token;
-    request.writeImage = [&](int imageFd, quorbel::imagetool::ImageIO& bands) {
+    encrypted.token = encryption->token;
+    encrypted.writeImage = [&](int imageFd, quorbel::imagetool::ImageIO& bands) {
       std::vector<quorbel::imagetool::ByteRange> regions;
       for (const auto& [offset, length] : defined) regions.push_back({offset, length});
       quorbel::imagetool::crypto::writeEncryptedImage(imageFd, request.size, std::move(regions), bands,
@@ -181,7 +182,7 @@ int create(Arguments& args) {
       [&](const std::string& image, std::uint64_t size) {
         layOut(image, size, fileSystem, volumeName, encryption ? &defined : nullptr);
       },
-      std::cout);
+      std::cout, encryption ? &encrypted : nullptr);
   return 0;
 }
 

@@ -126,16 +126,17 @@ void checkInterrupted() {
   if (interrupted) throw ToolError("interrupted; nothing was changed");
 }
 
-void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out) {
+void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out,
+                  const EncryptedCreation* encryption) {
   requireAbsent(request.path);
   removeAbandonedSiblings(request.path);
   TemporarySibling temp(request.path);
   writeNewBundleFiles(temp.path(), BundleInfo{request.bandSize, request.size, 1, {}});
-  if (!request.token.empty()) {
+  if (encryption != nullptr) {
     const std::string tokenPath = joinPath(temp.path(), "token");
     UniqueFd token(::open(tokenPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
     if (!token) throwErrno("cannot write " + tokenPath);
-    writeAll(token.get(), request.token.data(), request.token.size(), 0, tokenPath);
+    writeAll(token.get(), encryption->token.data(), encryption->token.size(), 0, tokenPath);
   }
 
   // The file system is made on a sparse file inside the temporary folder, so a killed run leaves it
@@ -163,8 +164,8 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
       throw ToolError("the file system tools changed the size of the image");
     BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
     bands.setWriteBehind(true);
-    if (request.writeImage) {
-      request.writeImage(fd.get(), bands);
+    if (encryption != nullptr) {
+      encryption->writeImage(fd.get(), bands);
     } else {
       std::vector<char> buffer(chunkBytes);
       copyFileData(fd.get(), request.size, 0, bands, buffer, "the temporary image");

@@ -26,14 +26,17 @@ struct CreateRequest {
   std::string path;
   std::uint64_t size = 0;      // bytes, whole sectors
   std::uint64_t bandSize = 0;  // bytes
-  // An encrypted image: the token's content, and what carries the laid-out image file (its
-  // descriptor) into the bands in place of the plain copy.
+};
+// An encrypted image: the token's content, and what carries the laid-out image file (its descriptor)
+// into the bands in place of the plain copy.
+struct EncryptedCreation {
   std::string token;
   std::function<void(int imageFd, ImageIO& bands)> writeImage;
 };
 // Lays the image out on a sparse temporary file, copies only its data into the bands of a temporary
 // sibling bundle (never a band of zeros) and renames it to `path`. Prints "created: PATH".
-void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out);
+void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out,
+                  const EncryptedCreation* encryption = nullptr);
 
 // A new bundle at `destination` with the data and size of `source` and the given band size; absent and
 // zero regions stay absent. Memory stays bounded whatever the band sizes. Prints "created: DST".
