@@ -6,7 +6,7 @@
 #include <QPdfDocument>
 #include <QPdfView>
 #include <QTabWidget>
-#include <QTextBrowser>
+#include <QTextEdit>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -29,11 +29,12 @@ HelpViewController::HelpViewController(ResourceLookup lookup, QWidget* parent)
     m_tabs->addTab(view, QStringLiteral("Pages"));
     setHelpPDFView(view);
     // A PDF view exposes no text to a screen reader; the same manual as text does.
-    m_helpTextView = new QTextBrowser(m_tabs);
+    // A read-only text field with a keyboard caret: a screen reader reads it line by line.
+    m_helpTextView = new QTextEdit(m_tabs);
     m_helpTextView->setObjectName(QStringLiteral("helpTextView"));
     m_helpTextView->setAccessibleName(QStringLiteral("Manual text"));
-    m_helpTextView->setOpenLinks(false);
-    m_helpTextView->setTextInteractionFlags(Qt::TextBrowserInteraction | Qt::TextSelectableByKeyboard);
+    m_helpTextView->setReadOnly(true);
+    m_helpTextView->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     m_tabs->addTab(m_helpTextView, QStringLiteral("Text"));
     viewDidLoad();
 }

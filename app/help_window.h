@@ -13,7 +13,7 @@
 class QPdfDocument;
 class QPdfView;
 class QTabWidget;
-class QTextBrowser;
+class QTextEdit;
 
 namespace quorbel {
 
@@ -26,7 +26,7 @@ public:
     QPdfView* helpPDFView() const { return m_helpPDFView; }
     void setHelpPDFView(QPdfView* view) { m_helpPDFView = view; }
     // The manual's text ("QuorbelHelp"."md" rendered), on the tab behind the pages.
-    QTextBrowser* helpTextView() const { return m_helpTextView; }
+    QTextEdit* helpTextView() const { return m_helpTextView; }
     QTabWidget* tabs() const { return m_tabs; }
     // The document loaded at the last appearance; null before the first, or when it was unreadable.
     QPdfDocument* thePDFDocument() const { return m_thePDFDocument.get(); }
@@ -42,7 +42,7 @@ protected:
 private:
     ResourceLookup m_lookup;
     QPdfView* m_helpPDFView = nullptr;
-    QTextBrowser* m_helpTextView = nullptr;
+    QTextEdit* m_helpTextView = nullptr;
     QTabWidget* m_tabs = nullptr;
     std::unique_ptr<QPdfDocument> m_thePDFDocument;
 };

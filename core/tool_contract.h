@@ -18,6 +18,12 @@ inline constexpr std::int64_t maxBandSectors = 16777216;
 inline constexpr std::string_view bandSizeKeyPrefix = "sparse-band-size=";
 inline constexpr std::string_view bundleExtension = "sparsebundle";
 
+// The program the Linux tool runs, with the prompt as its one argument, when it needs a password it
+// was not handed on standard input: its standard output less one trailing line feed is the password,
+// a non-zero exit means cancelled. The application names its own dialog, installed beside it.
+inline constexpr const char* askpassVariable = "QUORBEL_ASKPASS";
+inline constexpr std::string_view askpassProgram = "quorbel-askpass";
+
 // Every failure line begins with these 13 bytes: warning sign, variation selector-16, " error ".
 inline constexpr std::string_view failurePrefix = "\xE2\x9A\xA0\xEF\xB8\x8F error ";
 

@@ -16,13 +16,9 @@
 #include "imagetool/crypto/encrypted_bundle.h"
 #include "imagetool/crypto/password.h"
 #include "imagetool/image_io.h"
-#ifdef QUORBEL_HAVE_LAYOUT
 #include "imagetool/layout/layout.h"
-#endif
-#ifdef QUORBEL_HAVE_VOLUMES
 #include "imagetool/volumes/free_space.h"
 #include "imagetool/volumes/resize.h"
-#endif
 
 namespace {
 
@@ -87,21 +83,7 @@ std::uint64_t bandSizeBytes(const std::string& key) {
   return sectors * quorbel::imagetool::sectorBytes;
 }
 
-void layOut(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
-            const std::string& volumeName, std::vector<std::pair<std::uint64_t, std::uint64_t>>* defined) {
-#ifdef QUORBEL_HAVE_LAYOUT
-  quorbel::imagetool::layOutImage(imagePath, size, fileSystem, volumeName, defined);
-#else
-  (void)imagePath;
-  (void)size;
-  (void)volumeName;
-  (void)defined;
-  throw ToolError("this build of the tool cannot make " + fileSystem + " volumes");
-#endif
-}
-
 void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
-#ifdef QUORBEL_HAVE_LAYOUT
   const quorbel::imagetool::LayoutInfo layout = quorbel::imagetool::describeImage(image);
   out << "Partitions:\n"
       << "\tPartition Scheme: " << (layout.scheme.empty() ? "none" : layout.scheme) << "\n";
@@ -115,10 +97,6 @@ void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
     if (!p.fileSystem.empty()) out << "\t\tFile System: " << p.fileSystem << "\n";
   }
   out << "File System: " << (layout.fileSystem.empty() ? "unknown" : layout.fileSystem) << "\n";
-#else
-  (void)image;
-  out << "Partitions: not examined (this build cannot read partition maps)\n";
-#endif
 }
 
 // Where the password of `path` comes from: standard input when the command line says so, else asked.
@@ -180,7 +158,7 @@ int create(Arguments& args) {
   quorbel::imagetool::createBundle(
       request,
       [&](const std::string& image, std::uint64_t size) {
-        layOut(image, size, fileSystem, volumeName, encryption ? &defined : nullptr);
+        quorbel::imagetool::layOutImage(image, size, fileSystem, volumeName, encryption ? &defined : nullptr);
       },
       std::cout, encryption ? &encrypted : nullptr);
   return 0;
@@ -211,19 +189,15 @@ int run(const std::string& verb, Arguments& args) {
     if (!batteryAllowed && it::runningOnBattery())
       throw ToolError("the computer is running on battery power; compacting was not started "
                       "(use -batteryallowed to compact anyway)");
-#ifdef QUORBEL_HAVE_VOLUMES
     // Free blocks of the volumes inside; notes about volumes that could not be searched go to the report.
     const it::FreeSpaceFunction freeSpace = [](const it::ImageIO& image) {
       return it::volumeFreeRanges(image, [](const std::string& note) { std::cout << note << "\n" << std::flush; });
     };
-#else
-    const it::FreeSpaceFunction freeSpace = it::fileSystemFreeRanges;
-#endif
-    if (it::Bundle::open(path, it::Access::inspect).token().encrypted) {
+    const it::Bundle inspected = it::Bundle::open(path, it::Access::inspect);
+    if (inspected.token().encrypted) {
       // Free blocks are read from the plain image; the bands stay as they are apart from holes.
-      const it::Bundle bundle = it::Bundle::open(path, it::Access::inspect);
-      const auto unlocked = it::crypto::unlockBundle(bundle, passwordOf(path, stdinPass), "nothing was compacted");
-      const it::BundleInfo info = bundle.info();
+      const auto unlocked = it::crypto::unlockBundle(inspected, passwordOf(path, stdinPass), "nothing was compacted");
+      const it::BundleInfo info = inspected.info();
       const it::FreeSpaceFunction plainFreeSpace = [&](const it::ImageIO& bands) {
         const it::crypto::EncryptedImageIO plain(bands, info.bandSize,
                                                  it::crypto::ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
@@ -252,14 +226,8 @@ int run(const std::string& verb, Arguments& args) {
     const std::uint64_t size = it::parseSizeText(args.take("size"));
     const std::string path = args.take("path");
     args.finish();
-#ifdef QUORBEL_HAVE_VOLUMES
     it::resizeBundle(path, size, std::cout);
     return 0;
-#else
-    (void)size;
-    (void)path;
-    throw ToolError("this build of the tool cannot resize images; the image was not changed");
-#endif
   }
   if (verb == "chpass") {
     const std::string path = args.take("path");

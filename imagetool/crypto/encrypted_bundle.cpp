@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "imagetool/bundle/fs_util.h"
-#include "imagetool/bundle/operations.h"
 
 namespace quorbel::imagetool::crypto {
 
@@ -34,7 +33,8 @@ std::vector<ByteRange> widenedAndMerged(std::vector<ByteRange> ranges, std::uint
 }  // namespace
 
 UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, const std::string& nothingDone) {
-  EncryptedHeader header = EncryptedHeader::decode(readSmallFile(joinPath(bundle.path(), "token"), 64u << 20));
+  EncryptedHeader header = EncryptedHeader::decode(
+      readSmallFileAt(bundle.dirFd(), "token", 64u << 20, bundle.path() + "/token"));
   const bool hasPassphrase = std::any_of(header.records().begin(), header.records().end(),
                                          [](const KeyRecord& r) { return r.type == passphraseRecordType; });
   if (!hasPassphrase)
@@ -87,7 +87,7 @@ void changePassword(const std::string& path, const PasswordSource& current, cons
   UnlockedBundle unlocked = unlockBundle(bundle, current, nothingDone);
   unlocked.header.setPassphrase(unlocked.record, wrapKeys(unlocked.keys, newPassword));
   checkInterrupted();
-  replaceFileAtomically(joinPath(path, "token"), unlocked.header.bytes());
+  replaceFileAtomically(bundle.dirFd(), "token", unlocked.header.bytes(), path + "/token");
   out << "password changed: " << path << "\n";
 }
 

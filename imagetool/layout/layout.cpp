@@ -10,15 +10,13 @@
 #include <optional>
 
 #include "core/command_templates.h"
+#include "imagetool/bundle/fs_util.h"
 #include "imagetool/layout/formatter.h"
 #include "imagetool/layout/labels.h"
 #include "imagetool/layout/partition_map.h"
 #include "imagetool/layout/sizes.h"
 
-#if __has_include("imagetool/hfsplus/hfsplus.h")
 #include "imagetool/hfsplus/hfsplus.h"
-#define QUORBEL_HAVE_HFSPLUS 1
-#endif
 
 namespace quorbel::imagetool {
 
@@ -129,14 +127,13 @@ void formatWith(ImageIO& image, const std::string& imagePath, const Placement& w
   arguments.insert(blocksLast ? arguments.end() - 1 : arguments.end(), scratch.path());
   runFormatter(program, arguments, package);
   if (defined != nullptr) addDataRegions(scratch.fd(), scratch.length(), where.start * sectorSize, *defined);
-  copyNonZero(scratch.fd(), scratch.length(), image, where.start * sectorSize);
+  copyNonZero(scratch.fd(), scratch.length(), image, where.start * sectorSize, "the scratch file");
 }
 
 void format(ImageIO& image, const std::string& imagePath, const Plan& plan, const Placement& where,
             const std::string& volumeName, Regions* defined) {
   switch (plan.kind) {
     case Kind::hfs: {
-#ifdef QUORBEL_HAVE_HFSPLUS
       SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
       const hfsplus::VolumeOptions options{volumeName, plan.journaled};
       hfsplus::formatVolume(partition, 0, partition.size(), options);
@@ -144,10 +141,6 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
         for (const auto& region : hfsplus::formattedRegions(where.start * sectorSize, partition.size(), options))
           defined->push_back(region);
       return;
-#else
-      (void)image;
-      throw ToolError("HFS+ volumes are not supported yet");
-#endif
     }
     case Kind::exfat: {
       std::vector<std::string> args;

@@ -21,7 +21,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTextBrowser>
+#include <QTextEdit>
 #include <QTest>
 #include <QTimer>
 
@@ -180,7 +180,7 @@ TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
     EXPECT_FALSE(lookUpEmbeddedResource(QStringLiteral("NoSuchManual"), QStringLiteral("pdf")));
 
     // The same manual as text behind the pages, readable through the accessibility interface.
-    QTextBrowser* textView = windows[0]->contentViewController()->helpTextView();
+    QTextEdit* textView = windows[0]->contentViewController()->helpTextView();
     QAccessibleInterface* textIface = QAccessible::queryAccessibleInterface(textView);
     ASSERT_TRUE(textIface && textIface->textInterface());
     EXPECT_EQ(textIface->text(QAccessible::Name), "Manual text");

@@ -88,10 +88,12 @@ def selected(node):
     return node.getState().contains(pyatspi.STATE_SELECTED)
 
 
-def type_into(parent, field_name, text):
-    field = child(parent, field_name, "text")
+def type_into(parent, field_name, text, role="text"):
+    """Puts `text` into a field through its editable-text interface (a password field's role is
+    "password text", and it does not read back)."""
+    field = child(parent, field_name, role)
     field.text = text
-    if field.text != text and "Password" not in field_name:
+    if role == "text" and field.text != text:
         raise Failure(f"field '{field_name}' holds '{field.text}', not '{text}'")
 
 
@@ -123,7 +125,7 @@ class App:
 
     def answer_open_panel(self, title, path):
         panel = window(self.node, title)
-        type_into(panel, "Directory:", path)
+        type_into(panel, "Sparse bundle:", path)
         press(child(panel, title, "push button"))
 
     def quit(self):
