@@ -1,7 +1,5 @@
 #include "app/help_window.h"
 
-#include "ui/storyboard.h"
-
 #include <QFile>
 #include <QPdfDocument>
 #include <QPdfView>
@@ -80,6 +78,9 @@ HelpWindowController::HelpWindowController(ResourceLookup lookup, QWidget* paren
 {
     setWindowTitle(QStringLiteral("Quorbel Sparse Bundle Utility Help"));
     setObjectName(QStringLiteral("helpWindow"));
+    // A window of its own, freed when it closes (or with its parent); it never keeps the application.
+    setAttribute(Qt::WA_DeleteOnClose);
+    setAttribute(Qt::WA_QuitOnClose, false);
     m_content = new HelpViewController(std::move(lookup), this);
     setCentralWidget(m_content);
     resize(720, 860);
@@ -92,14 +93,6 @@ void HelpWindowController::showWindow()
     show();
     raise();
     activateWindow();
-}
-
-void registerHelpWindowController(ResourceLookup lookup)
-{
-    storyboard::registerController(HelpWindowController::storyboardIdentifier,
-                                   [lookup = std::move(lookup)](QWidget* parent) -> QWidget* {
-                                       return new HelpWindowController(lookup, parent);
-                                   });
 }
 
 }  // namespace quorbel

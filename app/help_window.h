@@ -47,13 +47,11 @@ private:
     std::unique_ptr<QPdfDocument> m_thePDFDocument;
 };
 
-// The help window itself, made afresh by the storyboard for "Help Window Controller". Closing it hides
-// it; the application delegate keeps it until the application ends.
+// The help window itself, made afresh by every "Help" command with the main window as its parent;
+// closing it frees it.
 class HelpWindowController : public QMainWindow {
     Q_OBJECT
 public:
-    static inline const QString storyboardIdentifier = QStringLiteral("Help Window Controller");
-
     explicit HelpWindowController(ResourceLookup lookup = lookUpEmbeddedResource, QWidget* parent = nullptr);
     ~HelpWindowController() override;
 
@@ -66,9 +64,5 @@ public:
 private:
     HelpViewController* m_content = nullptr;
 };
-
-// Makes the storyboard hand out a fresh help window for "Help Window Controller", looking up its
-// document through `lookup`.
-void registerHelpWindowController(ResourceLookup lookup);
 
 }  // namespace quorbel

@@ -27,4 +27,10 @@ inline constexpr std::string_view askpassProgram = "quorbel-askpass";
 // Every failure line begins with these 13 bytes: warning sign, variation selector-16, " error ".
 inline constexpr std::string_view failurePrefix = "\xE2\x9A\xA0\xEF\xB8\x8F error ";
 
+// Progress of a long verb. Only when this variable is "1" in its environment does the tool write
+// progress lines on standard error, each exactly "PERCENT:" followed by a decimal number from 0 to
+// 100 ("PERCENT:37.5"), then a line feed. Nothing else on standard error begins with the prefix.
+inline constexpr const char* progressVariable = "QUORBEL_PROGRESS";
+inline constexpr std::string_view progressPrefix = "PERCENT:";
+
 }  // namespace quorbel::tool

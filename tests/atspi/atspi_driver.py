@@ -116,7 +116,8 @@ class App:
         return labels[-1].name if labels else ""
 
     def wait_until_ready(self, timeout=120.0):
-        wait_for("the status line to say Ready", lambda: self.status() == "Ready", timeout)
+        # "Done" after a run that succeeded, "Ready" when nothing ran.
+        wait_for("the status line to say Ready or Done", lambda: self.status() in ("Ready", "Done"), timeout)
 
     def answer_save_panel(self, path):
         panel = window(self.node, "Save As")
