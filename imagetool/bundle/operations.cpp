@@ -11,9 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
+#include "imagetool/bundle/range_copy.h"
 #include "imagetool/bundle/sizes.h"
 
 namespace quorbel::imagetool {
@@ -73,11 +75,18 @@ std::string fileText(const std::string& path) {
 
 }  // namespace
 
-void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out) {
+void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out,
+                  const EncryptedCreation* encryption) {
   requireAbsent(request.path);
   removeAbandonedSiblings(request.path);
   TemporarySibling temp(request.path);
   writeNewBundleFiles(temp.path(), BundleInfo{request.bandSize, request.size, 1, {}});
+  if (encryption != nullptr) {
+    const std::string tokenPath = joinPath(temp.path(), "token");
+    UniqueFd token(::open(tokenPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (!token) throwErrno("cannot write " + tokenPath);
+    writeAll(token.get(), encryption->token.data(), encryption->token.size(), 0, tokenPath);
+  }
 
   // The file system is made on a sparse file inside the temporary folder, so a killed run leaves it
   // only where the next run cleans up.
@@ -104,7 +113,11 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
       throw ToolError("the file system tools changed the size of the image");
     BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
     bands.setWriteBehind(true);
-    copyNonZero(fd.get(), request.size, bands, 0, "the temporary image");
+    if (encryption != nullptr) {
+      encryption->writeImage(fd.get(), bands);
+    } else {
+      copyNonZero(fd.get(), request.size, bands, 0, "the temporary image");
+    }
     bands.sync();
   }
   if (::unlink(imagePath.c_str()) != 0) throwErrno("cannot remove the temporary image");
@@ -123,27 +136,70 @@ void convertBundle(const std::string& source, const std::string& destination, st
   TemporarySibling temp(destination);
   const BundleInfo& info = src.info();
   writeNewBundleFiles(temp.path(), BundleInfo{bandSize, info.size, 1, {}});
-  BandStore bands(joinPath(temp.path(), "bands"), bandSize, info.size, true);
-  bands.setWriteBehind(true);
-  for (const auto& [index, band] : src.bands()) {
-    if (index >= info.bandCount()) continue;  // wholly past the end of the image: never read
+  const std::string bandsDir = joinPath(temp.path(), "bands");
+  const UniqueFd bandsFd = openFolder(bandsDir, "the new bands folder");
+
+  // Each new band is made of ranges of the old bands, copied the cheapest way the file systems allow
+  // (shared blocks, an in-kernel copy, or read and write); holes stay holes.
+  RangeCopier copier;
+  copier.setWriteBehind(true);
+  const std::uint64_t oldBand = info.bandSize;
+  std::uint64_t openIndex = 0;
+  UniqueFd openFd;
+  std::optional<RangeCopier::Source> openSource;
+  std::uint64_t openUsable = 0;  // bytes of the open old band that belong to the image
+  const auto openOld = [&](std::uint64_t index) {
+    if (openFd && openIndex == index) return;
+    openSource.reset();
     const std::string path = src.bandPath(index);
-    const UniqueFd fd = openFileAt(src.bandsFd(), bandName(index), O_RDONLY, "band " + path);
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) > info.bandSize)
-      throw ToolError("band " + path + " changed while it was read");
-    const std::uint64_t start = index * info.bandSize;
-    const std::uint64_t usable = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), info.size - start);
-    copyNonZero(fd.get(), usable, bands, start, "band " + path);
+    openFd = openFileAt(src.bandsFd(), bandName(index), O_RDONLY, "band " + path);
+    if (openFd) openSource.emplace(openFd.get(), "band " + path);
+    if (!openFd || openSource->size() > oldBand) throw ToolError("band " + path + " changed while it was read");
+    openIndex = index;
+    openUsable = std::min<std::uint64_t>(openSource->size(), info.size - index * oldBand);
+  };
+  const auto makeBand = [&](std::uint64_t index) {
+    checkInterrupted();
+    const std::uint64_t start = index * bandSize, end = std::min(info.size, start + bandSize);
+    const std::string name = bandName(index);
+    UniqueFd band;
+    std::uint64_t placed = 0;
+    for (auto it = src.bands().lower_bound(start / oldBand);
+         it != src.bands().end() && it->first < info.bandCount() && it->first * oldBand < end; ++it) {
+      openOld(it->first);
+      const std::uint64_t oldStart = it->first * oldBand;
+      const std::uint64_t from = std::max(start, oldStart), to = std::min(end, oldStart + openUsable);
+      if (from >= to) continue;
+      if (!band) band = openFileAt(bandsFd.get(), name, O_WRONLY | O_CREAT | O_EXCL, "new band " + name);
+      placed += copier.copy(*openSource, from - oldStart, band.get(), from - start, to - from);
+    }
+    // A band that would hold nothing but zeros is not kept: a missing band reads as zeros.
+    if (band && placed == 0 && ::unlinkat(bandsFd.get(), name.c_str(), 0) != 0)
+      throwErrno("cannot remove the empty new band " + name);
+  };
+  // Only new bands that old ones overlap are visited, in order, each once.
+  std::uint64_t next = 0;
+  for (const auto& entry : src.bands()) {
+    const std::uint64_t index = entry.first;
+    if (index >= info.bandCount()) break;  // wholly past the end of the image: never read
+    const std::uint64_t first = std::max(next, index * oldBand / bandSize);
+    const std::uint64_t last = (std::min(info.size, (index + 1) * oldBand) - 1) / bandSize;
+    for (std::uint64_t band = first; band <= last; ++band) makeBand(band);
+    next = std::max(next, last + 1);
   }
-  bands.sync();
+  openSource.reset();
+  openFd.reset();
   checkInterrupted();
+  // One flush of the whole file system: a flush per band costs a journal commit or a disk cache flush
+  // each, seconds for thousands of small bands.
+  temp.flushFileSystem();
   temp.commit();
   out << "created: " << destination << "\n";
 }
 
-CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out) {
-  const Bundle bundle = Bundle::open(path, Access::write);
+CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out,
+                            bool encrypted) {
+  const Bundle bundle = Bundle::open(path, Access::write, encrypted);
   const BundleInfo& info = bundle.info();
   out << "Starting to compact…\n" << std::flush;
 
