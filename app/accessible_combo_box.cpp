@@ -101,9 +101,12 @@ class AccessibleComboBox : public QAccessibleWidget {
 
   QString text(QAccessible::Text t) const override {
     switch (t) {
-      case QAccessible::Name: return accessibleComboBoxName(box());
-      case QAccessible::Value: return box()->currentText();
-      default: return QAccessibleWidget::text(t);
+      case QAccessible::Name:
+        return accessibleComboBoxName(box());
+      case QAccessible::Value:
+        return box()->currentText();
+      default:
+        return QAccessibleWidget::text(t);
     }
   }
 
@@ -136,8 +139,10 @@ class AccessibleComboBox : public QAccessibleWidget {
   QStringList actionNames() const override { return {pressAction(), showMenuAction()}; }
   void doAction(const QString& name) override {
     if (name != pressAction() && name != showMenuAction()) return QAccessibleWidget::doAction(name);
-    if (box()->view() && box()->view()->isVisible()) box()->hidePopup();
-    else box()->showPopup();
+    if (box()->view() && box()->view()->isVisible())
+      box()->hidePopup();
+    else
+      box()->showPopup();
   }
 
  private:

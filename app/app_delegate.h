@@ -26,65 +26,65 @@ namespace quorbel {
 
 // The main window's text size commands, shown in the View menu.
 struct ViewMenuTargets {
-    QAction* largerText = nullptr;
-    QAction* smallerText = nullptr;
+  QAction* largerText = nullptr;
+  QAction* smallerText = nullptr;
 };
 
 // What the platform decides, replaceable by tests; an empty member takes the platform default.
 struct AppDelegateSeams {
-    QSettings* settings = nullptr;  // default: the application's own settings
-    std::function<double()> now;    // default: the system clock, seconds since 2001-01-01 UTC
-    std::function<std::optional<QString>()> runningVersion;  // default: the application's version
-    std::function<void(const QUrl&)> openUrl;                 // default: the desktop's web browser
-    ResourceLookup helpLookup;                                // default: the embedded resources
-    QUrl updateListAddress = QUrl(QStringLiteral(QUORBEL_UPDATE_LIST_ADDRESS));
-    QString downloadHostPrefix = QStringLiteral(QUORBEL_DOWNLOAD_HOST_PREFIX);
-    QUrl supportPageAddress = QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS));
-    QUrl updatesPageAddress = QUrl(QStringLiteral(QUORBEL_UPDATES_PAGE_ADDRESS));
-    std::function<const DeferredParts*()> parts;               // default: loadDeferredParts
+  QSettings* settings = nullptr;                           // default: the application's own settings
+  std::function<double()> now;                             // default: the system clock, seconds since 2001-01-01 UTC
+  std::function<std::optional<QString>()> runningVersion;  // default: the application's version
+  std::function<void(const QUrl&)> openUrl;                // default: the desktop's web browser
+  ResourceLookup helpLookup;                               // default: the embedded resources
+  QUrl updateListAddress = QUrl(QStringLiteral(QUORBEL_UPDATE_LIST_ADDRESS));
+  QString downloadHostPrefix = QStringLiteral(QUORBEL_DOWNLOAD_HOST_PREFIX);
+  QUrl supportPageAddress = QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS));
+  QUrl updatesPageAddress = QUrl(QStringLiteral(QUORBEL_UPDATES_PAGE_ADDRESS));
+  std::function<const DeferredParts*()> parts;  // default: loadDeferredParts
 };
 
 class AppDelegate : public QObject {
-    Q_OBJECT
-public:
-    using Seams = AppDelegateSeams;
+  Q_OBJECT
+ public:
+  using Seams = AppDelegateSeams;
 
-    AppDelegate();
-    explicit AppDelegate(Seams seams, QObject* parent = nullptr);
-    ~AppDelegate() override;
+  AppDelegate();
+  explicit AppDelegate(Seams seams, QObject* parent = nullptr);
+  ~AppDelegate() override;
 
-    // Completes the main window's menu bar: the application menu (About, Quit) first, View (text size;
-    // a View menu the window already has is kept) and Help (manual, support page, updates page, update
-    // status item). On macOS the same menus also form the bar shown while another window is active.
-    QMenuBar* installMenuBar(QWidget* mainWindow, const ViewMenuTargets& view);
-    QMenuBar* menuBar() const { return m_menuBar; }
-    QMenu* helpMenu() const { return m_helpMenu; }
+  // Completes the main window's menu bar: the application menu (About, Quit) first, View (text size;
+  // a View menu the window already has is kept) and Help (manual, support page, updates page, update
+  // status item). On macOS the same menus also form the bar shown while another window is active.
+  QMenuBar* installMenuBar(QWidget* mainWindow, const ViewMenuTargets& view);
+  QMenuBar* menuBar() const { return m_menuBar; }
+  QMenu* helpMenu() const { return m_helpMenu; }
 
-    void applicationDidFinishLaunching();
-    void openHelp();
-    void openSupport();
-    void openUpdates();
-    void showAbout();
+  void applicationDidFinishLaunching();
+  void openHelp();
+  void openSupport();
+  void openUpdates();
+  void showAbout();
 
-    // The help windows open now (a closed one is freed).
-    std::vector<QWidget*> myHelpWindow() const;
-    // The update check, made on first use; nullptr when its module is missing.
-    UpdateCheck* updateChecker();
+  // The help windows open now (a closed one is freed).
+  std::vector<QWidget*> myHelpWindow() const;
+  // The update check, made on first use; nullptr when its module is missing.
+  UpdateCheck* updateChecker();
 
-    // The update check's platform side.
-    void checkForUpdateIfDue();
-    void showUpdateError(const QString& message);
-    bool showUpdateAlert(const QString& messageText, const QString& informativeText);
-    void markUpdateStatusItem();
+  // The update check's platform side.
+  void checkForUpdateIfDue();
+  void showUpdateError(const QString& message);
+  bool showUpdateAlert(const QString& messageText, const QString& informativeText);
+  void markUpdateStatusItem();
 
-private:
-    Seams m_seams;
-    std::unique_ptr<QSettings> m_ownSettings;
-    std::unique_ptr<UpdateCheck> m_updateCheck;
-    std::vector<QPointer<QWidget>> m_myHelpWindow;
-    QPointer<QMenuBar> m_menuBar;
-    QPointer<QMenu> m_helpMenu;
-    QPointer<QWidget> m_mainWindow;
+ private:
+  Seams m_seams;
+  std::unique_ptr<QSettings> m_ownSettings;
+  std::unique_ptr<UpdateCheck> m_updateCheck;
+  std::vector<QPointer<QWidget>> m_myHelpWindow;
+  QPointer<QMenuBar> m_menuBar;
+  QPointer<QMenu> m_helpMenu;
+  QPointer<QWidget> m_mainWindow;
 };
 
 }  // namespace quorbel

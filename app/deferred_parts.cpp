@@ -26,8 +26,8 @@ QWidget* makeHelpWindow(const ResourceLookup& lookup, QWidget* parent) {
   return new HelpWindowController(lookup, parent);
 }
 
-std::unique_ptr<UpdateCheck> makeUpdateCheck(QSettings& settings, const UpdateCheckEdges& edges, const QUrl& listAddress,
-                                             const QString& downloadHostPrefix) {
+std::unique_ptr<UpdateCheck> makeUpdateCheck(QSettings& settings, const UpdateCheckEdges& edges,
+                                             const QUrl& listAddress, const QString& downloadHostPrefix) {
   return std::make_unique<NetworkUpdateCheck>(settings, edges, listAddress, downloadHostPrefix);
 }
 

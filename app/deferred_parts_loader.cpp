@@ -13,7 +13,7 @@ const DeferredParts* loadDeferredParts() {
 #ifdef QUORBEL_PARTS_LINKED
   return quorbelDeferredParts();
 #else
-  static const DeferredParts* loaded = [] () -> const DeferredParts* {
+  static const DeferredParts* loaded = []() -> const DeferredParts* {
     const QDir programs(QCoreApplication::applicationDirPath());
     QString reasons;
     for (const QString& candidate : {programs.filePath(QStringLiteral("quorbel-parts")),

@@ -4,18 +4,14 @@
 
 namespace quorbel {
 
-QString embeddedHelpDocumentPath()
-{
-    return QStringLiteral(":/QuorbelHelp.pdf");
-}
+QString embeddedHelpDocumentPath() { return QStringLiteral(":/QuorbelHelp.pdf"); }
 
-std::optional<QString> lookUpEmbeddedResource(const QString& name, const QString& extension)
-{
-    const QString path = QStringLiteral(":/") + name + QLatin1Char('.') + extension;
-    if (!QFile::exists(path)) {
-        return std::nullopt;
-    }
-    return path;
+std::optional<QString> lookUpEmbeddedResource(const QString& name, const QString& extension) {
+  const QString path = QStringLiteral(":/") + name + QLatin1Char('.') + extension;
+  if (!QFile::exists(path)) {
+    return std::nullopt;
+  }
+  return path;
 }
 
 }  // namespace quorbel

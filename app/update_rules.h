@@ -40,28 +40,28 @@ double referenceSecondsFromUnixMilliseconds(qint64 unixMilliseconds);
 
 // The three stored values as read; absent ones read as false / 0 / 0.
 struct StoredCheckValues {
-    bool noUpdateCheck = false;
-    double updateCheckInterval = 0.0;
-    double dateLastUpdateCheck = 0.0;
+  bool noUpdateCheck = false;
+  double updateCheckInterval = 0.0;
+  double dateLastUpdateCheck = 0.0;
 };
 
 // What the launch does: check or not, and the two values it writes back in every case. When it checks,
 // the edge stores the time after the check has been started as the new "dateLastUpdateCheck".
 struct LaunchDecision {
-    bool checkNow = false;
-    bool noUpdateCheck = false;
-    double updateCheckInterval = defaultUpdateCheckInterval;
+  bool checkNow = false;
+  bool noUpdateCheck = false;
+  double updateCheckInterval = defaultUpdateCheckInterval;
 };
 
 LaunchDecision decideLaunch(const StoredCheckValues& stored, double now);
 
 // A response as the network edge sees it.
 struct ResponseFacts {
-    bool transportError = false;
-    bool hasResponse = true;
-    bool isHttp = true;
-    int statusCode = 0;
-    std::optional<QString> contentType;  // the raw Content-Type header, absent when not sent
+  bool transportError = false;
+  bool hasResponse = true;
+  bool isHttp = true;
+  int statusCode = 0;
+  std::optional<QString> contentType;  // the raw Content-Type header, absent when not sent
 };
 
 // The media type of a Content-Type header without its parameters and surrounding blanks
@@ -79,17 +79,17 @@ std::optional<QUrl> checkedDownloadAddress(const QString& raw, const QString& ho
 
 // One thing the list asks the application to do, in the order the walk found it.
 struct UpdateAction {
-    enum class Kind {
-        ShowError,     // error alert with `informativeText` as the particular message
-        MarkHelpItem,  // the Help menu's status item: check mark and "Checked for update"
-        OfferUpdate,   // update alert with the two texts; "Download" opens `address`
-    };
-    Kind kind = Kind::ShowError;
-    QString messageText;
-    QString informativeText;
-    QUrl address;
+  enum class Kind {
+    ShowError,     // error alert with `informativeText` as the particular message
+    MarkHelpItem,  // the Help menu's status item: check mark and "Checked for update"
+    OfferUpdate,   // update alert with the two texts; "Download" opens `address`
+  };
+  Kind kind = Kind::ShowError;
+  QString messageText;
+  QString informativeText;
+  QUrl address;
 
-    friend bool operator==(const UpdateAction&, const UpdateAction&) = default;
+  friend bool operator==(const UpdateAction&, const UpdateAction&) = default;
 };
 
 // The update alert for a listed version.

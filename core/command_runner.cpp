@@ -93,8 +93,8 @@ void setNonBlocking(int fd) {
 }
 
 std::string cannotRunLine(const std::string& launchPath, int error) {
-  return std::string(tool::failurePrefix) + "(the disk-image tool could not be run: " + launchPath +
-         ": " + std::strerror(error) + ")\n";
+  return std::string(tool::failurePrefix) + "(the disk-image tool could not be run: " + launchPath + ": " +
+         std::strerror(error) + ")\n";
 }
 
 // Keeps SIGPIPE blocked on this thread while the password is written, so that a child that
@@ -382,9 +382,7 @@ int spawn(pid_t& pid, const ToolRun& run, const Pipe* input, const Pipe& output,
 
 }  // namespace
 
-std::string failureLine(int status) {
-  return std::string(tool::failurePrefix) + std::to_string(status) + "\n";
-}
+std::string failureLine(int status) { return std::string(tool::failurePrefix) + std::to_string(status) + "\n"; }
 
 std::optional<double> progressFromLine(std::string_view line) {
   if (!line.starts_with(tool::progressPrefix)) return std::nullopt;
@@ -417,7 +415,8 @@ StopSwitch::~StopSwitch() {
 void StopSwitch::stop() {
   if (requested_.exchange(true)) return;
   const char byte = 1;
-  if (fds_[1] >= 0) [[maybe_unused]] const ssize_t put = ::write(fds_[1], &byte, 1);
+  if (fds_[1] >= 0) [[maybe_unused]]
+    const ssize_t put = ::write(fds_[1], &byte, 1);
 }
 
 ToolOutcome runTool(const ToolRun& run) {
@@ -481,10 +480,8 @@ ToolOutcome runTool(const ToolRun& run) {
     }
     if (ready <= 0) continue;
 
-    if (outIndex >= 0 && fds[outIndex].revents != 0 && !collected.readAvailable(output.read.get()))
-      output.read.reset();
-    if (errIndex >= 0 && fds[errIndex].revents != 0 && !errorText.readAvailable(errors.read.get()))
-      errors.read.reset();
+    if (outIndex >= 0 && fds[outIndex].revents != 0 && !collected.readAvailable(output.read.get())) output.read.reset();
+    if (errIndex >= 0 && fds[errIndex].revents != 0 && !errorText.readAvailable(errors.read.get())) errors.read.reset();
     if (inIndex >= 0 && fds[inIndex].revents != 0) feeder.writeSome();
     if (exitIndex >= 0 && (fds[exitIndex].revents & POLLIN)) {
       // The child has ended: take what it left in the pipes and stop waiting for end-of-file,
@@ -499,7 +496,8 @@ ToolOutcome runTool(const ToolRun& run) {
   errors.read.reset();
   feeder.close();
 
-  outcome.status = reap(pid, exited ? WhileWaiting{} : run.whileWaiting, exited ? nullptr : run.stopSwitch, interrupted);
+  outcome.status =
+      reap(pid, exited ? WhileWaiting{} : run.whileWaiting, exited ? nullptr : run.stopSwitch, interrupted);
   outcome.stopped = interrupted;
   outcome.errors = std::move(errorText).finish();
   outcome.text = outcome.status != 0 ? failureLine(outcome.status) : std::move(collected).decode();

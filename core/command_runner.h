@@ -21,10 +21,8 @@ using WhileWaiting = std::function<void()>;
 //   "⚠️ error " + status + "\n". Standard error is inherited, never part of the result.
 // - A tool that cannot be run: one line with the same prefix naming the path and the reason.
 // Never throws; never leaves a zombie; a child that ignores its input cannot hurt the caller.
-std::string CommandRunner(const std::string& launchPath,
-                          const std::vector<std::string>& arguments,
-                          const std::optional<std::string>& password,
-                          const WhileWaiting& whileWaiting = {});
+std::string CommandRunner(const std::string& launchPath, const std::vector<std::string>& arguments,
+                          const std::optional<std::string>& password, const WhileWaiting& whileWaiting = {});
 
 // The failure line for a non-zero exit status.
 std::string failureLine(int status);
@@ -66,9 +64,9 @@ struct ToolRun {
 };
 
 struct ToolOutcome {
-  std::string text;    // exactly what CommandRunner returns for the same run
-  std::string errors;  // standard error without its progress lines: at most its last 64 KiB, UTF-8
-  int status = 0;      // exit status, or the signal's number
+  std::string text;      // exactly what CommandRunner returns for the same run
+  std::string errors;    // standard error without its progress lines: at most its last 64 KiB, UTF-8
+  int status = 0;        // exit status, or the signal's number
   bool stopped = false;  // a stop was asked and the child interrupted
 };
 

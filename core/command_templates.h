@@ -15,8 +15,8 @@ inline const std::vector<std::string> sizeList{"MB", "GB"};
 // Units of the maximum size pop-up: index 0 megabytes, 1 gigabytes, 2 terabytes.
 inline const std::vector<std::string> sizeList2{"MB", "GB", "TB"};
 // Each entry is both the title the user sees and the file-system name given to the tool.
-inline const std::vector<std::string> filesystemList{
-    "HFS+", "HFS+J", "APFS", "Case-sensitive APFS", "exFAT", "MS-DOS", "UDF"};
+inline const std::vector<std::string> filesystemList{"HFS+",  "HFS+J",  "APFS", "Case-sensitive APFS",
+                                                     "exFAT", "MS-DOS", "UDF"};
 // Index 0 means no encryption.
 inline const std::vector<std::string> encryptList{"Plain", "AES-128", "AES-256"};
 

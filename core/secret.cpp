@@ -12,7 +12,8 @@ void wipeBytes(void* data, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
 }
 
-SecretBytes::SecretBytes(std::string_view bytes) : data_(std::make_unique<char[]>(bytes.size() + 1)), size_(bytes.size()) {
+SecretBytes::SecretBytes(std::string_view bytes)
+    : data_(std::make_unique<char[]>(bytes.size() + 1)), size_(bytes.size()) {
   std::memcpy(data_.get(), bytes.data(), bytes.size());
 }
 

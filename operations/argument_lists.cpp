@@ -6,9 +6,7 @@ namespace quorbel {
 
 std::string encryptionAlgorithm(int encryptIndex) { return encryptIndex == 1 ? "AES-128" : "AES-256"; }
 
-std::string bandSizeKey(std::int64_t sectors) {
-  return std::string(tool::bandSizeKeyPrefix) + std::to_string(sectors);
-}
+std::string bandSizeKey(std::int64_t sectors) { return std::string(tool::bandSizeKeyPrefix) + std::to_string(sectors); }
 
 ArgumentList createArguments(const CreateChoices& choices) {
   ArgumentList list = createCommand;

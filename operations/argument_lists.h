@@ -13,9 +13,9 @@ namespace quorbel {
 
 // What a creation needs, read from the window when the save panel closes.
 struct CreateChoices {
-  std::string sizeText;                    // from sizeArgument
-  std::optional<std::string> encryption;   // "AES-128" or "AES-256" when encrypted
-  std::optional<std::int64_t> bandSectors; // present when the band size is 1 or more
+  std::string sizeText;                     // from sizeArgument
+  std::optional<std::string> encryption;    // "AES-128" or "AES-256" when encrypted
+  std::optional<std::int64_t> bandSectors;  // present when the band size is 1 or more
   std::string filesystem;
   std::string volumeName;
   std::string path;

@@ -1,5 +1,6 @@
 #pragma once
-// Change band size: refuse an encrypted source, ask for the new bundle, then convert with the band size read from the controls as the save panel closes.
+// Change band size: refuse an encrypted source, ask for the new bundle, then convert with the band size read from the
+// controls as the save panel closes.
 
 #include "operations/operation.h"
 

@@ -1,5 +1,6 @@
 #pragma once
-// Compact: the tool gives back unused space; a text that reads like a failure is followed by the battery hint (not after a stop, which is no failure of the power supply).
+// Compact: the tool gives back unused space; a text that reads like a failure is followed by the battery hint (not
+// after a stop, which is no failure of the power supply).
 
 #include "operations/operation.h"
 

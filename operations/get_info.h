@@ -1,5 +1,6 @@
 #pragma once
-// Get info: "imageinfo" then "isencrypted" on one bundle; the pane is replaced by the first report behind its heading, and the second report follows it unchanged.
+// Get info: "imageinfo" then "isencrypted" on one bundle; the pane is replaced by the first report behind its heading,
+// and the second report follows it unchanged.
 
 #include "operations/operation.h"
 

@@ -4,8 +4,7 @@
 
 namespace quorbel {
 
-NumberFormatter::NumberFormatter(Minimum minimum, QLocale locale)
-    : minimum_(minimum), locale_(std::move(locale)) {}
+NumberFormatter::NumberFormatter(Minimum minimum, QLocale locale) : minimum_(minimum), locale_(std::move(locale)) {}
 
 std::optional<FormattedNumber> NumberFormatter::numberFromString(const QString& text) const {
   const QString trimmed = text.trimmed();
@@ -22,8 +21,10 @@ std::optional<FormattedNumber> NumberFormatter::numberFromString(const QString& 
       continue;
     }
     qsizetype separatorLength = 0;
-    if (trimmed.mid(i).startsWith(localeSeparator)) separatorLength = localeSeparator.size();
-    else if (c == u'.' && !dotIsGrouping) separatorLength = 1;
+    if (trimmed.mid(i).startsWith(localeSeparator))
+      separatorLength = localeSeparator.size();
+    else if (c == u'.' && !dotIsGrouping)
+      separatorLength = 1;
     if (separatorLength == 0 || seenSeparator) return std::nullopt;
     seenSeparator = true;
     i += separatorLength;
@@ -31,8 +32,10 @@ std::optional<FormattedNumber> NumberFormatter::numberFromString(const QString& 
   if (whole.empty() && fraction.empty()) return std::nullopt;
 
   whole.erase(0, whole.find_first_not_of('0'));
-  if (const auto last = fraction.find_last_not_of('0'); last == std::string::npos) fraction.clear();
-  else fraction.erase(last + 1);
+  if (const auto last = fraction.find_last_not_of('0'); last == std::string::npos)
+    fraction.clear();
+  else
+    fraction.erase(last + 1);
 
   const bool isZero = whole.empty() && fraction.empty();
   if (isZero && minimum_ == Minimum::AboveZero) return std::nullopt;

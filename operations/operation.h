@@ -42,7 +42,8 @@ class Operation : public QObject {
 
  protected:
   // Runs one tool step; `then` gets its outcome, unless the operation is gone by then.
-  void runStep(ArgumentList arguments, std::optional<SecretBytes> password, std::function<void(const ToolOutcome&)> then);
+  void runStep(ArgumentList arguments, std::optional<SecretBytes> password,
+               std::function<void(const ToolOutcome&)> then);
   // Ends the operation (once).
   void finish();
   // Calls `then` with the open panel's path when it names a sparse bundle; anything else ends the

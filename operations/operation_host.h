@@ -16,9 +16,9 @@ struct ControlValues {
   QString maxSizeText;
   int maxSizeUnit = 0;  // index into sizeList2, -1 for none
   QString bandSizeText;
-  int bandSizeUnit = 0;     // index into sizeList
-  int filesystemIndex = 0;  // index into filesystemList
-  int encryptIndex = 0;     // index into encryptList
+  int bandSizeUnit = 0;         // index into sizeList
+  int filesystemIndex = 0;      // index into filesystemList
+  int encryptIndex = 0;         // index into encryptList
   bool batteryAllowed = false;  // only a fully checked box allows battery power
 };
 

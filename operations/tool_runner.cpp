@@ -40,7 +40,12 @@ bool ToolRunner::start(ArgumentList arguments, std::optional<SecretBytes> passwo
   step->done = std::move(done);
   // Progress crosses to this thread as queued calls; they are dropped if the runner is gone.
   step->run.onProgress = [this](double percent) {
-    QMetaObject::invokeMethod(this, [this, percent] { if (current_) emit progress(percent); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, percent] {
+          if (current_) emit progress(percent);
+        },
+        Qt::QueuedConnection);
   };
   Step* raw = step.get();
   step->thread = QThread::create([raw] { raw->outcome = runTool(raw->run); });

@@ -24,7 +24,8 @@ const QString bundleFilter = QStringLiteral("Sparse bundles (*.sparsebundle)");
 
 // Hands the panel's answer on once the dialog's own event handling has unwound.
 void answerLater(QObject* context, const PathAnswer& answer, std::optional<QString> path) {
-  QMetaObject::invokeMethod(context, [answer, path = std::move(path)] { answer(path); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      context, [answer, path = std::move(path)] { answer(path); }, Qt::QueuedConnection);
 }
 
 // Answers from the tests' queue, when it holds an answer, as the real panel would: later.
@@ -162,10 +163,13 @@ void ViewController::askForPassword(PasswordPurpose purpose, PasswordAnswer answ
   // The answer goes to the one operation that asked, after the sheet has closed.
   connect(sheet, &PasswordViewController::passwordChosen, this, [this, answer](SecretBytes& password) {
     auto held = std::make_shared<SecretBytes>(std::move(password));
-    QMetaObject::invokeMethod(this, [answer, held] { answer(std::move(*held)); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [answer, held] { answer(std::move(*held)); }, Qt::QueuedConnection);
   });
-  connect(sheet, &PasswordViewController::cancelled, this,
-          [this, answer] { QMetaObject::invokeMethod(this, [answer] { answer(std::nullopt); }, Qt::QueuedConnection); });
+  connect(sheet, &PasswordViewController::cancelled, this, [this, answer] {
+    QMetaObject::invokeMethod(
+        this, [answer] { answer(std::nullopt); }, Qt::QueuedConnection);
+  });
   sheet->open();
 }
 

@@ -18,7 +18,8 @@ bool samePassword(const QString& first, const QString& second) {
 
 void wipeString(QString& text) {
   // A shared buffer is left alone: another owner still reads it.
-  if (!text.isEmpty() && text.isDetached()) wipeBytes(text.data(), static_cast<std::size_t>(text.size()) * sizeof(QChar));
+  if (!text.isEmpty() && text.isDetached())
+    wipeBytes(text.data(), static_cast<std::size_t>(text.size()) * sizeof(QChar));
   text = QString();
 }
 

@@ -10,7 +10,9 @@
 #include "core/secret.h"
 
 class QLineEdit;
-namespace Ui { class PasswordSheet; }
+namespace Ui {
+class PasswordSheet;
+}
 
 namespace quorbel {
 

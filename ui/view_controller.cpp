@@ -80,7 +80,9 @@ ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
 ViewController::~ViewController() { delete runner_; }
 
 const std::string& ViewController::hdiutilCommand() const { return runner_->launchPath(); }
-void ViewController::addToolEnvironment(std::string nameEqualsValue) { runner_->addEnvironment(std::move(nameEqualsValue)); }
+void ViewController::addToolEnvironment(std::string nameEqualsValue) {
+  runner_->addEnvironment(std::move(nameEqualsValue));
+}
 
 void ViewController::connectControls() {
   connect(ui_->createButton, &QPushButton::clicked, this, &ViewController::doCreateButton);
@@ -187,9 +189,15 @@ void ViewController::operationEnded() {
   if (!ended) return;
   const OperationResult& result = ended->result();
   switch (result.kind) {
-    case OperationResult::Kind::NothingRun: showStatus(tr("Ready")); break;
-    case OperationResult::Kind::Done: showStatus(tr("Done")); break;
-    case OperationResult::Kind::Stopped: showStatus(tr("Stopped")); break;
+    case OperationResult::Kind::NothingRun:
+      showStatus(tr("Ready"));
+      break;
+    case OperationResult::Kind::Done:
+      showStatus(tr("Done"));
+      break;
+    case OperationResult::Kind::Stopped:
+      showStatus(tr("Stopped"));
+      break;
     case OperationResult::Kind::Failed: {
       // The first line in the status line, the whole text in its tooltip.
       const QString text = tr("%1 failed: %2").arg(ended->name(), result.reason);

@@ -17,7 +17,9 @@
 
 class QAction;
 class QPlainTextEdit;
-namespace Ui { class MainView; }
+namespace Ui {
+class MainView;
+}
 
 namespace quorbel {
 

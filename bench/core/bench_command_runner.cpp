@@ -134,9 +134,10 @@ int main(int argc, char** argv) {
         quorbel::runTool(windowRun);
       },
       [&] { rawBothPipes(tiny); });
-  std::printf("overhead, as the window runs the tool: runTool %.3f ms vs posix_spawn+waitpid with both pipes %.3f ms "
-              "(medians of %d): ratio %.3f (target <= 1.15)\n",
-              window.oursMs, window.baseMs, runs, window.ratio);
+  std::printf(
+      "overhead, as the window runs the tool: runTool %.3f ms vs posix_spawn+waitpid with both pipes %.3f ms "
+      "(medians of %d): ratio %.3f (target <= 1.15)\n",
+      window.oursMs, window.baseMs, runs, window.ratio);
   ok = ok && window.ratio <= 1.15;
 
   const Result overhead = compare(
@@ -145,9 +146,10 @@ int main(int argc, char** argv) {
         int status;
         waitpid(spawnAndWait(tiny, {}, -1), &status, 0);
       });
-  std::printf("overhead, plain: CommandRunner %.3f ms vs posix_spawn+waitpid %.3f ms (medians of %d): ratio %.3f "
-              "(target <= 1.15)\n",
-              overhead.oursMs, overhead.baseMs, runs, overhead.ratio);
+  std::printf(
+      "overhead, plain: CommandRunner %.3f ms vs posix_spawn+waitpid %.3f ms (medians of %d): ratio %.3f "
+      "(target <= 1.15)\n",
+      overhead.oursMs, overhead.baseMs, runs, overhead.ratio);
   ok = ok && overhead.ratio <= 1.15;
 
   constexpr long long size = 64LL << 20;
@@ -162,9 +164,10 @@ int main(int argc, char** argv) {
   }
   // Throughput is the inverse of time: ours / raw = raw time / our time.
   const double throughputRatio = 1.0 / throughput.ratio;
-  std::printf("throughput: CommandRunner %.1f ms vs raw pipe %.1f ms for 64 MiB (medians of %d): ratio %.3f "
-              "(target >= 0.9)\n",
-              throughput.oursMs, throughput.baseMs, runs, throughputRatio);
+  std::printf(
+      "throughput: CommandRunner %.1f ms vs raw pipe %.1f ms for 64 MiB (medians of %d): ratio %.3f "
+      "(target >= 0.9)\n",
+      throughput.oursMs, throughput.baseMs, runs, throughputRatio);
   ok = ok && throughputRatio >= 0.9;
   return ok ? 0 : 1;
 }

@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> owned{"QT_QPA_PLATFORM=xcb", std::string("XDG_CONFIG_HOME=") + scratch};
   std::vector<char*> environment;
   for (char** entry = environ; *entry; ++entry)
-    if (std::string_view(*entry).rfind("QT_QPA_PLATFORM=", 0) != 0 && std::string_view(*entry).rfind("XDG_CONFIG_HOME=", 0) != 0)
+    if (std::string_view(*entry).rfind("QT_QPA_PLATFORM=", 0) != 0 &&
+        std::string_view(*entry).rfind("XDG_CONFIG_HOME=", 0) != 0)
       environment.push_back(*entry);
   for (auto& entry : owned) environment.push_back(entry.data());
   environment.push_back(nullptr);
@@ -125,10 +126,11 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(scratch);
 
   const double timeRatio = median(appTime) / median(bareTime), memoryRatio = median(appMemory) / median(bareMemory);
-  std::printf("start-up to mapped window: application %.1f ms vs bare Qt window %.1f ms (medians of %d; best %.1f vs "
-              "%.1f): ratio %.3f (target <= 1.3)\n",
-              median(appTime), median(bareTime), runs, *std::min_element(appTime.begin(), appTime.end()),
-              *std::min_element(bareTime.begin(), bareTime.end()), timeRatio);
+  std::printf(
+      "start-up to mapped window: application %.1f ms vs bare Qt window %.1f ms (medians of %d; best %.1f vs "
+      "%.1f): ratio %.3f (target <= 1.3)\n",
+      median(appTime), median(bareTime), runs, *std::min_element(appTime.begin(), appTime.end()),
+      *std::min_element(bareTime.begin(), bareTime.end()), timeRatio);
   std::printf("resident memory then: application %.1f MiB vs bare Qt window %.1f MiB: ratio %.3f (target <= 1.3)\n",
               median(appMemory), median(bareMemory), memoryRatio);
   return timeRatio <= 1.3 && memoryRatio <= 1.3 ? 0 : 1;

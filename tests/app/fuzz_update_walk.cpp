@@ -7,13 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
-    const std::string broken = quorbel::update::brokenWalkInvariant(
-        QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
-    if (!broken.empty()) {
-        std::fprintf(stderr, "walk invariant broken: %s\n", broken.c_str());
-        std::abort();
-    }
-    return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string broken = quorbel::update::brokenWalkInvariant(
+      QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+  if (!broken.empty()) {
+    std::fprintf(stderr, "walk invariant broken: %s\n", broken.c_str());
+    std::abort();
+  }
+  return 0;
 }

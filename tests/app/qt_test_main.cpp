@@ -12,11 +12,10 @@ extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=
 extern "C" const char* __lsan_default_suppressions();
 extern "C" const char* __lsan_default_suppressions() { return "leak:libQt6Pdf\nleak:QThread::exec\n"; }
 
-int main(int argc, char** argv)
-{
-    // No test needs a screen; this also lets CTest list the tests without one.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    ::testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+int main(int argc, char** argv) {
+  // No test needs a screen; this also lets CTest list the tests without one.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
 }

@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "stdin-identity") {  // device and inode of standard input
-    struct stat st{};
+    struct stat st {};
     if (fstat(0, &st) != 0) return 3;
     out(std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "\n");
     return 0;
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "no-read") return 0;  // exits without reading its input
-  if (mode == "sleep") {  // sleep MS then print "done"
+  if (mode == "sleep") {            // sleep MS then print "done"
     usleep(static_cast<useconds_t>(std::atoi(args.at(1).c_str())) * 1000);
     out("done\n");
     return 0;

@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 
 namespace quorbel {
 namespace {
@@ -39,14 +39,18 @@ TEST(CommandRunner, ResultShapes) {
       {{"print", "report\n", "255"}, {}, failurePrefix + "255\n"},
       {{"kill", std::to_string(SIGTERM)}, {}, failurePrefix + std::to_string(SIGTERM) + "\n"},
       {{"kill", std::to_string(SIGKILL)}, {}, failurePrefix + std::to_string(SIGKILL) + "\n"},
-      {{"args", "/Volumes/My Data/\"Back'up\".sparsebundle", "", "Ünï", "$HOME", "*"}, {},
+      {{"args", "/Volumes/My Data/\"Back'up\".sparsebundle", "", "Ünï", "$HOME", "*"},
+       {},
        "[/Volumes/My Data/\"Back'up\".sparsebundle]\n[]\n[Ünï]\n[$HOME]\n[*]\n"},
       // A password arrives as its bytes alone, then end-of-file; an empty one is end-of-file at once.
       {{"stdin"}, std::string(), ""},
       {{"stdin"}, multibyte, multibyte},
       {{"stdin"}, std::string("two\nlines"), "two\nlines"},
       // Invalid UTF-8 is repaired once, at the end.
-      {{"hex", "41ff42"}, {}, "A\xEF\xBF\xBD" "B"},
+      {{"hex", "41ff42"},
+       {},
+       "A\xEF\xBF\xBD"
+       "B"},
       {{"hex", "e282"}, {}, "\xEF\xBF\xBD"},
   };
   for (const auto& c : cases) EXPECT_EQ(run(c.arguments, c.password), c.expected) << c.arguments[0];
@@ -59,8 +63,7 @@ TEST(CommandRunner, ToolThatCannotRunGivesOneFailureLine) {
   const auto notExecutable = std::filesystem::temp_directory_path() / "quorbel-not-executable";
   std::ofstream(notExecutable) << "#!/bin/sh\necho hi\n";
   std::filesystem::permissions(notExecutable, std::filesystem::perms::owner_read);
-  const std::pair<std::string, std::string> cases[] = {{missing, "No such file"},
-                                                       {notExecutable, "Permission denied"}};
+  const std::pair<std::string, std::string> cases[] = {{missing, "No such file"}, {notExecutable, "Permission denied"}};
   for (const auto& [path, reason] : cases) {
     const std::string text = CommandRunner(path, {"imageinfo"}, std::string("secret"));
     EXPECT_EQ(text.rfind(failurePrefix, 0), 0u) << text;
@@ -72,7 +75,7 @@ TEST(CommandRunner, ToolThatCannotRunGivesOneFailureLine) {
 }
 
 TEST(CommandRunner, AbsentPasswordLeavesTheApplicationsStandardInput) {
-  struct stat own{};
+  struct stat own {};
   ASSERT_EQ(fstat(0, &own), 0);
   EXPECT_EQ(run({"stdin-identity"}), std::to_string(own.st_dev) + ":" + std::to_string(own.st_ino) + "\n");
 }
@@ -108,7 +111,8 @@ TEST(CommandRunner, ChildStartsCleanOnlyStandardDescriptorsDefaultSignalsEmptyMa
   EXPECT_EQ(run({"fds"}, std::string("pw")), "0\n1\n2\n");
   close(leaky);
 
-  struct sigaction ignore{}, oldInt{};
+  struct sigaction ignore {
+  }, oldInt{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGINT, &ignore, &oldInt);
   sigset_t usr1, oldMask;

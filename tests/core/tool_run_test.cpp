@@ -3,8 +3,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <gtest/gtest.h>
+#include <chrono>
 #include <thread>
 
 #include "core/command_runner.h"
@@ -56,9 +56,8 @@ TEST(ToolRun, ProgressLinesGoToTheCallbackAndNeverIntoTheReasonOrTheReport) {
   EXPECT_EQ(outcome.errors, "note\nnote\nnote\nnote\nPERCENT:100.5\nnote\nPERCENT:101\nPERCENT:-1\nPERCENT:5x\n");
 
   const std::pair<const char*, std::optional<double>> lines[] = {
-      {"PERCENT:0", 0.0}, {"PERCENT:37.5", 37.5}, {"PERCENT:100", 100.0}, {"PERCENT:100.01", {}},
-      {"PERCENT:", {}},   {"PERCENT: 5", {}},     {"percent:5", {}},      {"xPERCENT:5", {}},
-      {"PERCENT:1e2", {}}, {"PERCENT:nan", {}}};
+      {"PERCENT:0", 0.0}, {"PERCENT:37.5", 37.5}, {"PERCENT:100", 100.0}, {"PERCENT:100.01", {}}, {"PERCENT:", {}},
+      {"PERCENT: 5", {}}, {"percent:5", {}},      {"xPERCENT:5", {}},     {"PERCENT:1e2", {}},    {"PERCENT:nan", {}}};
   for (const auto& [line, expected] : lines) EXPECT_EQ(progressFromLine(line), expected) << line;
 }
 
@@ -78,11 +77,13 @@ TEST(ToolRun, StopInterruptsTheChildFromAnotherThreadAtAnyMoment) {
     for (const char* mode : {"sleep", "endless-stderr"}) {
       StopSwitch stopSwitch;
       std::thread stopper;
-      if (delayMs == 0) stopSwitch.stop();
-      else stopper = std::thread([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      if (delayMs == 0)
         stopSwitch.stop();
-      });
+      else
+        stopper = std::thread([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+          stopSwitch.stop();
+        });
       const auto start = std::chrono::steady_clock::now();
       const ToolOutcome outcome = runHelper({mode, "20000"}, nullptr, &stopSwitch);
       if (stopper.joinable()) stopper.join();

@@ -10,13 +10,17 @@ TEST(Utf8, EachMaximalInvalidSubpartBecomesOneReplacement) {
   const std::pair<std::string, std::string> cases[] = {
       {"plain ASCII text long enough for the fast path", "plain ASCII text long enough for the fast path"},
       {"é€😀\x7F\xC2\x80\xF4\x8F\xBF\xBF", "é€😀\x7F\xC2\x80\xF4\x8F\xBF\xBF"},
-      {"a\xFF" "b", "a" + r + "b"},
+      {"a\xFF"
+       "b",
+       "a" + r + "b"},
       {"\xC0\x80", r + r},                  // overlong
       {"\xE0\x80\x80", r + r + r},          // overlong three-byte
       {"\xED\xA0\x80", r + r + r},          // surrogate
       {"\xF4\x90\x80\x80", r + r + r + r},  // beyond U+10FFFF
-      {"\xE2\x82" "A", r + "A"},            // cut short by an ASCII letter
-      {"\xF0\x9F\x98", r},                  // cut short by the end
+      {"\xE2\x82"
+       "A",
+       r + "A"},            // cut short by an ASCII letter
+      {"\xF0\x9F\x98", r},  // cut short by the end
       {std::string(20, 'x') + "\x80", std::string(20, 'x') + r},
   };
   for (const auto& [bytes, expected] : cases) EXPECT_EQ(decodeLossy(bytes), expected);

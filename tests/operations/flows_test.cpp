@@ -1,12 +1,12 @@
 // Every operation without a window: a scripted host answers the panels and the sheet, the recording
 // fake tool proves each argument list and standard input byte for byte, the pane is kept as text.
+#include "operation_fixture.h"
 #include "operations/change_band_size.h"
 #include "operations/change_password.h"
 #include "operations/compact.h"
 #include "operations/create.h"
 #include "operations/get_info.h"
 #include "operations/resize.h"
-#include "operation_fixture.h"
 
 namespace quorbel::test {
 namespace {
@@ -18,7 +18,8 @@ using Kind = OperationResult::Kind;
 
 class FlowTest : public OperationTest {
  protected:
-  void setControls(const QString& size, int sizeUnit, const QString& band, int bandUnit, int filesystem, int encryption) {
+  void setControls(const QString& size, int sizeUnit, const QString& band, int bandUnit, int filesystem,
+                   int encryption) {
     host.values = {size, sizeUnit, band, bandUnit, filesystem, encryption, false};
   }
 };
@@ -68,10 +69,12 @@ TEST_F(FlowTest, PlainCreationRunsWithTheSavePanelsNameAndUnparsableNumbersRunNo
   setControls("1", 0, "0", 0, 0, 0);
   host.saveAnswers = {"/V/Backup.sparsebundle"};
   run<CreateOperation>();
-  const std::string share = "create|-size|500m|-type|SPARSEBUNDLE|-imagekey|sparse-band-size=16777216|-fs|exFAT|"
-                            "-volname|Share|/V/Share.sparsebundle";
-  EXPECT_EQ(tool.calls(), (List{share, share, share, "create|-size|1m|-type|SPARSEBUNDLE|-fs|HFS+|-volname|Backup|"
-                                                     "/V/Backup.sparsebundle"}));
+  const std::string share =
+      "create|-size|500m|-type|SPARSEBUNDLE|-imagekey|sparse-band-size=16777216|-fs|exFAT|"
+      "-volname|Share|/V/Share.sparsebundle";
+  EXPECT_EQ(tool.calls(), (List{share, share, share,
+                                "create|-size|1m|-type|SPARSEBUNDLE|-fs|HFS+|-volname|Backup|"
+                                "/V/Backup.sparsebundle"}));
   EXPECT_EQ(pane(), "before\ncreated\ncreated\n" + failure(1) + failure(1));  // no heading
   EXPECT_FALSE(host.asked.contains("password:new image"));
 }
@@ -92,11 +95,13 @@ TEST_F(FlowTest, EncryptedCreationAsksFirstThenReadsTheRestWhenTheSavePanelClose
   setControls("2", 2, "0", 0, 3, 1);
   run<CreateOperation>();
   EXPECT_EQ(host.asked, (QStringList{"password:new image", "save", "password:new image", "save"}));
-  EXPECT_EQ(tool.calls(),
-            (List{"create|-size|100g|-type|SPARSEBUNDLE|-encryption|AES-256|-stdinpass|-imagekey|sparse-band-size=128000|"
-                  "-fs|APFS|-volname|Vault|/V/Vault.sparsebundle<" + decomposed,
-                  "create|-size|2t|-type|SPARSEBUNDLE|-encryption|AES-128|-stdinpass|-fs|Case-sensitive APFS|-volname|"
-                  "Media|/V/Media.Library.sparsebundle<"}));
+  EXPECT_EQ(
+      tool.calls(),
+      (List{"create|-size|100g|-type|SPARSEBUNDLE|-encryption|AES-256|-stdinpass|-imagekey|sparse-band-size=128000|"
+            "-fs|APFS|-volname|Vault|/V/Vault.sparsebundle<" +
+                decomposed,
+            "create|-size|2t|-type|SPARSEBUNDLE|-encryption|AES-128|-stdinpass|-fs|Case-sensitive APFS|-volname|"
+            "Media|/V/Media.Library.sparsebundle<"}));
 }
 
 TEST_F(FlowTest, ACancelledSheetOrPanelRunsNothingAndSaysSoWhereTheOperationDoes) {
@@ -141,9 +146,11 @@ TEST_F(FlowTest, ResizeAndCompactSendTheirListsAndCompactHintsAfterFailures) {
   tool.answer("compact", "compaction failed\n");
   host.openAnswers = {bundle};
   run<CompactOperation>();
-  EXPECT_EQ(tool.calls(), (List{"resize|-size|1.5t|" + b, "compact|-batteryallowed|" + b, "compact|" + b, "compact|" + b}));
-  const std::string hint = "If this failed, is your Mac running on battery?\nIf so, to compact the sparse bundle "
-                           "either tick the Battery checkbox or connect your Mac to mains power, and try again.\n";
+  EXPECT_EQ(tool.calls(),
+            (List{"resize|-size|1.5t|" + b, "compact|-batteryallowed|" + b, "compact|" + b, "compact|" + b}));
+  const std::string hint =
+      "If this failed, is your Mac running on battery?\nIf so, to compact the sparse bundle "
+      "either tick the Battery checkbox or connect your Mac to mains power, and try again.\n";
   EXPECT_EQ(pane(), "Resize:\nCompact:\n" + failure(1) + hint + "Compact:\nERROR FAILED\n" +
                         "Compact:\ncompaction failed\n" + hint);
 }
@@ -154,7 +161,7 @@ TEST_F(FlowTest, ChangeBandSizeRefusesEncryptedSourcesThenReadsTheBandSizeAfterT
   host.pane = "earlier\n";
   host.openAnswers = {bundle};
   run<ChangeBandSizeOperation>();
-  EXPECT_FALSE(host.asked.contains("save"));  // refused before the save panel
+  EXPECT_FALSE(host.asked.contains("save"));       // refused before the save panel
   tool.answer("isencrypted", "encrypted: yes\n");  // another letter case is no encryption
   for (const char* band : {"0", "0.5", "abc", "2.9", "8"}) {
     host.openAnswers = {bundle};
@@ -167,11 +174,13 @@ TEST_F(FlowTest, ChangeBandSizeRefusesEncryptedSourcesThenReadsTheBandSizeAfterT
     host.values.bandSizeText = band;
     ASSERT_TRUE(QTest::qWaitFor([&] { return operation.isFinished(); }));
   }
-  const std::string test = "isencrypted|" + b, convert = "convert|" + b + "|-format|UDSB|-o|/b/New.sparsebundle|-imagekey|";
+  const std::string test = "isencrypted|" + b,
+                    convert = "convert|" + b + "|-format|UDSB|-o|/b/New.sparsebundle|-imagekey|";
   EXPECT_EQ(tool.calls(), (List{test, test, test, test, test, convert + "sparse-band-size=4000", test,
                                 convert + "sparse-band-size=16000"}));
-  EXPECT_EQ(pane(), "earlier\nCan't change band size for an encrypted sparse bundle.\n"
-                    "Change band size:\nconverted\nChange band size:\nconverted\n");
+  EXPECT_EQ(pane(),
+            "earlier\nCan't change band size for an encrypted sparse bundle.\n"
+            "Change band size:\nconverted\nChange band size:\nconverted\n");
 }
 
 TEST_F(FlowTest, OneStepAtATimeAndAGoneOperationHearsNothing) {

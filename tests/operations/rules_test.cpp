@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "operations/argument_lists.h"
-#include "operations/size_rules.h"
 #include "operations/number_formatter.h"
+#include "operations/size_rules.h"
 
 namespace quorbel {
 namespace {
@@ -18,8 +18,10 @@ TEST(Rules, SizesBandSectorsAndVolumeNames) {
             "100m1.5t20g3t");
   // MB (0) and GB (1): 1 MB, 8 MB, 8388 MB, 8389 MB, 9 GB, 1.9 MB and 2.9 MB as their whole parts, overflow.
   const std::tuple<std::int64_t, int, std::int64_t> bands[] = {
-      {1, 0, 2048},          {8, 0, 16000}, {8388, 0, 16776000}, {8389, 0, 16777216},         {1, 1, 2000000},
-      {9, 1, 16777216},      {2, 0, 4000},  {0, 0, 2048},        {huge / 2000 + 1, 0, 16777216}, {huge, 1, 16777216}};
+      {1, 0, 2048},        {8, 0, 16000},   {8388, 0, 16776000},
+      {8389, 0, 16777216}, {1, 1, 2000000}, {9, 1, 16777216},
+      {2, 0, 4000},        {0, 0, 2048},    {huge / 2000 + 1, 0, 16777216},
+      {huge, 1, 16777216}};
   for (const auto& [n, unit, sectors] : bands) EXPECT_EQ(bandSizeSectors(n, unit), sectors) << n << " unit " << unit;
   EXPECT_EQ(volumeName("/V/Media.Library.sparsebundle"), "Media");
   EXPECT_EQ(volumeName("/V/.Vault.sparsebundle"), "");
@@ -28,14 +30,15 @@ TEST(Rules, SizesBandSectorsAndVolumeNames) {
 
 TEST(Rules, CompactHintWordsAreCaseSensitive) {
   for (const char* hinted : {"terror", "3 Errors", "it failed"}) EXPECT_TRUE(compactNeedsBatteryHint(hinted)) << hinted;
-  for (const char* plain : {"Compact:\n", "ERROR FAILED", "Failed"}) EXPECT_FALSE(compactNeedsBatteryHint(plain)) << plain;
+  for (const char* plain : {"Compact:\n", "ERROR FAILED", "Failed"})
+    EXPECT_FALSE(compactNeedsBatteryHint(plain)) << plain;
 }
 
 TEST(NumberFormatter, PlainDecimalTextWholePartAndWhatIsRefused) {
   const NumberFormatter size(NumberFormatter::Minimum::AboveZero, QLocale::c());
   const std::tuple<const char*, std::string, std::int64_t> accepted[] = {
-      {" 2.50 ", "2.5", 2}, {"007", "7", 7}, {"1.0", "1", 1}, {".5", "0.5", 0}, {"5.", "5", 5},
-      {"99999999999999999999", "99999999999999999999", huge}};
+      {" 2.50 ", "2.5", 2}, {"007", "7", 7}, {"1.0", "1", 1},
+      {".5", "0.5", 0},     {"5.", "5", 5},  {"99999999999999999999", "99999999999999999999", huge}};
   for (const auto& [text, description, integer] : accepted) {
     const auto number = size.numberFromString(text);
     ASSERT_TRUE(number) << text;
@@ -44,7 +47,8 @@ TEST(NumberFormatter, PlainDecimalTextWholePartAndWhatIsRefused) {
   }
   for (const char* refused : {"", "abc", "1e3", "-1", "+1", "1.2.3", "0", "0.0", "1,000", "."})
     EXPECT_FALSE(size.numberFromString(refused)) << refused;
-  EXPECT_EQ(NumberFormatter(NumberFormatter::Minimum::ZeroOrMore, QLocale::c()).numberFromString("0.0")->description, "0");
+  EXPECT_EQ(NumberFormatter(NumberFormatter::Minimum::ZeroOrMore, QLocale::c()).numberFromString("0.0")->description,
+            "0");
 }
 
 TEST(NumberFormatter, CommaLocaleGivesAPointInTheSizeArgument) {

@@ -16,8 +16,8 @@
 #include <random>
 #include <set>
 
-#include "operations/argument_lists.h"
 #include "operation_fixture.h"
+#include "operations/argument_lists.h"
 
 namespace quorbel::test {
 namespace {
@@ -27,7 +27,8 @@ namespace fs = std::filesystem;
 using Content = std::map<long long, QByteArray>;
 
 long long plistInteger(const QByteArray& plist, const char* key) {
-  const auto match = QRegularExpression(QStringLiteral("<key>%1</key>\\s*<integer>(\\d+)</integer>").arg(key)).match(plist);
+  const auto match =
+      QRegularExpression(QStringLiteral("<key>%1</key>\\s*<integer>(\\d+)</integer>").arg(key)).match(plist);
   return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
@@ -46,7 +47,8 @@ Content contentOf(const QString& bundle) {
     for (long long offset = 0; !in.atEnd(); offset += 4096) {
       QByteArray block = in.read(4096);
       block.append(zeros.left(4096 - block.size()));
-      if (block != zeros) content[index * bandSize + offset] = QCryptographicHash::hash(block, QCryptographicHash::Sha256);
+      if (block != zeros)
+        content[index * bandSize + offset] = QCryptographicHash::hash(block, QCryptographicHash::Sha256);
     }
   }
   return content;
@@ -62,12 +64,14 @@ class StopTest : public OperationTest {
  protected:
   void SetUp() override {
     useTool(defaultToolPath());
-    if (!QFileInfo(QString::fromStdString(runner->launchPath())).isExecutable()) GTEST_SKIP() << "the tool is not built";
+    if (!QFileInfo(QString::fromStdString(runner->launchPath())).isExecutable())
+      GTEST_SKIP() << "the tool is not built";
     // A 300 MB volume with 1 MiB bands, and noise in most bands of its free space.
     ToolRun create;
     create.launchPath = runner->launchPath();
-    create.arguments = {"create", "-size", "300m", "-type", "SPARSEBUNDLE", "-imagekey", "sparse-band-size=2048",
-                        "-fs", "HFS+J", "-volname", "Noise", original.toStdString()};
+    create.arguments = {
+        "create", "-size", "300m",     "-type", "SPARSEBUNDLE",        "-imagekey", "sparse-band-size=2048",
+        "-fs",    "HFS+J", "-volname", "Noise", original.toStdString()};
     ASSERT_EQ(runTool(create).status, 0);
     std::mt19937 noise(7);
     for (int band = 24; band < 290; ++band) {
@@ -124,8 +128,8 @@ TEST_F(StopTest, ACompactionStoppedAnywhereKeepsEveryBlockOfTheVolumeAndAddsNoth
     run(compactArguments(true, bundle.toStdString()), moment);
     const Content after = contentOf(bundle);
     EXPECT_TRUE(within(complete, after) && within(after, before)) << "stopped after " << moment << " ms of " << took;
-    EXPECT_EQ(namesIn(scratch.path()), (std::set<std::string>{"original.sparsebundle", "reference.sparsebundle",
-                                                              "stopped.sparsebundle"}));
+    EXPECT_EQ(namesIn(scratch.path()),
+              (std::set<std::string>{"original.sparsebundle", "reference.sparsebundle", "stopped.sparsebundle"}));
   }
 }
 

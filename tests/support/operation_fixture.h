@@ -36,10 +36,15 @@ class ScriptedHost : public OperationHost {
       typed = passwordAnswers.front();
       passwordAnswers.pop_front();
     }
-    QMetaObject::invokeMethod(&context_, [answer, typed] {
-      if (typed) answer(SecretBytes(*typed));
-      else answer(std::nullopt);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &context_,
+        [answer, typed] {
+          if (typed)
+            answer(SecretBytes(*typed));
+          else
+            answer(std::nullopt);
+        },
+        Qt::QueuedConnection);
   }
   void append(const QString& text) override { pane += text; }
   void replace(const QString& text) override { pane = text; }
@@ -52,7 +57,8 @@ class ScriptedHost : public OperationHost {
     return answer;
   }
   void later(const PathAnswer& answer, std::optional<QString> path) {
-    QMetaObject::invokeMethod(&context_, [answer, path] { answer(path); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &context_, [answer, path] { answer(path); }, Qt::QueuedConnection);
   }
   QObject context_;
 };

@@ -2,6 +2,7 @@
 // Widget-test support: the test side of the recording fake tool (fake_tool), and a main window that
 // runs it, worked as a user does: controls are found by their accessible names.
 
+#include <gtest/gtest.h>
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-#include <gtest/gtest.h>
 #include <memory>
 
 #include "ui/main_window.h"
@@ -36,9 +36,13 @@ class FakeTool {
     write(verb + ".err", QByteArray::fromStdString(errors));
   }
   // The QUORBEL_PROGRESS value run N saw ("unset" when it had none).
-  std::string progressSetting(int n) const { return read(QString::number(n) + ".env").value_or("missing").toStdString(); }
+  std::string progressSetting(int n) const {
+    return read(QString::number(n) + ".env").value_or("missing").toStdString();
+  }
   // The QUORBEL_ASKPASS value run N saw ("unset" when it had none).
-  std::string askpassSetting(int n) const { return read(QString::number(n) + ".askpass").value_or("missing").toStdString(); }
+  std::string askpassSetting(int n) const {
+    return read(QString::number(n) + ".askpass").value_or("missing").toStdString();
+  }
   // The runs, one string each: the arguments joined by "|", then "<" and the standard input where
   // that was a pipe.
   List calls() const {
@@ -89,12 +93,18 @@ class WindowTest : public ::testing::Test {
   // Lets queued answers arrive and what they start run to its end (tool steps run on a worker).
   void settle() {
     for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
-    EXPECT_TRUE(QTest::qWaitFor([&] { 
-      return !controller->currentOperation() || (controller->passwordSheet() && controller->passwordSheet()->isVisible());
-    }, 20000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+          return !controller->currentOperation() ||
+                 (controller->passwordSheet() && controller->passwordSheet()->isVisible());
+        },
+        20000));
     for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
   }
-  void run(const QString& button) { press(button); settle(); }
+  void run(const QString& button) {
+    press(button);
+    settle();
+  }
   // Runs an operation that starts with the open panel, answered with `path` (nullopt: Cancel).
   void open(const QString& button, const std::optional<QString>& path) {
     controller->setNextOpenPath(path);

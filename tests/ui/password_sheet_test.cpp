@@ -1,10 +1,10 @@
 // The password sheet says in words why it cleared the confirmation, to sight and to a screen reader.
+#include <gtest/gtest.h>
 #include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "ui/password_view_controller.h"
 

@@ -2,25 +2,25 @@
 // real Linux open panel, and the window while a tool runs.
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QListView>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTextBlock>
 #include <QTimer>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QPointer>
 
 #include "operations/operation.h"
 
-#include "ui/output_log.h"
 #include "ui/main_window.h"
+#include "ui/output_log.h"
 #include "ui/password_view_controller.h"
 #include "window_fixture.h"
 
@@ -32,7 +32,8 @@ TEST_F(WindowTest, AppearanceFillsAndPresetsAndShowingAgainResetsOnlyTheNumbers)
   QStringList shown;  // the pop-ups' items
   for (const char* name : {"Size unit", "Band unit", "File system", "Encryption"})
     for (int i = 0; i < control<QComboBox>(name)->count(); ++i) shown << control<QComboBox>(name)->itemText(i);
-  EXPECT_EQ(shown.join(","), "MB,GB,TB,MB,GB,HFS+,HFS+J,APFS,Case-sensitive APFS,exFAT,MS-DOS,UDF,Plain,AES-128,AES-256");
+  EXPECT_EQ(shown.join(","),
+            "MB,GB,TB,MB,GB,HFS+,HFS+J,APFS,Case-sensitive APFS,exFAT,MS-DOS,UDF,Plain,AES-128,AES-256");
   auto presets = [&] {
     return control<QLineEdit>("Maximum size")->text() + "|" + control<QLineEdit>("Band size")->text() +
            (control<QCheckBox>("Battery")->checkState() == Qt::Unchecked ? "|off" : "|on");
@@ -51,10 +52,11 @@ TEST_F(WindowTest, AppearanceFillsAndPresetsAndShowingAgainResetsOnlyTheNumbers)
 // Screen readers and tests find a control by what the user reads: a button's text or its field's label.
 TEST_F(WindowTest, EveryControlHasAVisibleLabelEqualToItsAccessibleName) {
   const auto labels = window->findChildren<QLabel*>();
-  for (const char* name : {"Maximum size", "Size unit", "Band size", "Band unit", "File system", "Encryption", "Output"})
-    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(),
-                            [&](QLabel* label) { return label->buddy() == control(name) && label->text() == name; }))
-        << name;
+  for (const char* name :
+       {"Maximum size", "Size unit", "Band size", "Band unit", "File system", "Encryption", "Output"})
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* label) {
+      return label->buddy() == control(name) && label->text() == name;
+    })) << name;
   for (const char* name : {"Battery", "Create", "Resize", "Compact", "Change band size", "Get info", "Change password",
                            "Larger text", "Smaller text", "Stop"})
     EXPECT_EQ(control<QAbstractButton>(name)->text(), name);
@@ -93,9 +95,10 @@ TEST_F(WindowTest, PaneKeepsEveryCharacterAndItsSizeControlsRestyleAllTextAndSto
 
 // The settings file as a person or another program may have written it: every value is text.
 TEST(StoredFontSize, HandWrittenValuesReadByTheRule) {
-  const std::pair<const char*, double> cases[] = {
-      {"fontSize=100", 100.0}, {"fontSize=12.5", 12.5}, {"fontSize=\"20\"", 20.0}, {"fontSize=4", 4.0},
-      {"fontSize=3.5", 12.0},  {"", 12.0},              {"fontSize=abc", 12.0},    {"fontSize=inf", 12.0}};
+  const std::pair<const char*, double> cases[] = {{"fontSize=100", 100.0},   {"fontSize=12.5", 12.5},
+                                                  {"fontSize=\"20\"", 20.0}, {"fontSize=4", 4.0},
+                                                  {"fontSize=3.5", 12.0},    {"", 12.0},
+                                                  {"fontSize=abc", 12.0},    {"fontSize=inf", 12.0}};
   for (const auto& [line, expected] : cases) {
     QSettings().clear();
     QFile out(QSettings().fileName());
@@ -177,7 +180,7 @@ TEST_F(WindowTest, WhileAToolRunsTheGuiThreadNeverWaitsAndShowsProgressAndStop) 
   EXPECT_LT(longestGap, 250) << "the GUI thread was held";
   EXPECT_GE(ticks, 100);
   EXPECT_EQ(seen, (QStringList{"Running: Get info…", "stop on", "progress shown", "resize off"}));
-  EXPECT_EQ(tool.calls().size(), 2u);  // the one Get info's two runs
+  EXPECT_EQ(tool.calls().size(), 2u);       // the one Get info's two runs
   EXPECT_EQ(tool.progressSetting(0), "1");  // the window asks the tool for progress lines
   // Both runs are told of the password dialog beside the application, which is there to be run.
   const std::string askpass = tool.askpassSetting(0);
@@ -240,7 +243,8 @@ TEST_F(WindowTest, TheSheetClearsItsFieldsAndNoPasswordOutlivesTheOperation) {
   EXPECT_TRUE(!first || (first->text().isEmpty() && second->text().isEmpty()));  // emptied before the answer
   settle();
   EXPECT_EQ(tool.calls(), (List{"create|-size|1m|-type|SPARSEBUNDLE|-encryption|AES-128|-stdinpass|-fs|HFS+|-volname|"
-                                "Vault|/V/Vault.sparsebundle<" + decomposed.toStdString()}));
+                                "Vault|/V/Vault.sparsebundle<" +
+                                decomposed.toStdString()}));
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(operation.isNull());  // the operation, the only holder, is gone
   EXPECT_EQ(controller->passwordSheet(), nullptr);
@@ -282,7 +286,8 @@ long long bandBytes(const QString& bundle) {
 TEST_F(EndToEnd, CreateGetInfoCompactAndChangeBandSizeOnDisk) {
   if (!QFileInfo(QString::fromStdString(toolPath)).isExecutable()) GTEST_SKIP() << toolPath << " is not built";
   QTemporaryDir scratch;
-  const QString created = scratch.filePath("Shared Data.sparsebundle"), converted = scratch.filePath("8MB.sparsebundle");
+  const QString created = scratch.filePath("Shared Data.sparsebundle"),
+                converted = scratch.filePath("8MB.sparsebundle");
   setControls("64", 0, "1", 0, 4);
   controller->setNextSavePath(created);
   run("Create");
