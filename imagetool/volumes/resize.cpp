@@ -235,6 +235,23 @@ void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, co
   if (plan.targetLength > volume) hfsplus::resizeVolume(steps.image(newSize), plan.volumeOffset, volume, plan.targetLength);
 }
 
+// The smallest image size (whole sectors, above `tooSmall`, at most `works`) whose volume gets at
+// least `volumeMinimum` bytes; the volume's length grows with the image's, so a bisection finds it.
+std::uint64_t smallestImageFor(const ImageIO& image, std::uint64_t volumeMinimum, std::uint64_t tooSmall,
+                               std::uint64_t works) {
+  std::uint64_t low = tooSmall / sector, high = works / sector;
+  while (low + 1 < high) {
+    const std::uint64_t middle = low + (high - low) / 2;
+    bool enough = false;
+    try {
+      enough = makePlan(image, middle * sector).targetLength >= volumeMinimum;
+    } catch (const ToolError&) {
+    }
+    (enough ? high : low) = middle;
+  }
+  return high * sector;
+}
+
 // Band indexes present in the folder `bandsFd`.
 std::vector<std::uint64_t> listBands(int bandsFd) {
   std::vector<std::uint64_t> bands;
@@ -391,6 +408,10 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
   Overlay trial(current, oldSize, std::max(oldSize, newSize));
   try {
     runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return trial; }, [](std::uint64_t) {}});
+  } catch (const hfsplus::VolumeTooSmall& e) {
+    const std::uint64_t smallest = smallestImageFor(current, e.minimum, newSize, oldSize);
+    throw ToolError("the volume holds data past the new end; the smallest -size that works is " +
+                    std::to_string(smallest / sector) + "b (" + humanSize(smallest) + "); the image was not changed");
   } catch (const ToolError& e) {
     throw ToolError(std::string(e.what()) + "; the image was not changed");
   }
