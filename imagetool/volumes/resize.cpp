@@ -64,13 +64,16 @@ class Overlay : public ImageIO {
   std::vector<std::pair<std::uint64_t, std::vector<unsigned char>>> writes_;
 };
 
-// Passes every write through, telling the hook first.
+// Passes every write through, telling the hook first. Work that can still be abandoned (building the
+// new folder beside the old) also stops there when interrupted.
 class Hooked : public ImageIO {
  public:
-  Hooked(ImageIO& inner, const ChangeHook& hook) : inner_(inner), hook_(hook) {}
+  Hooked(ImageIO& inner, const ChangeHook& hook, bool interruptible = false)
+      : inner_(inner), hook_(hook), interruptible_(interruptible) {}
   std::uint64_t size() const override { return inner_.size(); }
   void read(std::uint64_t offset, void* data, std::size_t length) const override { inner_.read(offset, data, length); }
   void write(std::uint64_t offset, const void* data, std::size_t length) override {
+    if (interruptible_) checkInterrupted();
     if (hook_) hook_();
     inner_.write(offset, data, length);
   }
@@ -78,6 +81,7 @@ class Hooked : public ImageIO {
  private:
   ImageIO& inner_;
   const ChangeHook& hook_;
+  bool interruptible_;
 };
 
 enum class MapKind { none, gpt, mbr };
@@ -325,7 +329,7 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
 
   CopyOnWriteBands image(bands.get(), info.bandSize, std::max(oldSize, newSize));
   if (oldSize % info.bandSize != 0) image.truncateBand(oldSize / info.bandSize, oldSize % info.bandSize);
-  Hooked hooked(image, hook);
+  Hooked hooked(image, hook, true);
   runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return hooked; }, [](std::uint64_t) {}});
   const std::uint64_t newBands = (newSize + info.bandSize - 1) / info.bandSize;
   for (std::uint64_t index : listBands(bands.get()))
@@ -335,6 +339,8 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
   BundleInfo next = info;
   next.size = newSize;
   writeInfoFiles(tempDir.get(), next);
+  for (const char* name : {"Info.plist", "Info.bckup"})  // new files, with the old ones' permissions
+    if (::fstatat(bundle.dirFd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) ::fchmodat(tempDir.get(), name, st.st_mode & 07777, 0);
   // A bundle that had no lock file gets none; the new folder's own lock stays held until the end.
   if (!bundle.hasLockFile() && ::unlinkat(tempDir.get(), "lock", 0) != 0) throwErrno("cannot finish the new image");
   fsyncFd(tempDir.get(), temp.path());
