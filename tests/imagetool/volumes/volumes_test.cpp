@@ -213,7 +213,7 @@ TEST(MacOSVolume, GrowsGivesBackOldDataShrinksAndKeepsEveryFile) {
   const auto files = test::hfsFiles(image, 0);
   ASSERT_EQ(files.size(), 47u);
   // Its files fill the volume almost to the end.
-  expectRefused(bundle, "4m", "in use");
+  expectRefused(bundle, "4m", "smallest -size that works is 10152b");
   const auto expectVolume = [&](std::uint64_t size) {
     EXPECT_EQ(test::declaredSize(bundle), size);
     EXPECT_EQ(test::declaredSize(bundle, "Info.bckup"), size);
