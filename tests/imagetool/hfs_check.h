@@ -46,6 +46,7 @@ inline std::string hfsConsistency(const std::string& image, std::uint64_t offset
         data.insert(data.end(), piece.begin(), piece.end());
       }
     }
+    if (blocks > be(header, at + 12, 4)) complaints += "a special file's extents exceed its block count; ";
     if (blocks != be(header, at + 12, 4)) return std::vector<unsigned char>{};
     if (be(header, at, 8) > blocks * blockSize) complaints += "a special file is larger than its blocks; ";
     data.resize(std::min<std::uint64_t>(data.size(), be(header, at, 8)));

@@ -182,6 +182,7 @@ TEST(ResizeOrder, FlushesComeBeforeTheRenamesThatDependOnThem) {
         const std::size_t exchange = first("exchange", bundle);
         ASSERT_LT(exchange, calls.size());
         EXPECT_LT(backup, exchange);
+        EXPECT_LT(first("fsync", "band"), exchange) << "the changed bands are flushed";
         for (std::size_t i = 0; i < calls.size(); ++i) {
           if (calls[i].first == "fsync" && test::contains(calls[i].second, "band")) {
             EXPECT_LT(i, exchange);
