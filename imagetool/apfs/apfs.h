@@ -39,11 +39,8 @@ class ShrinkRefused : public ToolError {
 // with the next transaction id; the checkpoint's superblock and then block zero are the last writes,
 // and nothing the previous checkpoint uses is overwritten before them. The image must already hold
 // max(old, new) bytes there. Refuses (ToolError, nothing written) what `freeRanges` refuses, a shrink
-// over used blocks (ShrinkRefused) and sizes whose chunk-info blocks would not fit the space manager.
+// over used blocks (ShrinkRefused), containers under 128 MB and space-manager states it does not
+// rewrite (blocks waiting in the internal pool's free queue).
 void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength);
-
-// The largest container `resizeContainer` lays out (chunk-info block addresses held in the space
-// manager block itself), for 4096-byte blocks.
-std::uint64_t largestContainer();
 
 }  // namespace quorbel::imagetool::apfs

@@ -59,6 +59,10 @@ constexpr std::size_t kFqCount = 0, kFqNodeLimit = 24;
 constexpr int kFqIp = 0, kFqMain = 1;
 
 // Chunk-info and cib-address blocks.
+// Flags of the space manager: a versioned one carries its size and allocation zones.
+constexpr std::uint32_t kSmFlagVersioned = 1;
+constexpr std::size_t kSmStructSize = 0x154, kSmUnversionedEnd = 0x150;
+
 constexpr std::size_t kCibIndex = 0x20, kCibCount = 0x24, kCibEntries = 0x28, kChunkInfoSize = 32;
 constexpr std::size_t kCabIndex = 0x20, kCabCount = 0x24, kCabEntries = 0x28;
 

@@ -85,13 +85,45 @@ struct Bits {
   }
 };
 
-}  // namespace
-
-std::uint64_t largestContainer() {
-  const std::uint64_t blockSize = 4096, bpc = blockSize * 8;
-  const std::uint64_t cibs = (blockSize - kDefaultAddrOffset) / 8 - 1;
-  return cibs * ((blockSize - kCibEntries) / kChunkInfoSize) * bpc * blockSize;
+// Where the variable part of a space manager goes when each pool bitmap is `k` blocks: the pool
+// bitmaps' transaction ids, the ring slots of the current bitmap, the ring's free-next links, then
+// the chunk-info (or chunk-info address) block addresses.
+struct Tail {
+  std::uint32_t xids, slots, freeNext, addresses;
+};
+Tail tailFor(std::uint32_t base, std::uint64_t k) {
+  Tail t{};
+  t.xids = base;
+  t.slots = static_cast<std::uint32_t>(base + 8 * k);
+  t.freeNext = static_cast<std::uint32_t>(t.slots + (2 * k + 7) / 8 * 8);
+  t.addresses = static_cast<std::uint32_t>(t.freeNext + 2 * 16 * k);
+  return t;
 }
+
+// The space manager's shape for a container of `blocks` blocks. The internal pool holds three blocks
+// per chunk, chunk-info block and address block, as Apple's containers (and apfsck) have it; its bitmap
+// takes as many blocks as that needs, in a ring of 16 such bitmaps. Chunk-info addresses go in the space
+// manager block itself while they fit, else in chunk-info address blocks.
+struct Shape {
+  std::uint64_t chunks = 0, cibs = 0, cabs = 0, ipCount = 0, k = 0;
+  Tail tail{};
+};
+Shape shapeFor(std::uint32_t bs, std::uint64_t blocks, std::uint32_t tailBase) {
+  const std::uint64_t bpc = bs * 8ull, cpc = (bs - kCibEntries) / kChunkInfoSize, perCab = (bs - kCabEntries) / 8;
+  Shape s;
+  s.chunks = (blocks + bpc - 1) / bpc;
+  s.cibs = (s.chunks + cpc - 1) / cpc;
+  for (const std::uint64_t cabs : {std::uint64_t{0}, (s.cibs + perCab - 1) / perCab}) {
+    s.cabs = cabs;
+    s.ipCount = 3 * (s.chunks + s.cibs + s.cabs);
+    s.k = (s.ipCount + bpc - 1) / bpc;
+    s.tail = tailFor(tailBase, s.k);
+    if (std::uint64_t{s.tail.addresses} + 8 * ((cabs != 0 ? cabs : s.cibs) + 1) <= bs && 16 * s.k <= 0xFFFF) return s;
+  }
+  refuse("the new size needs a space manager larger than one block");
+}
+
+}  // namespace
 
 void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength) {
   const Container c = readContainer(io, offset);
@@ -101,110 +133,129 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   if (newBlocks == oldBlocks) return;
   if (offset + newBlocks * bs > io.size()) refuse("the new size reaches past the end of its partition");
   const unsigned char* sm = c.spaceman.data();
-  if (!c.cabAddrs.empty()) refuse("its space manager uses chunk-info address blocks, which this tool does not rewrite");
-  if (c.ipBmSizeInBlocks != 1 || c.ipBmBlockCount != 16)
+  if (c.ipBmSizeInBlocks == 0 || c.ipBmBlockCount != 16 * c.ipBmSizeInBlocks)
     refuse("its internal pool's bitmaps are laid out in a way this tool does not rewrite");
   if (get64(sm + kSmFreeQueues + kFqIp * kSmFreeQueueSize + kFqCount) != 0)
     refuse("its internal pool has blocks waiting to be freed; mount the image on a Mac once, then try again");
 
   // The allocation state at the new size, starting from the current one.
   Bits bits{bpc, bs, {}};
-  const std::uint64_t newChunks = (newBlocks + bpc - 1) / bpc;
-  bits.chunks.resize(std::max<std::uint64_t>(c.chunks.size(), newChunks));
+  bits.chunks.resize(c.chunks.size());
   for (std::size_t i = 0; i < c.chunks.size(); ++i)
     if (c.chunks[i].bitmapAddr != 0) bits.chunks[i] = c.block(c.chunks[i].bitmapAddr);
   if (newBlocks < oldBlocks) {
     if (const auto used = bits.lastUsed(oldBlocks); used && *used >= newBlocks) {
       const std::uint64_t minimum = (*used + 1) * bs;
       throw ShrinkRefused("cannot shrink the APFS container: block " + std::to_string(*used) +
-                              " past the new end is in use; the container needs at least " + std::to_string(minimum) +
-                              " bytes",
+                              " past the new end is in use; the container needs at least " +
+                              std::to_string(minimum) + " bytes",
                           minimum);
     }
-    if (newBlocks < 32768) refuse("APFS containers this tool resizes are at least 128 MB");
+    if (newBlocks < 32768) refuse("an APFS container needs at least 128 MB");
   }
-  bits.chunks.resize(newChunks);
+  const std::uint32_t tailBase =
+      (get32(sm + kSmFlags) & kSmFlagVersioned) != 0 ? (get32(sm + kSmStructSize) + 7) / 8 * 8 : kSmUnversionedEnd;
+  const Shape shape = shapeFor(bs, newBlocks, tailBase);
+  bits.chunks.resize(std::max<std::uint64_t>(bits.chunks.size(), shape.chunks));
 
-  const std::uint32_t cpc = (bs - kCibEntries) / kChunkInfoSize;
-  const std::uint64_t newCibs = (newChunks + cpc - 1) / cpc;
-  const std::uint32_t addrOffset = get32(sm + kSmDevMain + kDevAddrOffset);
-  if (newCibs + 1 > (bs - addrOffset) / 8)
-    refuse("the new size needs more chunk-info blocks than its space manager can list (at most " +
-           std::to_string(largestContainer() / MiB / 1024) + " GiB)");
-
-  // The internal pool (which holds the chunk bitmaps and chunk-info blocks) is sized as Apple sizes it
-  // (three blocks per chunk and chunk-info block), within what one pool bitmap block describes; it
-  // never shrinks. It grows in place when the blocks after it are free, else moves to free space.
-  const std::uint64_t ipLimit = bpc;
-  std::uint64_t ipCount = std::max<std::uint64_t>(c.ipBlockCount, std::min(ipLimit, 3 * (newChunks + newCibs)));
-  std::uint64_t ipBase = c.ipBase;
-  if (ipCount > c.ipBlockCount) {
-    const std::uint64_t extra = ipCount - c.ipBlockCount;
-    if (c.ipBase + ipCount <= newBlocks && bits.allFree(c.ipBase + c.ipBlockCount, extra)) {
-      for (std::uint64_t b = c.ipBase + c.ipBlockCount; b < c.ipBase + ipCount; ++b) bits.set(b, true);
-    } else {
-      std::optional<std::uint64_t> found;
-      for (std::uint64_t b = 0, start = 0, run = 0; b < newBlocks && !found;) {
-        if (b % bpc == 0 && bits.chunks[b / bpc].empty()) {
-          const std::uint64_t n = std::min(bpc, newBlocks - b);
-          run += n;
-          b += n;
-        } else if (bits.test(b)) {
-          run = 0;
-          start = ++b;
-        } else {
-          ++run;
-          ++b;
-        }
-        if (run >= ipCount) found = start;
-      }
-      if (!found) {
-        ipCount = c.ipBlockCount;  // it stays as it is; whether it suffices is checked below
+  // Nothing the current checkpoint uses is written over: the pool and its bitmap ring stay where they
+  // are when that is possible, and otherwise move to blocks free now.
+  const std::uint64_t oldIpEnd = c.ipBase + c.ipBlockCount, oldRingEnd = c.ipBmBase + c.ipBmBlockCount;
+  auto inOld = [&](std::uint64_t b) { return (b >= c.ipBase && b < oldIpEnd) || (b >= c.ipBmBase && b < oldRingEnd); };
+  auto findRun = [&](std::uint64_t count) -> std::optional<std::uint64_t> {
+    std::uint64_t start = 0, run = 0;
+    for (std::uint64_t b = 0; b < newBlocks;) {
+      const std::uint64_t chunkEnd = std::min(newBlocks, (b / bpc + 1) * bpc);
+      const bool clearChunk = b % bpc == 0 && bits.chunks[b / bpc].empty() &&
+                              (chunkEnd <= c.ipBase || b >= oldIpEnd) && (chunkEnd <= c.ipBmBase || b >= oldRingEnd);
+      if (clearChunk) {
+        run += chunkEnd - b;
+        b = chunkEnd;
+      } else if (bits.test(b) || inOld(b)) {
+        run = 0;
+        start = ++b;
       } else {
-        for (std::uint64_t b = c.ipBase; b < c.ipBase + c.ipBlockCount; ++b) bits.set(b, false);
-        ipBase = *found;
-        for (std::uint64_t b = ipBase; b < ipBase + ipCount; ++b) bits.set(b, true);
+        ++run;
+        ++b;
       }
+      if (run >= count) return start;
     }
-  }
-  if (ipBase + ipCount > newBlocks) refuse("its internal pool would lie past the new end");
-
-  // New chunk bitmaps and chunk-info blocks go to pool blocks the current checkpoint does not use, so
-  // that it stays whole until the new one is written.
+    return std::nullopt;
+  };
   std::set<std::uint64_t> live(c.cibAddrs.begin(), c.cibAddrs.end());
+  live.insert(c.cabAddrs.begin(), c.cabAddrs.end());
   for (const Chunk& chunk : c.chunks)
     if (chunk.bitmapAddr != 0) live.insert(chunk.bitmapAddr);
-  std::vector<std::uint64_t> slots;
+  std::uint64_t usedChunksNow = 0;
+  for (std::size_t i = 0; i < bits.chunks.size(); ++i) usedChunksNow += bits.chunks[i].empty() ? 0 : 1;
+  // At most this many pool blocks hold the new space manager (the pool and ring may touch new chunks).
+  const std::uint64_t bound = usedChunksNow + (shape.ipCount + 16 * shape.k) / bpc + 4 + shape.cibs + shape.cabs;
+
+  std::uint64_t ipBase = c.ipBase;
+  bool inPlace = c.ipBase + shape.ipCount <= newBlocks;
+  for (std::uint64_t b = c.ipBase; inPlace && b < c.ipBase + shape.ipCount; ++b)
+    if (b >= oldIpEnd && (bits.test(b) || inOld(b))) inPlace = false;
+  if (inPlace) {
+    std::uint64_t room = 0;
+    for (std::uint64_t b = c.ipBase; b < c.ipBase + shape.ipCount && room < bound; ++b) room += live.count(b) ? 0 : 1;
+    inPlace = room >= bound;
+  }
+  if (!inPlace) {
+    const auto run = findRun(shape.ipCount);
+    if (!run) refuse("there is no free run of " + std::to_string(shape.ipCount) + " blocks for its internal pool");
+    ipBase = *run;
+  }
+  for (std::uint64_t b = c.ipBase; b < oldIpEnd; ++b) bits.set(b, false);
+  for (std::uint64_t b = ipBase; b < ipBase + shape.ipCount; ++b) bits.set(b, true);
+  const std::uint64_t ringCount = 16 * shape.k;
+  const bool ringKept = shape.k == c.ipBmSizeInBlocks;
+  std::uint64_t ringBase = c.ipBmBase;
+  if (!ringKept) {
+    const auto run = findRun(ringCount);
+    if (!run) refuse("there is no free run of " + std::to_string(ringCount) + " blocks for its pool bitmaps");
+    ringBase = *run;
+    for (std::uint64_t b = c.ipBmBase; b < oldRingEnd; ++b) bits.set(b, false);
+    for (std::uint64_t b = ringBase; b < ringBase + ringCount; ++b) bits.set(b, true);
+  }
+  bits.chunks.resize(shape.chunks);
+
+  // Pool blocks for the chunk bitmaps, chunk-info blocks and address blocks.
   std::vector<std::size_t> usedChunks;
-  for (std::size_t i = 0; i < newChunks; ++i)
+  for (std::size_t i = 0; i < shape.chunks; ++i)
     if (!bits.chunkEmpty(i)) usedChunks.push_back(i);
-  const std::uint64_t needed = usedChunks.size() + newCibs;
-  for (std::uint64_t b = ipBase; b < ipBase + ipCount && slots.size() < needed; ++b)
+  const std::uint64_t needed = usedChunks.size() + shape.cibs + shape.cabs;
+  std::vector<std::uint64_t> slots;
+  for (std::uint64_t b = ipBase; b < ipBase + shape.ipCount && slots.size() < needed; ++b)
     if (!live.count(b)) slots.push_back(b);
   if (slots.size() < needed) refuse("its internal pool has no room for the space manager of the new size");
 
   const std::uint64_t xid = c.xid + 1;
-  std::vector<unsigned char> ipBitmap(bs, 0);
-  auto takeSlot = [&, next = std::size_t{0}]() mutable {
-    const std::uint64_t b = slots[next++];
-    ipBitmap[(b - ipBase) / 8] = static_cast<unsigned char>(ipBitmap[(b - ipBase) / 8] | 1u << ((b - ipBase) % 8));
+  std::vector<unsigned char> ipBitmap(shape.k * bs, 0);
+  std::size_t nextSlot = 0;
+  auto takeSlot = [&]() {
+    const std::uint64_t b = slots[nextSlot++], i = b - ipBase;
+    ipBitmap[i / 8] = static_cast<unsigned char>(ipBitmap[i / 8] | 1u << (i % 8));
     return b;
   };
-  std::vector<std::uint64_t> bitmapAddr(newChunks, 0);
+  std::vector<std::uint64_t> bitmapAddr(shape.chunks, 0);
   for (std::size_t i : usedChunks) {
     bitmapAddr[i] = takeSlot();
     io.write(offset + bitmapAddr[i] * bs, bits.chunks[i].data(), bs);
   }
-  std::vector<std::uint64_t> cibAddrs;
+  auto header = [&](std::vector<unsigned char>& block, std::uint64_t at, std::uint32_t type) {
+    put64(block.data() + kOid, at);
+    put64(block.data() + kXid, xid);
+    put32(block.data() + kType, kPhysical | type);
+  };
+  const std::uint64_t cpc = (bs - kCibEntries) / kChunkInfoSize, perCab = (bs - kCabEntries) / 8;
+  std::vector<std::uint64_t> cibAddrs, cabAddrs;
   std::uint64_t freeTotal = 0;
-  for (std::uint64_t cib = 0; cib < newCibs; ++cib) {
+  for (std::uint64_t cib = 0; cib < shape.cibs; ++cib) {
     const std::uint64_t at = takeSlot();
     cibAddrs.push_back(at);
     std::vector<unsigned char> block(bs, 0);
-    const std::uint64_t first = cib * cpc, count = std::min<std::uint64_t>(cpc, newChunks - first);
-    put64(block.data() + kOid, at);
-    put64(block.data() + kXid, xid);
-    put32(block.data() + kType, kPhysical | kTypeCib);
+    const std::uint64_t first = cib * cpc, count = std::min(cpc, shape.chunks - first);
+    header(block, at, kTypeCib);
     put32(block.data() + kCibIndex, static_cast<std::uint32_t>(cib));
     put32(block.data() + kCibCount, static_cast<std::uint32_t>(count));
     for (std::uint64_t j = 0; j < count; ++j) {
@@ -222,44 +273,84 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
     seal(block.data(), bs);
     io.write(offset + at * bs, block.data(), bs);
   }
+  for (std::uint64_t cab = 0; cab < shape.cabs; ++cab) {
+    const std::uint64_t at = takeSlot();
+    cabAddrs.push_back(at);
+    std::vector<unsigned char> block(bs, 0);
+    const std::uint64_t first = cab * perCab, count = std::min(perCab, shape.cibs - first);
+    header(block, at, kTypeCab);
+    put32(block.data() + kCabIndex, static_cast<std::uint32_t>(cab));
+    put32(block.data() + kCabCount, static_cast<std::uint32_t>(count));
+    for (std::uint64_t j = 0; j < count; ++j) put64(block.data() + kCabEntries + 8 * j, cibAddrs[first + j]);
+    seal(block.data(), bs);
+    io.write(offset + at * bs, block.data(), bs);
+  }
 
-  // The pool bitmap goes to the next slot of its ring of 16; the slot in use until now stays as the
-  // previous one, as Apple's implementation keeps it.
+  // The pool bitmap takes the next k slots of its ring (the slots in use until now stay in use as the
+  // previous bitmap), or the first k of a new ring.
+  const auto ringSize = static_cast<std::uint32_t>(ringCount);
+  std::uint32_t head = 0, tail = ringSize - 1;
+  if (ringKept) {
+    head = get16(sm + kSmIpBmFreeHead);
+    tail = get16(sm + kSmIpBmFreeTail);
+    if (head >= ringSize || tail >= ringSize) refuse("its internal pool bitmap ring is damaged");
+  }
+  std::vector<std::uint32_t> current;
+  for (std::uint64_t j = 0; j < shape.k; ++j) current.push_back(static_cast<std::uint32_t>((head + j) % ringSize));
+  for (std::uint64_t j = 0; j < shape.k; ++j)
+    io.write(offset + (ringBase + current[j]) * bs, ipBitmap.data() + j * bs, bs);
+  const auto newHead = static_cast<std::uint16_t>(ringKept ? (head + shape.k) % ringSize : shape.k);
+  const auto newTail = static_cast<std::uint16_t>(ringKept ? (tail + shape.k) % ringSize : ringSize - 1);
+  const std::uint32_t freeLength = (ringSize + newTail - newHead) % ringSize;
+  // Ring blocks that are not current must read as an empty bitmap; those the current checkpoint still
+  // uses are cleared only once the new one is written.
+  const std::vector<unsigned char> zeros(bs, 0);
+  std::vector<std::uint64_t> clearLater;
+  const std::uint16_t oldHead = get16(sm + kSmIpBmFreeHead);
+  for (std::uint32_t i = 0; i < ringSize; ++i) {
+    if (std::find(current.begin(), current.end(), i) != current.end()) continue;
+    const bool oldFree = ringKept && (ringSize + i - oldHead) % ringSize < (ringSize + tail - oldHead) % ringSize;
+    if (ringKept && !oldFree)
+      clearLater.push_back(ringBase + i);
+    else
+      io.write(offset + (ringBase + i) * bs, zeros.data(), bs);
+  }
+
   std::vector<unsigned char> spaceman = c.spaceman;
   unsigned char* s = spaceman.data();
-  const std::uint32_t ring = c.ipBmBlockCount;
-  const std::uint16_t head = get16(s + kSmIpBmFreeHead), tail = get16(s + kSmIpBmFreeTail);
-  if (head >= ring || tail >= ring) refuse("its internal pool bitmap ring is damaged");
-  const std::uint32_t bitmapOffset = get32(s + kSmIpBitmapOffset), freeNextOffset = get32(s + kSmIpBmFreeNextOffset),
-                      xidOffset = get32(s + kSmIpBmXidOffset);
-  if (bitmapOffset + 2 > bs || freeNextOffset + 2 * ring > bs || xidOffset + 8 > bs)
-    refuse("its space manager's pool fields lie outside it");
-  io.write(offset + (c.ipBmBase + head) * bs, ipBitmap.data(), bs);
-  const auto newHead = static_cast<std::uint16_t>((head + 1) % ring), newTail = static_cast<std::uint16_t>((tail + 1) % ring);
-  const std::uint32_t freeLength = (ring + newTail - newHead) % ring;
-  put16(s + bitmapOffset, head);
+  std::memset(s + tailBase, 0, bs - tailBase);
+  const Tail& t = shape.tail;
+  for (std::uint64_t j = 0; j < shape.k; ++j) {
+    put64(s + t.xids + 8 * j, xid);
+    put16(s + t.slots + 2 * j, static_cast<std::uint16_t>(current[j]));
+  }
+  for (std::uint32_t i = 0; i < ringSize; ++i)
+    put16(s + t.freeNext + 2 * i,
+          (ringSize + i - newHead) % ringSize < freeLength ? static_cast<std::uint16_t>((i + 1) % ringSize) : 0xFFFF);
+  const std::vector<std::uint64_t>& addresses = shape.cabs != 0 ? cabAddrs : cibAddrs;
+  for (std::size_t i = 0; i < addresses.size(); ++i) put64(s + t.addresses + 8 * i, addresses[i]);
+  put32(s + kSmIpBmXidOffset, t.xids);
+  put32(s + kSmIpBitmapOffset, t.slots);
+  put32(s + kSmIpBmFreeNextOffset, t.freeNext);
   put16(s + kSmIpBmFreeHead, newHead);
   put16(s + kSmIpBmFreeTail, newTail);
-  for (std::uint32_t i = 0; i < ring; ++i)
-    put16(s + freeNextOffset + 2 * i,
-          (ring + i - newHead) % ring < freeLength ? static_cast<std::uint16_t>((i + 1) % ring) : 0xFFFF);
-  put64(s + xidOffset, xid);
+  put32(s + kSmIpBmSizeInBlocks, static_cast<std::uint32_t>(shape.k));
+  put32(s + kSmIpBmBlockCount, ringSize);
+  put64(s + kSmIpBmBase, ringBase);
+  put64(s + kSmIpBase, ipBase);
+  put64(s + kSmIpBlockCount, shape.ipCount);
 
   unsigned char* dev = s + kSmDevMain;
-  const std::uint32_t oldCibs = get32(dev + kDevCibCount);
   put64(dev + kDevBlockCount, newBlocks);
-  put64(dev + kDevChunkCount, newChunks);
-  put32(dev + kDevCibCount, static_cast<std::uint32_t>(newCibs));
-  put32(dev + kDevCabCount, 0);
+  put64(dev + kDevChunkCount, shape.chunks);
+  put32(dev + kDevCibCount, static_cast<std::uint32_t>(shape.cibs));
+  put32(dev + kDevCabCount, static_cast<std::uint32_t>(shape.cabs));
   put64(dev + kDevFreeCount, freeTotal);
-  for (std::uint64_t i = 0; i < std::max<std::uint64_t>(oldCibs, newCibs) + 1; ++i)
-    put64(s + addrOffset + 8 * i, i < newCibs ? cibAddrs[i] : 0);
-  put32(s + kSmDevTier2 + kDevAddrOffset, static_cast<std::uint32_t>(addrOffset + 8 * newCibs));
-  put64(s + kSmIpBase, ipBase);
-  put64(s + kSmIpBlockCount, ipCount);
+  put32(dev + kDevAddrOffset, t.addresses);
+  put32(s + kSmDevTier2 + kDevAddrOffset, static_cast<std::uint32_t>(t.addresses + 8 * addresses.size()));
   unsigned char* ipQueue = s + kSmFreeQueues + kFqIp * kSmFreeQueueSize;
   unsigned char* mainQueue = s + kSmFreeQueues + kFqMain * kSmFreeQueueSize;
-  put16(ipQueue + kFqNodeLimit, std::max(get16(ipQueue + kFqNodeLimit), ipFreeQueueLimit(newChunks)));
+  put16(ipQueue + kFqNodeLimit, ipFreeQueueLimit(shape.chunks));
   const std::uint16_t mainLimit = mainFreeQueueLimit(newBlocks);
   put16(mainQueue + kFqNodeLimit,
         get64(mainQueue + kFqCount) == 0 ? mainLimit : std::max(get16(mainQueue + kFqNodeLimit), mainLimit));
@@ -267,6 +358,7 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   // Every ephemeral object is written again for the new transaction, after the current checkpoint's
   // data in its ring.
   std::uint32_t dataPos = (c.dataIndex + c.dataLen) % c.dataBlocks, dataLen = 0;
+  const std::uint32_t dataIndex = dataPos;
   std::vector<Mapping> mappings = c.mappings;
   for (std::size_t i = 0; i < mappings.size(); ++i) {
     Mapping& m = mappings[i];
@@ -278,10 +370,7 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
       c.readBlocks(m.paddr, object.data(), m.size / bs);
     }
     const std::uint32_t blocks = m.size / bs;
-    if (dataPos + blocks > c.dataBlocks) {
-      if (blocks == 1) dataPos = 0;
-      else refuse("its checkpoint data area has no contiguous room for a multi-block object");
-    }
+    if (dataPos + blocks > c.dataBlocks) refuse("its checkpoint data area has no contiguous room for an object");
     put64(object.data() + kXid, xid);
     seal(object.data(), object.size());
     m.paddr = c.dataBase + dataPos;
@@ -290,19 +379,18 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
     dataLen += blocks;
   }
   if (dataLen + c.dataLen > c.dataBlocks) refuse("its checkpoint data area is too small for a second checkpoint");
-  const std::uint32_t dataIndex = (c.dataIndex + c.dataLen) % c.dataBlocks;
 
   const std::size_t perMap = (bs - kCpmEntries) / kCpmEntrySize;
-  const std::uint32_t mapBlocks = static_cast<std::uint32_t>(std::max<std::size_t>(1, (mappings.size() + perMap - 1) / perMap));
-  if (mapBlocks + 1 + c.descLen > c.descBlocks) refuse("its checkpoint descriptor area is too small for a second checkpoint");
+  const auto mapBlocks =
+      static_cast<std::uint32_t>(std::max<std::size_t>(1, (mappings.size() + perMap - 1) / perMap));
+  if (mapBlocks + 1 + c.descLen > c.descBlocks)
+    refuse("its checkpoint descriptor area is too small for a second checkpoint");
   const std::uint32_t descIndex = (c.descIndex + c.descLen) % c.descBlocks;
   for (std::uint32_t m = 0; m < mapBlocks; ++m) {
     std::vector<unsigned char> block(bs, 0);
     const std::uint64_t at = c.descBase + (descIndex + m) % c.descBlocks;
     const std::size_t first = m * perMap, count = std::min(perMap, mappings.size() - first);
-    put64(block.data() + kOid, at);
-    put64(block.data() + kXid, xid);
-    put32(block.data() + kType, kPhysical | kTypeCheckpointMap);
+    header(block, at, kTypeCheckpointMap);
     put32(block.data() + kCpmFlags, m + 1 == mapBlocks ? kCpmLast : 0);
     put32(block.data() + kCpmCount, static_cast<std::uint32_t>(count));
     for (std::size_t j = 0; j < count; ++j) {
@@ -336,8 +424,10 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   put32(sb + kDataLen, dataLen);
   put32(sb + kDataNext, (dataIndex + dataLen) % c.dataBlocks);
   seal(sb, bs);
-  // The checkpoint's superblock commits the resize; block zero follows it.
+  // The checkpoint's superblock commits the resize; then the previous pool bitmap is cleared and
+  // block zero written.
   io.write(offset + (c.descBase + (descIndex + mapBlocks) % c.descBlocks) * bs, sb, bs);
+  for (std::uint64_t b : clearLater) io.write(offset + b * bs, zeros.data(), bs);
   io.write(offset, sb, bs);
 }
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "imagetool/apfs/apfs.h"
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
@@ -33,6 +34,8 @@ constexpr std::uint64_t sector = 512;
 bool isHfsFamily(const std::string& fileSystem) {
   return fileSystem == "HFS+" || fileSystem == "HFS+J" || fileSystem == "HFSX" || fileSystem == "HFSX (journaled)";
 }
+
+bool isResizable(const std::string& fileSystem) { return isHfsFamily(fileSystem) || fileSystem == "APFS"; }
 
 // An image whose writes are kept in memory over a read-only base, for trying the whole resize before
 // anything is written. Bytes past `baseSize` read as zeros, as they will once stale bands are gone.
@@ -228,7 +231,7 @@ struct Plan {
     throw ToolError("no file system whose size this tool can change was found in " + where +
                     "; the image was not changed");
   throw ToolError("the " + fileSystem + " file system in " + where +
-                  " cannot be resized by this tool (only HFS+ and HFS+J volumes can); the image was not changed");
+                  " cannot be resized by this tool (only HFS+, HFS+J and APFS can); the image was not changed");
 }
 
 // The length of the HFS Plus volume at `offset`: its blocks, plus the slack before its alternate
@@ -257,7 +260,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   Plan plan;
   std::uint64_t partitionLength = 0;
   if (layout.scheme.empty()) {
-    if (!isHfsFamily(layout.fileSystem)) refuseFileSystem(layout.fileSystem, "the image");
+    if (!isResizable(layout.fileSystem)) refuseFileSystem(layout.fileSystem, "the image");
     plan.fileSystem = layout.fileSystem;
     partitionLength = image.size();
     plan.targetLength = newSize;
@@ -270,7 +273,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     if (last == table->entries.end()) throw ToolError("the GUID partition map holds no partition; the image was not changed");
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
-    if (!isHfsFamily(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
+    if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
     plan.map = MapKind::gpt;
     plan.volumeOffset = last->firstLba * sector;
     partitionLength = (last->lastLba + 1 - last->firstLba) * sector;
@@ -292,7 +295,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     });
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
-    if (!isHfsFamily(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
+    if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
     if (newSectors <= last->firstLba) throw ToolError("the new size leaves no room for the partition; the image was not changed");
     plan.map = MapKind::mbr;
     plan.volumeOffset = std::uint64_t{last->firstLba} * sector;
@@ -302,7 +305,8 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   } else {
     throw ToolError("the " + layout.scheme + " partition scheme cannot be resized by this tool; the image was not changed");
   }
-  plan.volumeLength = volumeLength(image, plan.volumeOffset, partitionLength);
+  plan.volumeLength = plan.fileSystem == "APFS" ? apfs::containerLength(image, plan.volumeOffset)
+                                                 : volumeLength(image, plan.volumeOffset, partitionLength);
   return plan;
 }
 
@@ -349,11 +353,16 @@ struct Steps {
   std::function<void(std::uint64_t size)> commitSize;  // Info.plist and Info.bckup
 };
 
+void resizeVolume(const Plan& plan, ImageIO& image, std::uint64_t from, std::uint64_t to) {
+  if (plan.fileSystem == "APFS") return apfs::resizeContainer(image, plan.volumeOffset, to);
+  if (to < from) releaseUncommittedAlternateBlock(image, plan.volumeOffset, to);
+  hfsplus::resizeVolume(image, plan.volumeOffset, from, to);
+}
+
 void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, const Steps& steps) {
   std::uint64_t volume = plan.volumeLength;
   if (plan.targetLength < volume) {
-    releaseUncommittedAlternateBlock(steps.image(oldSize), plan.volumeOffset, plan.targetLength);
-    hfsplus::resizeVolume(steps.image(oldSize), plan.volumeOffset, volume, plan.targetLength);
+    resizeVolume(plan, steps.image(oldSize), volume, plan.targetLength);
     volume = plan.targetLength;
   }
   if (newSize > oldSize) steps.commitSize(newSize);
@@ -363,7 +372,7 @@ void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, co
     if (plan.map == MapKind::mbr) layout::resizeMbr(image, newSize / sector);
   }
   if (newSize <= oldSize) steps.commitSize(newSize);
-  if (plan.targetLength > volume) hfsplus::resizeVolume(steps.image(newSize), plan.volumeOffset, volume, plan.targetLength);
+  if (plan.targetLength > volume) resizeVolume(plan, steps.image(newSize), volume, plan.targetLength);
 }
 
 // Band indexes present in `bandsDir`.
@@ -530,6 +539,11 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
     Overlay trial(current, oldSize, std::max(oldSize, newSize));
     try {
       runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return trial; }, [](std::uint64_t) {}});
+    } catch (const apfs::ShrinkRefused& e) {
+      // The partition follows the image size byte for byte, in whole 4 KB steps.
+      const std::uint64_t smallest = newSize + (e.minimumLength - plan.targetLength + 4095) / 4096 * 4096;
+      throw ToolError(std::string(e.what()) + "; the smallest size that works is " + std::to_string(smallest) +
+                      " bytes (" + humanSize(smallest) + "); the image was not changed");
     } catch (const ToolError& e) {
       throw ToolError(std::string(e.what()) + "; the image was not changed");
     }
@@ -543,7 +557,7 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
     resizeInPlace(path, info, plan, newSize, beforeChange, bundle.backupAgrees());
   out << "resized: " << given << "\n"
       << "size: " << newSize << " bytes (" << humanSize(newSize) << ")\n"
-      << plan.fileSystem << " volume: " << plan.targetLength << " bytes (" << humanSize(plan.targetLength) << ")\n";
+      << plan.fileSystem << (plan.fileSystem == "APFS" ? " container: " : " volume: ") << plan.targetLength << " bytes (" << humanSize(plan.targetLength) << ")\n";
 }
 
 namespace {
