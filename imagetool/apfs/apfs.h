@@ -14,7 +14,9 @@ namespace quorbel::imagetool::apfs {
 // True when an APFS container superblock ("NXSB") is at `offset`.
 bool isContainer(const ImageIO& io, std::uint64_t offset);
 
-// The container's size in bytes (block count times block size), as its latest checkpoint says.
+// The container's size in bytes (block count times block size) as block zero records it: after a
+// resize cut short the newest checkpoint may already have the new size, which resizing to it again
+// completes.
 std::uint64_t containerLength(const ImageIO& io, std::uint64_t offset);
 
 // Byte ranges (start relative to `io`, length) of the blocks the container's space manager holds free,

@@ -169,7 +169,7 @@ bool allUsed(const Container& c, std::uint64_t first, std::uint64_t count) {
 
 }  // namespace
 
-Container readContainer(const ImageIO& io, std::uint64_t offset) {
+Container readContainer(const ImageIO& io, std::uint64_t offset, bool requireClean) {
   Container c;
   c.io = &io;
   c.offset = offset;
@@ -217,15 +217,19 @@ Container readContainer(const ImageIO& io, std::uint64_t offset) {
   if (latestXid == 0) refuse("has no valid checkpoint");
   if (tornXid > latestXid)
     refuse("has a damaged newer checkpoint (transaction " + std::to_string(tornXid) + "); it was not unmounted cleanly");
-  if (get64(zero.data() + kXid) != latestXid)
+  c.staleBlockZero = get64(zero.data() + kXid) < latestXid;
+  if (get64(zero.data() + kXid) != latestXid && (requireClean || !c.staleBlockZero))
     refuse("was not unmounted cleanly: block zero records transaction " + std::to_string(get64(zero.data() + kXid)) +
            " but the newest checkpoint is transaction " + std::to_string(latestXid) + "; mount it on a Mac once first");
   c.xid = latestXid;
   c.super.assign(area.begin() + std::ptrdiff_t{latestIndex} * c.blockSize,
                  area.begin() + std::ptrdiff_t{latestIndex + 1} * c.blockSize);
   const unsigned char* sb = c.super.data();
-  if (get64(sb + kBlockCount) != c.blockCount || get32(sb + kBlockSize) != c.blockSize ||
-      get64(sb + kDescBase) != c.descBase || get64(sb + kDataBase) != c.dataBase ||
+  c.blockCount = get64(sb + kBlockCount);
+  if (c.blockCount == 0 || c.blockCount > (io.size() - offset) / c.blockSize)
+    refuse("claims more blocks than its partition holds");
+  if ((!c.staleBlockZero && get64(sb + kBlockCount) != get64(zero.data() + kBlockCount)) ||
+      get32(sb + kBlockSize) != c.blockSize || get64(sb + kDescBase) != c.descBase || get64(sb + kDataBase) != c.dataBase ||
       get32(sb + kDescBlocks) != c.descBlocks || get32(sb + kDataBlocks) != c.dataBlocks)
     refuse("has a checkpoint that disagrees with block zero");
   if (get64(sb + kNextXid) != c.xid + 1) refuse("has a checkpoint whose next transaction is not the following one");
@@ -294,8 +298,10 @@ bool isContainer(const ImageIO& io, std::uint64_t offset) {
 }
 
 std::uint64_t containerLength(const ImageIO& io, std::uint64_t offset) {
-  const Container c = readContainer(io, offset);
-  return c.blockCount * c.blockSize;
+  unsigned char head[64];
+  if (!isContainer(io, offset)) refuse("has no superblock in block zero");
+  io.read(offset, head, sizeof head);
+  return get64(head + kBlockCount) * get32(head + kBlockSize);
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> freeRanges(const ImageIO& io, std::uint64_t offset,

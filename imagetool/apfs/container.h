@@ -99,6 +99,7 @@ struct Container {
   std::uint64_t ipBase = 0, ipBlockCount = 0, ipBmBase = 0;
   std::uint32_t ipBmBlockCount = 0, ipBmSizeInBlocks = 0;
   std::uint64_t freeCount = 0;
+  bool staleBlockZero = false;
 
   void readBlocks(std::uint64_t block, void* out, std::size_t count) const;
   std::vector<unsigned char> block(std::uint64_t number) const;
@@ -107,6 +108,8 @@ struct Container {
 };
 
 // Reads and checks the latest checkpoint; ToolError with the reason when it is not safe to go by.
-Container readContainer(const ImageIO& io, std::uint64_t offset);
+// With `requireClean` false, block zero may lag behind the newest valid checkpoint (which is what a
+// Mac mounts): `staleBlockZero` tells.
+Container readContainer(const ImageIO& io, std::uint64_t offset, bool requireClean = true);
 
 }  // namespace quorbel::imagetool::apfs::detail

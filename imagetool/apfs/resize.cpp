@@ -123,14 +123,37 @@ Shape shapeFor(std::uint32_t bs, std::uint64_t blocks, std::uint32_t tailBase) {
   refuse("the new size needs a space manager larger than one block");
 }
 
+// Completes a checkpoint whose block zero was not written: the pool bitmap ring blocks other than the
+// current ones are cleared, then block zero takes the checkpoint's superblock.
+void finishCheckpoint(ImageIO& io, const Container& c) {
+  const unsigned char* sm = c.spaceman.data();
+  const std::uint32_t bs = c.blockSize, ring = c.ipBmBlockCount;
+  const std::uint32_t slots = get32(sm + kSmIpBitmapOffset);
+  if (ring == 0 || slots + 2ull * c.ipBmSizeInBlocks > bs) throw ToolError("the APFS container's pool bitmap ring is damaged");
+  std::vector<bool> current(ring, false);
+  for (std::uint32_t j = 0; j < c.ipBmSizeInBlocks; ++j) {
+    const std::uint16_t slot = get16(sm + slots + 2 * j);
+    if (slot < ring) current[slot] = true;
+  }
+  const std::vector<unsigned char> zeros(bs, 0);
+  for (std::uint32_t i = 0; i < ring; ++i)
+    if (!current[i]) io.write(c.offset + (c.ipBmBase + i) * bs, zeros.data(), bs);
+  io.write(c.offset, c.super.data(), bs);
+}
+
 }  // namespace
 
 void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength) {
-  const Container c = readContainer(io, offset);
+  // A resize cut short after its checkpoint was written leaves block zero behind; that checkpoint is
+  // what a Mac mounts, and it is what this resize starts from.
+  const Container c = readContainer(io, offset, false);
   const std::uint32_t bs = c.blockSize;
   const std::uint64_t bpc = bs * 8ull;
   const std::uint64_t oldBlocks = c.blockCount, newBlocks = newLength / bs;
-  if (newBlocks == oldBlocks) return;
+  if (newBlocks == oldBlocks) {
+    if (c.staleBlockZero) finishCheckpoint(io, c);
+    return;
+  }
   if (offset + newBlocks * bs > io.size()) refuse("the new size reaches past the end of its partition");
   const unsigned char* sm = c.spaceman.data();
   if (c.ipBmSizeInBlocks == 0 || c.ipBmBlockCount != 16 * c.ipBmSizeInBlocks)
