@@ -64,12 +64,13 @@ struct Bits {
     for (unsigned char b : chunks[index]) n += static_cast<std::uint64_t>(std::popcount(b));
     return n;
   }
-  // The last block in use below `end`, if any.
-  std::optional<std::uint64_t> lastUsed(std::uint64_t end) const {
+  // The last block in use below `end` that `ignore` does not pass over, if any.
+  template <typename Ignore>
+  std::optional<std::uint64_t> lastUsed(std::uint64_t end, const Ignore& ignore) const {
     for (std::uint64_t chunk = (end + bpc - 1) / bpc; chunk-- > 0;) {
       if (chunks[chunk].empty()) continue;
       for (std::uint64_t b = std::min(end, (chunk + 1) * bpc); b-- > chunk * bpc;)
-        if (test(b)) return b;
+        if (test(b) && !ignore(b)) return b;
     }
     return std::nullopt;
   }
@@ -166,8 +167,12 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   bits.chunks.resize(c.chunks.size());
   for (std::size_t i = 0; i < c.chunks.size(); ++i)
     if (c.chunks[i].bitmapAddr != 0) bits.chunks[i] = c.block(c.chunks[i].bitmapAddr);
+  // The internal pool and its bitmap ring are laid out afresh, so only other blocks in use hold a
+  // shrink back.
+  const std::uint64_t oldIpEnd = c.ipBase + c.ipBlockCount, oldRingEnd = c.ipBmBase + c.ipBmBlockCount;
+  auto inOld = [&](std::uint64_t b) { return (b >= c.ipBase && b < oldIpEnd) || (b >= c.ipBmBase && b < oldRingEnd); };
   if (newBlocks < oldBlocks) {
-    if (const auto used = bits.lastUsed(oldBlocks); used && *used >= newBlocks) {
+    if (const auto used = bits.lastUsed(oldBlocks, inOld); used && *used >= newBlocks) {
       const std::uint64_t minimum = (*used + 1) * bs;
       throw ShrinkRefused("cannot shrink the APFS container: block " + std::to_string(*used) +
                               " past the new end is in use; the container needs at least " +
@@ -183,8 +188,6 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
 
   // Nothing the current checkpoint uses is written over: the pool and its bitmap ring stay where they
   // are when that is possible, and otherwise move to blocks free now.
-  const std::uint64_t oldIpEnd = c.ipBase + c.ipBlockCount, oldRingEnd = c.ipBmBase + c.ipBmBlockCount;
-  auto inOld = [&](std::uint64_t b) { return (b >= c.ipBase && b < oldIpEnd) || (b >= c.ipBmBase && b < oldRingEnd); };
   auto findRun = [&](std::uint64_t count) -> std::optional<std::uint64_t> {
     std::uint64_t start = 0, run = 0;
     for (std::uint64_t b = 0; b < newBlocks;) {
@@ -231,7 +234,7 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   for (std::uint64_t b = c.ipBase; b < oldIpEnd; ++b) bits.set(b, false);
   for (std::uint64_t b = ipBase; b < ipBase + shape.ipCount; ++b) bits.set(b, true);
   const std::uint64_t ringCount = 16 * shape.k;
-  const bool ringKept = shape.k == c.ipBmSizeInBlocks;
+  const bool ringKept = shape.k == c.ipBmSizeInBlocks && oldRingEnd <= newBlocks;
   std::uint64_t ringBase = c.ipBmBase;
   if (!ringKept) {
     const auto run = findRun(ringCount);

@@ -19,6 +19,9 @@
 #include "imagetool/hfsplus/hfsplus.h"
 #define QUORBEL_HAVE_HFSPLUS 1
 #endif
+#ifdef QUORBEL_HAVE_APFS
+#include "imagetool/apfs/apfs.h"
+#endif
 
 namespace quorbel::imagetool {
 
@@ -84,18 +87,10 @@ Placement place(const Plan& plan, const std::string& fileSystem, std::uint64_t s
   const std::uint64_t end = gptDataEnd(sectors);
   const std::uint64_t length = end > gptDataStart ? end - gptDataStart : 0;
   std::uint64_t minimumPartition = 8 * sectorSize;
-  std::uint64_t maximumPartition = 0;  // none
-  std::string why;
   if (plan.kind == Kind::exfat) minimumPartition = sizes::exfatMinimum;
-  if (plan.kind == Kind::apfs) {
-    minimumPartition = sizes::apfsMinimum;
-    maximumPartition = sizes::apfsMaximum;
-    why = "larger containers made by mkapfs fail the apfsck space-manager check";
-  }
+  if (plan.kind == Kind::apfs) minimumPartition = sizes::apfsMinimum;
   if (length * sectorSize < minimumPartition)
     throw ToolError(tooSmall(fileSystem, size, sizes::gptImageSizeFor(minimumPartition)));
-  if (maximumPartition != 0 && length * sectorSize > maximumPartition)
-    throw ToolError(tooLarge(fileSystem, size, sizes::gptImageSizeFor(maximumPartition) + 7 * sectorSize, why));
   return {gptDataStart, length};
 }
 
@@ -155,8 +150,21 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
       if (plan.caseSensitive) args.push_back("-s");
       const std::string label = apfsLabel(volumeName);
       if (!label.empty()) args.insert(args.end(), {"-L", label});
-      formatWith(image, imagePath, where, "mkapfs", args, "apfsprogs");
+      if (where.length * sectorSize <= sizes::apfsLargestFromMkapfs) {
+        formatWith(image, imagePath, where, "mkapfs", args, "apfsprogs");
+        return;
+      }
+#ifdef QUORBEL_HAVE_APFS
+      // A container small enough for mkapfs to lay out right, grown to the partition.
+      formatWith(image, imagePath, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, "mkapfs", args,
+                 "apfsprogs");
+      SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
+      apfs::resizeContainer(partition, 0, partition.size());
       return;
+#else
+      throw ToolError("APFS containers over " + sizes::describeSize(sizes::apfsLargestFromMkapfs, false) +
+                      " are not supported in this build");
+#endif
     }
   }
 }
