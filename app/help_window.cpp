@@ -2,8 +2,11 @@
 
 #include "ui/storyboard.h"
 
+#include <QFile>
 #include <QPdfDocument>
 #include <QPdfView>
+#include <QTabWidget>
+#include <QTextBrowser>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -15,12 +18,23 @@ HelpViewController::HelpViewController(ResourceLookup lookup, QWidget* parent)
 {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto* view = new QPdfView(this);
+    m_tabs = new QTabWidget(this);
+    m_tabs->setObjectName(QStringLiteral("helpTabs"));
+    m_tabs->setDocumentMode(true);
+    layout->addWidget(m_tabs);
+    auto* view = new QPdfView(m_tabs);
     view->setObjectName(QStringLiteral("helpPDFView"));
     view->setAccessibleName(QStringLiteral("Manual"));
     view->setPageMode(QPdfView::PageMode::MultiPage);
-    layout->addWidget(view);
+    m_tabs->addTab(view, QStringLiteral("Pages"));
     setHelpPDFView(view);
+    // A PDF view exposes no text to a screen reader; the same manual as text does.
+    m_helpTextView = new QTextBrowser(m_tabs);
+    m_helpTextView->setObjectName(QStringLiteral("helpTextView"));
+    m_helpTextView->setAccessibleName(QStringLiteral("Manual text"));
+    m_helpTextView->setOpenLinks(false);
+    m_helpTextView->setTextInteractionFlags(Qt::TextBrowserInteraction | Qt::TextSelectableByKeyboard);
+    m_tabs->addTab(m_helpTextView, QStringLiteral("Text"));
     viewDidLoad();
 }
 
@@ -36,6 +50,11 @@ void HelpViewController::viewDidLoad() {}
 
 void HelpViewController::viewDidAppear()
 {
+    if (const std::optional<QString> text = m_lookup(QStringLiteral("QuorbelHelp"), QStringLiteral("md"))) {
+        QFile file(*text);
+        const bool readable = file.open(QIODevice::ReadOnly);
+        m_helpTextView->setMarkdown(readable ? QString::fromUtf8(file.readAll()) : QString());
+    }
     const std::optional<QString> path = m_lookup(QStringLiteral("QuorbelHelp"), QStringLiteral("pdf"));
     if (!path) {
         return;

@@ -1,6 +1,7 @@
 #pragma once
-// The help window: a PDF view of the manual that reloads the document every time it comes on screen,
-// and the window controller that one "Help" command makes afresh.
+// The help window: the manual as PDF pages and, on a second tab, as text a screen reader can read; both
+// reload every time the window comes on screen. And the window controller that one "Help" command makes
+// afresh.
 
 #include "app/help_document.h"
 
@@ -11,6 +12,8 @@
 
 class QPdfDocument;
 class QPdfView;
+class QTabWidget;
+class QTextBrowser;
 
 namespace quorbel {
 
@@ -22,12 +25,15 @@ public:
 
     QPdfView* helpPDFView() const { return m_helpPDFView; }
     void setHelpPDFView(QPdfView* view) { m_helpPDFView = view; }
+    // The manual's text ("QuorbelHelp"."md" rendered), on the tab behind the pages.
+    QTextBrowser* helpTextView() const { return m_helpTextView; }
+    QTabWidget* tabs() const { return m_tabs; }
     // The document loaded at the last appearance; null before the first, or when it was unreadable.
     QPdfDocument* thePDFDocument() const { return m_thePDFDocument.get(); }
 
     void viewDidLoad();
-    // Loads "QuorbelHelp"."pdf" into the view. A missing document leaves the view as it was; an
-    // unreadable one leaves it empty. Neither shows a message.
+    // Loads "QuorbelHelp"."pdf" into the PDF view and "QuorbelHelp"."md" into the text view. A missing
+    // document leaves its view as it was; an unreadable one leaves it empty. Neither shows a message.
     void viewDidAppear();
 
 protected:
@@ -36,6 +42,8 @@ protected:
 private:
     ResourceLookup m_lookup;
     QPdfView* m_helpPDFView = nullptr;
+    QTextBrowser* m_helpTextView = nullptr;
+    QTabWidget* m_tabs = nullptr;
     std::unique_ptr<QPdfDocument> m_thePDFDocument;
 };
 

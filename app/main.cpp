@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include "app/accessible_combo_box.h"
 #include "app/app_delegate.h"
 #include "ui/main_window.h"
 #include "ui/storyboard.h"
@@ -19,6 +20,9 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName(QStringLiteral("SparseBundleUtility"));
   QCoreApplication::setApplicationVersion(QStringLiteral(QUORBEL_VERSION));
   QGuiApplication::setApplicationDisplayName(QStringLiteral("Quorbel Sparse Bundle Utility"));
+
+  // Before any window exists, so that every pop-up menu gets the interface.
+  quorbel::installAccessibleComboBoxes();
 
   quorbel::AppDelegate delegate;
   QMainWindow* window = quorbel::storyboard::instantiateInitialController();

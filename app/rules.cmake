@@ -64,3 +64,6 @@ add_library(quorbel_app_manual STATIC ${CMAKE_CURRENT_LIST_DIR}/help_document.cp
 target_include_directories(quorbel_app_manual PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(quorbel_app_manual PUBLIC Qt6::Core)
 qt_add_resources(quorbel_app_manual quorbel_manual PREFIX / FILES ${QUORBEL_MANUAL_PDF})
+# The same manual as text, which the help window gives screen readers (a PDF view exposes none).
+set_source_files_properties(${QUORBEL_MANUAL_SOURCE} PROPERTIES QT_RESOURCE_ALIAS QuorbelHelp.md)
+qt_add_resources(quorbel_app_manual quorbel_manual_text PREFIX / FILES ${QUORBEL_MANUAL_SOURCE})

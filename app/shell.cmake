@@ -4,6 +4,8 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets Pdf PdfWidgets)
 
 add_library(quorbel_app_shell STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/accessible_combo_box.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/accessible_combo_box.h
   ${CMAKE_CURRENT_LIST_DIR}/app_delegate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/app_delegate.h
   ${CMAKE_CURRENT_LIST_DIR}/help_window.cpp

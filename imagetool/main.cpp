@@ -13,13 +13,9 @@
 #include "imagetool/bundle/operations.h"
 #include "imagetool/bundle/sizes.h"
 #include "imagetool/image_io.h"
-#ifdef QUORBEL_HAVE_LAYOUT
 #include "imagetool/layout/layout.h"
-#endif
-#ifdef QUORBEL_HAVE_VOLUMES
 #include "imagetool/volumes/free_space.h"
 #include "imagetool/volumes/resize.h"
-#endif
 
 namespace {
 
@@ -80,20 +76,7 @@ std::uint64_t bandSizeBytes(const std::string& key) {
   return sectors * quorbel::imagetool::sectorBytes;
 }
 
-void layOut(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
-            const std::string& volumeName) {
-#ifdef QUORBEL_HAVE_LAYOUT
-  quorbel::imagetool::layOutImage(imagePath, size, fileSystem, volumeName);
-#else
-  (void)imagePath;
-  (void)size;
-  (void)volumeName;
-  throw ToolError("this build of the tool cannot make " + fileSystem + " volumes");
-#endif
-}
-
 void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
-#ifdef QUORBEL_HAVE_LAYOUT
   const quorbel::imagetool::LayoutInfo layout = quorbel::imagetool::describeImage(image);
   out << "Partitions:\n"
       << "\tPartition Scheme: " << (layout.scheme.empty() ? "none" : layout.scheme) << "\n";
@@ -107,10 +90,6 @@ void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
     if (!p.fileSystem.empty()) out << "\t\tFile System: " << p.fileSystem << "\n";
   }
   out << "File System: " << (layout.fileSystem.empty() ? "unknown" : layout.fileSystem) << "\n";
-#else
-  (void)image;
-  out << "Partitions: not examined (this build cannot read partition maps)\n";
-#endif
 }
 
 int create(Arguments& args) {
@@ -149,7 +128,10 @@ int create(Arguments& args) {
   if (!known) throw ToolError("unknown file system \"" + fileSystem + "\"");
   if (encrypted) throw ToolError("encrypted images cannot be created yet; nothing was created");
   quorbel::imagetool::createBundle(
-      request, [&](const std::string& image, std::uint64_t size) { layOut(image, size, fileSystem, volumeName); },
+      request,
+      [&](const std::string& image, std::uint64_t size) {
+        quorbel::imagetool::layOutImage(image, size, fileSystem, volumeName);
+      },
       std::cout);
   return 0;
 }
@@ -180,14 +162,10 @@ int run(const std::string& verb, Arguments& args) {
     if (!batteryAllowed && it::runningOnBattery())
       throw ToolError("the computer is running on battery power; compacting was not started "
                       "(use -batteryallowed to compact anyway)");
-#ifdef QUORBEL_HAVE_VOLUMES
     // Free blocks of the volumes inside; notes about volumes that could not be searched go to the report.
     const it::FreeSpaceFunction freeSpace = [](const it::ImageIO& image) {
       return it::volumeFreeRanges(image, [](const std::string& note) { std::cout << note << "\n" << std::flush; });
     };
-#else
-    const it::FreeSpaceFunction freeSpace = it::fileSystemFreeRanges;
-#endif
     it::compactBundle(path, freeSpace, std::cout);
     return 0;
   }
@@ -208,14 +186,8 @@ int run(const std::string& verb, Arguments& args) {
     const std::uint64_t size = it::parseSizeText(args.take("size"));
     const std::string path = args.take("path");
     args.finish();
-#ifdef QUORBEL_HAVE_VOLUMES
     it::resizeBundle(path, size, std::cout);
     return 0;
-#else
-    (void)size;
-    (void)path;
-    throw ToolError("this build of the tool cannot resize images; the image was not changed");
-#endif
   }
   if (verb == "chpass") {
     args.take("path");

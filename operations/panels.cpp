@@ -2,7 +2,10 @@
 // bundle. Both are begun with open() and finish in a completion; tests answer them through
 // setNextOpenPath / setNextSavePath instead.
 
+#include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QMetaObject>
 #include <deque>
 #include <functional>
@@ -35,6 +38,35 @@ void finishLater(QObject* context, const PanelFinish& finish, std::optional<QStr
   QMetaObject::invokeMethod(context, [finish, path = std::move(path)] { finish(path); }, Qt::QueuedConnection);
 }
 
+#ifndef Q_OS_MACOS
+// Qt's own open panel in folder mode, where a bundle is the folder it is. Choosing a folder that is
+// not a bundle (OK, Return, or its name typed in the field) opens it, as any file dialog does with a
+// folder, and the panel stays; only a *.sparsebundle folder is an answer.
+class BundleOpenPanel : public QFileDialog {
+ public:
+  using QFileDialog::QFileDialog;
+
+  void accept() override {
+    const QString chosen = selectedFiles().value(0);
+    const QFileInfo info(chosen);
+    if (!chosen.isEmpty() && info.isDir() && !QDir::cleanPath(chosen).endsWith(bundleSuffix)) {
+      setDirectory(info.absoluteFilePath());
+      if (auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) field->clear();
+      return;
+    }
+    QFileDialog::accept();
+  }
+};
+
+// Names the panels' pop-up menus for screen readers; Qt's dialog gives them no label relation.
+void nameFileDialogPopUps(QFileDialog* dialog) {
+  if (auto* lookIn = dialog->findChild<QComboBox*>(QStringLiteral("lookInCombo")))
+    lookIn->setAccessibleName(QFileDialog::tr("Look in"));
+  if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")))
+    types->setAccessibleName(QFileDialog::tr("Files of type"));
+}
+#endif
+
 }  // namespace
 
 void ViewController::beginOpenPanel(const QString& prompt, PathCompletion completion) {
@@ -46,7 +78,11 @@ void ViewController::beginOpenPanel(const QString& prompt, PathCompletion comple
   };
   if (answerFromQueue(this, nextOpenAnswers_, finish)) return;
 
+#ifdef Q_OS_MACOS
   auto* dialog = new QFileDialog(window());
+#else
+  auto* dialog = new BundleOpenPanel(window());
+#endif
   dialog->setObjectName(QStringLiteral("openPanel"));
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
@@ -64,6 +100,9 @@ void ViewController::beginOpenPanel(const QString& prompt, PathCompletion comple
   dialog->setFileMode(QFileDialog::Directory);
   dialog->setOption(QFileDialog::ShowDirsOnly);
   dialog->setNameFilter(bundleFilter);
+  // The field asks for a bundle (after setFileMode, which names it "Directory:").
+  dialog->setLabelText(QFileDialog::FileName, tr("Sparse bundle:"));
+  nameFileDialogPopUps(dialog);
   connect(dialog, &QFileDialog::directoryEntered, dialog, [dialog, chosen](const QString& directory) {
     if (!directory.endsWith(bundleSuffix) || !chosen->isEmpty()) return;
     *chosen = directory;
@@ -99,6 +138,7 @@ void ViewController::beginSavePanel(PathCompletion completion) {
   dialog->setNameFilter(bundleFilter);
 #ifndef Q_OS_MACOS
   dialog->setOption(QFileDialog::DontUseNativeDialog);
+  nameFileDialogPopUps(dialog);
 #endif
   connect(dialog, &QDialog::finished, this, [this, dialog, finish](int result) {
     std::optional<QString> path;

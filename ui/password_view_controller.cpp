@@ -1,5 +1,7 @@
 #include "ui/password_view_controller.h"
 
+#include <QAccessible>
+#include <QLabel>
 #include <QPalette>
 
 #include "ui/notification_center.h"
@@ -41,6 +43,15 @@ void PasswordViewController::setConfirmationHighlighted(bool on) {
                                       : QApplication::palette(field).color(QPalette::Base));
   field->setPalette(palette);
   field->setToolTip(on ? tr("The two entries differ: type the password again") : QString());
+  // Said in words too, for everyone who cannot see the highlight; a screen reader hears it at once.
+  const QString message = on ? tr("The two passwords differ.") : QString();
+  ui_->mismatchMessage->setText(message);
+  ui_->mismatchMessage->setVisible(on);
+  field->setAccessibleDescription(message);
+  if (on) {
+    QAccessibleEvent alert(ui_->mismatchMessage, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
+  }
 }
 
 void PasswordViewController::doSetButton() {

@@ -154,85 +154,89 @@ void Bundle::refuseChangesUnless(bool allowEncrypted) const {
     throw ToolError(path_ + " is encrypted; this tool cannot change encrypted images yet");
 }
 
+bool isFinderFile(const std::string& name) { return name == ".DS_Store" || name.rfind("._", 0) == 0; }
+
 Bundle Bundle::open(const std::string& path, Access access, bool allowEncrypted) {
   Bundle bundle;
   bundle.path_ = path;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throwErrno("cannot open " + path);
-  if (!S_ISDIR(st.st_mode)) throw ToolError(path + " is not a sparse bundle (not a folder)");
-
-  // The lock comes first so that nothing changes under the checks that follow. A writer makes a
-  // missing lock file only once the bundle has passed the checks, so a refused bundle stays untouched.
-  const std::string lockPath = joinPath(path, "lock");
-  if (access == Access::write) {
-    bundle.lock_ = lockFile(lockPath, LockMode::exclusive, false);
-    if (!bundle.lock_) {
-      open(path, Access::read).refuseChangesUnless(allowEncrypted);
-      bundle.lock_ = lockFile(lockPath, LockMode::exclusive, true);
-    }
-  } else if (access == Access::read) {
-    bundle.lock_ = lockFile(lockPath, LockMode::shared, false);
-  }
-
-  const std::string plistPath = joinPath(path, "Info.plist");
-  std::string plist;
-  try {
-    plist = readSmallFile(plistPath, 1 << 20);
-  } catch (const ToolError& e) {
-    throw ToolError(path + " is not a usable sparse bundle: " + e.what());
-  }
-  bundle.info_ = parseInfo(plist, plistPath);
-
-  const std::string backupPath = joinPath(path, "Info.bckup");
-  try {
-    bundle.backupAgrees_ = parseInfo(readSmallFile(backupPath, 1 << 20), backupPath) == bundle.info_;
-  } catch (const ToolError&) {
-    bundle.backupAgrees_ = false;
-  }
-  if (!bundle.backupAgrees_ && access != Access::inspect)
-    throw ToolError(path + ": Info.plist and Info.bckup disagree (or Info.bckup is missing); the image "
-                           "is left as it is");
-  const std::string tokenPath = joinPath(path, "token");
-  struct stat tst {};
-  if (::lstat(tokenPath.c_str(), &tst) == 0) {
-    bundle.token_ = parseToken(readSmallFile(tokenPath, 64u << 20));
-    bundle.bytesOnDisk_ += static_cast<std::uint64_t>(tst.st_blocks) * 512;
-  }
-  for (const char* name : {"Info.plist", "Info.bckup", "lock"}) {
-    struct stat fst {};
-    if (::lstat(joinPath(path, name).c_str(), &fst) == 0)
-      bundle.bytesOnDisk_ += static_cast<std::uint64_t>(fst.st_blocks) * 512;
-  }
-
-  const std::string bands = bundle.bandsDir();
-  DIR* dir = ::opendir(bands.c_str());
-  if (dir == nullptr) throwErrno(path + " is not a usable sparse bundle: cannot list its bands");
-  std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      if (errno != 0) throwErrno("cannot list " + bands);
-      break;
-    }
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    const auto index = bandIndex(name);
-    if (!index) throw ToolError(path + ": \"bands/" + name + "\" is not a band name (lower-case hexadecimal)");
-    struct stat bst {};
-    const std::string bandPath = joinPath(bands, name);
-    if (::lstat(bandPath.c_str(), &bst) != 0) throwErrno("cannot examine " + bandPath);
-    if (S_ISLNK(bst.st_mode)) throw ToolError(path + ": band \"" + name + "\" is a symbolic link");
-    if (!S_ISREG(bst.st_mode)) throw ToolError(path + ": band \"" + name + "\" is not a regular file");
-    const auto length = static_cast<std::uint64_t>(bst.st_size);
-    if (length > bundle.info_.bandSize)
-      throw ToolError(path + ": band \"" + name + "\" is longer than the band size");
-    const auto allocated = static_cast<std::uint64_t>(bst.st_blocks) * 512;
-    bundle.bands_[*index] = Band{*index, length, allocated};
-    bundle.bytesOnDisk_ += allocated;
-  }
-  if (access == Access::write) bundle.refuseChangesUnless(allowEncrypted);
+  bundle.dir_ = openFolder(path, path + " (not a sparse bundle)");
+  // The lock comes first so that nothing changes under the checks that follow.
+  bundle.lock(access);
+  bundle.readInfo(access);
+  bundle.readBands();
+  if (access == Access::write || access == Access::resize) bundle.refuseChangesUnless(allowEncrypted);
   return bundle;
+}
+
+void Bundle::lock(Access access) {
+  if (access == Access::inspect) return;
+  const LockMode mode = access == Access::read ? LockMode::shared : LockMode::exclusive;
+  lockDescriptor(dir_.get(), mode, path_);
+  lock_ = ownFile("lock");
+  if (lock_) lockDescriptor(lock_.get(), mode, joinPath(path_, "lock"));
+}
+
+UniqueFd Bundle::ownFile(const char* name) const {
+  try {
+    return openFileAt(dir_.get(), name, O_RDONLY, joinPath(path_, name));
+  } catch (const ToolError& e) {
+    throw ToolError(path_ + " is not a usable sparse bundle: " + e.what());
+  }
+}
+
+void Bundle::readInfo(Access access) {
+  const std::string plistPath = joinPath(path_, "Info.plist");
+  const UniqueFd plist = ownFile("Info.plist");
+  if (!plist) throw ToolError(path_ + " is not a usable sparse bundle: it has no Info.plist");
+  info_ = parseInfo(readSmallFd(plist.get(), 1 << 20, plistPath), plistPath);
+
+  const std::string backupPath = joinPath(path_, "Info.bckup");
+  std::optional<BundleInfo> backup;
+  if (const UniqueFd fd = ownFile("Info.bckup")) {
+    try {
+      backup = parseInfo(readSmallFd(fd.get(), 1 << 20, backupPath), backupPath);
+    } catch (const ToolError&) {
+    }
+  }
+  backupAgrees_ = backup && *backup == info_;
+  // A resize cut short between the two files leaves them differing in the size alone; resize completes it.
+  const bool sizeAlone = backup && backup->bandSize == info_.bandSize &&
+                         backup->backingStoreVersion == info_.backingStoreVersion;
+  if (!backupAgrees_ && access != Access::inspect && !(access == Access::resize && sizeAlone))
+    throw ToolError(path_ + ": Info.plist and Info.bckup disagree (or Info.bckup is missing); the image "
+                            "is left as it is");
+
+  if (const UniqueFd token = ownFile("token")) token_ = parseToken(readSmallFd(token.get(), 64u << 20, joinPath(path_, "token")));
+  for (const char* name : {"Info.plist", "Info.bckup", "token", "lock"}) {
+    struct stat st {};
+    if (::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) bytesOnDisk_ += static_cast<std::uint64_t>(st.st_blocks) * 512;
+  }
+}
+
+void Bundle::readBands() {
+  try {
+    bandsDir_ = openFolderAt(dir_.get(), "bands", joinPath(path_, "bands"));
+  } catch (const ToolError& e) {
+    throw ToolError(path_ + " is not a usable sparse bundle: " + e.what());
+  }
+  const std::string bands = bandsDir();
+  for (const std::string& name : listFolder(bandsDir_.get(), bands)) {
+    if (isFinderFile(name)) {
+      ++finderFiles_;
+      continue;
+    }
+    const auto index = bandIndex(name);
+    if (!index) throw ToolError(path_ + ": \"bands/" + name + "\" is not a band name (lower-case hexadecimal)");
+    struct stat st {};
+    if (::fstatat(bandsDir_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throwErrno("cannot examine " + joinPath(bands, name));
+    if (S_ISLNK(st.st_mode)) throw ToolError(path_ + ": band \"" + name + "\" is a symbolic link");
+    if (!S_ISREG(st.st_mode)) throw ToolError(path_ + ": band \"" + name + "\" is not a regular file");
+    const auto length = static_cast<std::uint64_t>(st.st_size);
+    if (length > info_.bandSize) throw ToolError(path_ + ": band \"" + name + "\" is longer than the band size");
+    const auto allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    bands_[*index] = Band{*index, length, allocated};
+    bytesOnDisk_ += allocated;
+  }
 }
 
 void writeNewBundleFiles(const std::string& dir, const BundleInfo& info) {
@@ -250,10 +254,14 @@ void writeNewBundleFiles(const std::string& dir, const BundleInfo& info) {
   if (::mkdir(bands.c_str(), 0755) != 0) throwErrno("cannot create " + bands);
 }
 
-void writeInfoFiles(const std::string& dir, const BundleInfo& info) {
+void writeInfoFiles(int dirFd, const BundleInfo& info) {
   const std::string xml = infoToXml(info);
-  replaceFileAtomically(joinPath(dir, "Info.plist"), xml);
-  replaceFileAtomically(joinPath(dir, "Info.bckup"), xml);
+  replaceFileAtomically(dirFd, "Info.plist", xml, "Info.plist");
+  replaceFileAtomically(dirFd, "Info.bckup", xml, "Info.bckup");
+}
+
+void writeInfoFiles(const std::string& dir, const BundleInfo& info) {
+  writeInfoFiles(openFolder(dir, dir).get(), info);
 }
 
 }  // namespace quorbel::imagetool

@@ -2,6 +2,7 @@
 // The sparse bundle on disk: NAME.sparsebundle/ with Info.plist and its identical copy Info.bckup,
 // `token` (empty unless encrypted), `lock`, and bands/ where band N is the file named by N in
 // lower-case hexadecimal. A missing band, and the part past a short band's end, read as zeros.
+// Finder's own files (.DS_Store, AppleDouble "._" files) may appear in bands/; they are not bands.
 
 #include <cstdint>
 #include <map>
@@ -40,6 +41,9 @@ std::string infoToXml(const BundleInfo& info);
 std::string bandName(std::uint64_t index);
 // The band index named by `name`, or nothing when `name` is not such a name.
 std::optional<std::uint64_t> bandIndex(const std::string& name);
+// Files Finder leaves in folders it shows (.DS_Store, AppleDouble "._NAME"): never bands, never ours
+// to count or remove.
+bool isFinderFile(const std::string& name);
 
 // What the token holds.
 struct TokenInfo {
@@ -48,17 +52,24 @@ struct TokenInfo {
   std::uint32_t blockSize = 0;
   std::uint32_t keyBits = 0;
 };
-// Decodes the token's content. Throws when it is neither empty nor an encrypted-image header.
+// Decodes the token's content: empty, a version 2 encrypted-image header ("encrcdsa" at the start) or
+// a version 1 one ("cdsaencr" at the end). Throws when it is none of these.
 TokenInfo parseToken(const std::string& token);
 
 enum class Access {
   inspect,  // report only: no lock, and Info.bckup may disagree (the report says so)
-  read,     // a source to copy from: lock taken shared where the lock file exists
-  write,    // to change in place: lock taken exclusively, version 1 only
+  read,     // a source to copy from: the bundle locked shared
+  write,    // to change in place: the bundle locked exclusively, version 1 only
+  resize,   // as write, and Info.bckup may differ from Info.plist in the size alone (a resize cut short)
 };
 
-// An opened and checked bundle. Opening for writing takes the bundle's lock exclusively (a second
-// writer gets an "in use" error) and refuses bundles we cannot change safely.
+// An opened and checked bundle: the one place that decides what a bundle is and what is refused.
+// Its folder stays open and everything below it is opened relative to it, never through a symbolic
+// link. A bundle whose own entries are not what they should be (bands/ not a folder, a property list,
+// token or lock file not a regular file, a band that is not a regular file) is refused as malformed.
+// Readers lock the bundle shared and writers exclusively: the lock is taken on the bundle's folder
+// itself, so bundles without a `lock` file are covered without making one, and on the `lock` file
+// too where it exists, for other programs that go by it. A conflicting holder gives an "in use" error.
 class Bundle {
  public:
   struct Band {
@@ -71,9 +82,16 @@ class Bundle {
   static Bundle open(const std::string& path, Access access, bool allowEncrypted = false);
 
   const std::string& path() const { return path_; }
+  // The bundle's folder and its bands/ folder, open for the bundle's lifetime.
+  int dirFd() const { return dir_.get(); }
+  int bandsFd() const { return bandsDir_.get(); }
+  // Whether the bundle has a `lock` file (what was found must be left so).
+  bool hasLockFile() const { return static_cast<bool>(lock_); }
   const BundleInfo& info() const { return info_; }
   // False when Info.bckup is missing or differs from Info.plist (then only reading is allowed).
   bool backupAgrees() const { return backupAgrees_; }
+  // Finder files found in bands/, which are neither counted nor touched.
+  std::size_t finderFiles() const { return finderFiles_; }
   const TokenInfo& token() const { return token_; }
   // Bands present, by index.
   const std::map<std::uint64_t, Band>& bands() const { return bands_; }
@@ -83,15 +101,23 @@ class Bundle {
   std::uint64_t bytesOnDisk() const { return bytesOnDisk_; }
 
  private:
+  void lock(Access access);
+  // The bundle's own file `name` (empty when absent); anything but a regular file is refused.
+  UniqueFd ownFile(const char* name) const;
+  void readInfo(Access access);
+  void readBands();
   void refuseChangesUnless(bool allowEncrypted) const;
 
   std::string path_;
+  UniqueFd dir_;
+  UniqueFd bandsDir_;
   BundleInfo info_;
   bool backupAgrees_ = true;
   TokenInfo token_;
   std::map<std::uint64_t, Band> bands_;
   std::uint64_t bytesOnDisk_ = 0;
-  UniqueFd lock_;
+  std::size_t finderFiles_ = 0;
+  UniqueFd lock_;  // the `lock` file, when there is one
 };
 
 // Writes a new, empty version 1 bundle's files into the (empty) folder `dir`: Info.plist, Info.bckup,
@@ -99,7 +125,8 @@ class Bundle {
 // TemporarySibling).
 void writeNewBundleFiles(const std::string& dir, const BundleInfo& info);
 
-// Replaces Info.plist and then Info.bckup, each by write, fsync and rename.
+// Replaces Info.plist and then Info.bckup, each by write, fsync and rename, keeping their permissions.
+void writeInfoFiles(int dirFd, const BundleInfo& info);
 void writeInfoFiles(const std::string& dir, const BundleInfo& info);
 
 }  // namespace quorbel::imagetool

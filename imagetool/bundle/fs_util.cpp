@@ -2,8 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,10 +18,148 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 
 #include "imagetool/image_io.h"
 
 namespace quorbel::imagetool {
+
+namespace {
+
+volatile sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) { interrupted = 1; }
+
+void observe(const char* call, const std::string& what) {
+  if (const auto& hook = fileSystemCalls().observe) hook(call, what);
+}
+
+// openat2 where the kernel has it; -1 with errno ENOSYS where it does not.
+int openBeneath(int dirFd, const std::string& name, int flags, mode_t mode) {
+  static bool unavailable = false;
+  if (!unavailable) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (;;) {
+      const long fd = ::syscall(SYS_openat2, dirFd, name.c_str(), &how, sizeof how);
+      if (fd >= 0) return static_cast<int>(fd);
+      if (errno == EINTR) continue;
+      if (errno != ENOSYS && errno != EPERM) return -1;  // EPERM: a seccomp filter refusing the call
+      unavailable = true;
+      break;
+    }
+  }
+  if (name.find('/') != std::string::npos || name == "..") {
+    errno = EXDEV;
+    return -1;
+  }
+  for (;;) {
+    const int fd = ::openat(dirFd, name.c_str(), flags | O_NOFOLLOW, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+[[noreturn]] void refuseOpen(int error, const std::string& what) {
+  if (error == ELOOP || error == EXDEV) throw ToolError(what + " is a symbolic link");
+  errno = error;
+  throwErrno("cannot open " + what);
+}
+
+}  // namespace
+
+void installInterruptHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a wait in read, poll or waitpid returns EINTR, and the loop around it looks.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+bool interruptRequested() { return interrupted != 0; }
+
+void checkInterrupted() {
+  if (interrupted) throw ToolError("interrupted; the image was left as it was or completed");
+}
+
+FileSystemCalls& fileSystemCalls() {
+  static FileSystemCalls calls;
+  return calls;
+}
+
+UniqueFd openFileAt(int dirFd, const std::string& name, int flags, const std::string& what, mode_t mode) {
+  UniqueFd fd(openBeneath(dirFd, name, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
+  if (!fd) {
+    if (errno == ENOENT && (flags & O_CREAT) == 0) return {};
+    refuseOpen(errno, what);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine " + what);
+  if (!S_ISREG(st.st_mode)) throw ToolError(what + " is not a regular file");
+  // Regular files never block; the flag only guarded the open.
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+UniqueFd openFolderAt(int dirFd, const std::string& name, const std::string& what) {
+  UniqueFd fd(openBeneath(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK, 0));
+  if (!fd) {
+    if (errno == ENOTDIR) throw ToolError(what + " is not a folder");
+    refuseOpen(errno, what);
+  }
+  return fd;
+}
+
+UniqueFd openFolder(const std::string& path, const std::string& what) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
+    if (errno == ENOTDIR) throw ToolError(what + " is not a folder");
+    throwErrno("cannot open " + what);
+  }
+  return fd;
+}
+
+std::vector<std::string> listFolder(int dirFd, const std::string& what) {
+  // fdopendir takes over the descriptor it is given, so it gets its own.
+  const int copy = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (copy < 0) throwErrno("cannot list " + what);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(copy), ::closedir);
+  if (!dir) {
+    ::close(copy);
+    throwErrno("cannot list " + what);
+  }
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(dir.get());
+    if (e == nullptr) {
+      if (errno != 0) throwErrno("cannot list " + what);
+      break;
+    }
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  return names;
+}
+
+std::string readSmallFileAt(int dirFd, const std::string& name, std::size_t limit, const std::string& what) {
+  const UniqueFd fd = openFileAt(dirFd, name, O_RDONLY, what);
+  if (!fd) {
+    errno = ENOENT;
+    throwErrno("cannot open " + what);
+  }
+  return readSmallFd(fd.get(), limit, what);
+}
+
+std::string readSmallFd(int fd, std::size_t limit, const std::string& what) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throwErrno("cannot examine " + what);
+  if (static_cast<std::uint64_t>(st.st_size) > limit) throw ToolError(what + " is unreasonably large");
+  std::string content(static_cast<std::size_t>(st.st_size), '\0');
+  content.resize(readUpTo(fd, content.data(), content.size(), 0, what));
+  return content;
+}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) reset(other.release());
@@ -91,44 +235,51 @@ std::size_t readUpTo(int fd, void* data, std::size_t length, std::uint64_t offse
 }
 
 std::string readSmallFile(const std::string& path, std::size_t limit) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd) throwErrno("cannot open " + path);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine " + path);
-  if (!S_ISREG(st.st_mode)) throw ToolError(path + " is not a regular file");
-  if (static_cast<std::uint64_t>(st.st_size) > limit) throw ToolError(path + " is unreasonably large");
-  std::string content(static_cast<std::size_t>(st.st_size), '\0');
-  content.resize(readUpTo(fd.get(), content.data(), content.size(), 0, path));
-  return content;
+  const UniqueFd dir = openFolder(parentOf(path), "the folder of " + path);
+  return readSmallFileAt(dir.get(), baseName(path), limit, path);
 }
 
 void fsyncFd(int fd, const std::string& what) {
+  observe("fsync", what);
   // Some file systems (and folders on some) cannot sync; that is not a reason to fail the work.
   if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) throwErrno("cannot flush " + what);
 }
 
 void fsyncPath(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd) throwErrno("cannot open " + path);
   fsyncFd(fd.get(), path);
 }
 
-void replaceFileAtomically(const std::string& path, const std::string& content) {
-  const std::string dir = parentOf(path);
-  std::string temp = joinPath(dir, std::string(".").append(baseName(path)).append(".new-XXXXXX"));
-  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd) throwErrno("cannot create a file beside " + path);
+void replaceFileAtomically(int dirFd, const std::string& name, const std::string& content, const std::string& what) {
+  // The new file keeps the old one's permissions, whatever the umask.
+  mode_t mode = 0644;
+  struct stat old {};
+  if (::fstatat(dirFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) mode = old.st_mode & 07777;
+  UniqueFd fd;
+  std::string temp;
+  for (unsigned attempt = 0; !fd; ++attempt) {
+    temp = "." + name + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    fd = UniqueFd(::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd && (errno != EEXIST || attempt > 100)) throwErrno("cannot create a file beside " + what);
+  }
   try {
-    if (::fchmod(fd.get(), 0644) != 0) throwErrno("cannot set the permissions of " + temp);
-    writeAll(fd.get(), content.data(), content.size(), 0, temp);
-    fsyncFd(fd.get(), temp);
+    if (::fchmod(fd.get(), mode) != 0) throwErrno("cannot set the permissions of " + what);
+    writeAll(fd.get(), content.data(), content.size(), 0, what);
+    fsyncFd(fd.get(), what);
     fd.reset();
-    if (::rename(temp.c_str(), path.c_str()) != 0) throwErrno("cannot replace " + path);
+    observe("rename", what);
+    if (::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) throwErrno("cannot replace " + what);
   } catch (...) {
-    ::unlink(temp.c_str());
+    ::unlinkat(dirFd, temp.c_str(), 0);
     throw;
   }
-  fsyncPath(dir);
+  fsyncFd(dirFd, "the folder of " + what);
+}
+
+void replaceFileAtomically(const std::string& path, const std::string& content) {
+  const UniqueFd dir = openFolder(parentOf(path), "the folder of " + path);
+  replaceFileAtomically(dir.get(), baseName(path), content, path);
 }
 
 void renameNoReplace(const std::string& from, const std::string& to) {
@@ -142,6 +293,13 @@ void renameNoReplace(const std::string& from, const std::string& to) {
     throwErrno("cannot move the new image to " + to);
   }
   if (::rename(from.c_str(), to.c_str()) != 0) throwErrno("cannot move the new image to " + to);
+}
+
+bool exchangePaths(const std::string& a, const std::string& b) {
+  observe("exchange", b);
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) return true;
+  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return false;
+  throwErrno("cannot put " + b + " in place");
 }
 
 void removeTree(const std::string& path) {
@@ -235,21 +393,26 @@ void removeAbandonedSiblings(const std::string& finalPath) {
   }
 }
 
-UniqueFd lockFile(const std::string& lockPath, LockMode mode, bool create) {
-  int flags = O_CLOEXEC | O_NOFOLLOW | (create ? O_RDWR | O_CREAT : O_RDONLY);
-  UniqueFd fd(::open(lockPath.c_str(), flags, 0644));
-  if (!fd) {
-    if (!create && errno == ENOENT) return {};
-    throwErrno("cannot open the lock file " + lockPath);
-  }
+bool lockDescriptor(int fd, LockMode mode, const std::string& what) {
   const int op = (mode == LockMode::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
-  while (::flock(fd.get(), op) != 0) {
+  while (::flock(fd, op) != 0) {
     if (errno == EINTR) continue;
-    if (errno == EWOULDBLOCK)
-      throw ToolError("the image is in use by another program (" + lockPath + " is locked)");
-    throwErrno("cannot lock " + lockPath);
+    if (errno == EWOULDBLOCK) throw ToolError("the image is in use by another program (" + what + " is locked)");
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EBADF) return false;
+    throwErrno("cannot lock " + what);
   }
+  return true;
+}
+
+UniqueFd lockFileAt(int dirFd, const std::string& name, LockMode mode, bool create, const std::string& what) {
+  UniqueFd fd = openFileAt(dirFd, name, create ? O_RDWR | O_CREAT : O_RDONLY, what);
+  if (fd) lockDescriptor(fd.get(), mode, what);
   return fd;
+}
+
+UniqueFd lockFile(const std::string& lockPath, LockMode mode, bool create) {
+  const UniqueFd dir = openFolder(parentOf(lockPath), "the folder of " + lockPath);
+  return lockFileAt(dir.get(), baseName(lockPath), mode, create, lockPath);
 }
 
 std::vector<ByteRange> dataRegions(int fd, std::uint64_t fileSize) {
@@ -288,6 +451,115 @@ bool isAllZero(const void* data, std::size_t length) {
   for (; i < length; ++i)
     if (p[i] != 0) return false;
   return true;
+}
+
+}  // namespace quorbel::imagetool
+
+namespace quorbel::imagetool {
+
+void copySparse(int fd, std::uint64_t length, std::vector<char>& buffer, const std::string& what,
+                const std::function<void(std::uint64_t offset, const char* data, std::size_t length)>& put) {
+  for (const ByteRange& region : dataRegions(fd, length)) {
+    for (std::uint64_t pos = region.offset; pos < region.end();) {
+      checkInterrupted();
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - pos));
+      const std::size_t got = readUpTo(fd, buffer.data(), want, pos, what);
+      if (got == 0) return;  // the file became shorter: the rest reads as zeros
+      put(pos, buffer.data(), got);
+      pos += got;
+    }
+  }
+}
+
+void copyNonZero(int fd, std::uint64_t length, ImageIO& image, std::uint64_t offset, const std::string& what) {
+  constexpr std::uint64_t block = 4096;
+  std::vector<char> buffer(4u << 20);
+  copySparse(fd, length, buffer, what, [&](std::uint64_t at, const char* data, std::size_t n) {
+    const std::uint64_t base = offset + at;
+    std::size_t pos = 0;
+    while (pos < n) {
+      const auto blockEnd = static_cast<std::size_t>(std::min<std::uint64_t>(n, pos + block - (base + pos) % block));
+      if (isAllZero(data + pos, blockEnd - pos)) {
+        pos = blockEnd;
+        continue;
+      }
+      std::size_t runEnd = blockEnd;
+      while (runEnd < n) {
+        const auto next = static_cast<std::size_t>(std::min<std::uint64_t>(n, runEnd + block));
+        if (isAllZero(data + runEnd, next - runEnd)) break;
+        runEnd = next;
+      }
+      image.write(base + pos, data + pos, runEnd - pos);
+      pos = runEnd;
+    }
+  });
+}
+
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& environment, std::size_t keepBytes) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throwErrno("cannot run " + program);
+  UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 2);
+  // The program gets default signal handling whatever this process set up.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> env = environment;
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+  };
+  std::vector<char*> argvPointers = pointers(argv), envPointers = pointers(env);
+  pid_t pid = 0;
+  const int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argvPointers.data(), envPointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    errno = error;
+    throwErrno("cannot run " + program);
+  }
+  writeEnd.reset();
+
+  ProgramResult result;
+  char buffer[4096];
+  bool stopped = false;
+  for (;;) {
+    if (interruptRequested() && !stopped) {
+      ::kill(pid, SIGTERM);
+      stopped = true;
+    }
+    const ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    result.output.append(buffer, static_cast<std::size_t>(got));
+    if (result.output.size() > 2 * keepBytes) result.output.erase(0, result.output.size() - keepBytes);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throwErrno("lost track of " + program);
+    if (!stopped && interruptRequested()) {
+      ::kill(pid, SIGTERM);
+      stopped = true;
+    }
+  }
+  checkInterrupted();
+  result.exited = WIFEXITED(status);
+  result.status = result.exited ? WEXITSTATUS(status) : WTERMSIG(status);
+  return result;
 }
 
 }  // namespace quorbel::imagetool

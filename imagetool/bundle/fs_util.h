@@ -1,14 +1,18 @@
 #pragma once
-// File-system helpers for changes that must survive a kill at any moment: owned descriptors, files
-// replaced by write + fsync + rename, folders built under a temporary name and renamed into place,
-// advisory locks, and the data regions of sparse files.
+// The tool's one file-system layer: owned descriptors, opens relative to a folder that never leave it
+// nor follow a symbolic link nor block on a FIFO, files replaced by write + fsync + rename, folders
+// built under a temporary name and renamed into place, advisory locks, sparse copies, running other
+// programs, and the interruption flag every long wait checks.
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "imagetool/image_io.h"
 
 namespace quorbel::imagetool {
 
@@ -32,6 +36,13 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Makes SIGINT, SIGTERM and SIGHUP end long work at the next safe point with a ToolError, so that
+// temporary files are removed and nothing is left half done.
+void installInterruptHandlers();
+// Throws ToolError("interrupted…") once one of those signals has arrived.
+void checkInterrupted();
+bool interruptRequested();
+
 // "what: strerror(errno)" as a ToolError; errno is read when called.
 [[noreturn]] void throwErrno(const std::string& what);
 
@@ -43,18 +54,43 @@ std::string baseName(const std::string& path);
 void writeAll(int fd, const void* data, std::size_t length, std::uint64_t offset, const std::string& what);
 // Reads up to `length` bytes at `offset`; returns how many were read (less only at end of file).
 std::size_t readUpTo(int fd, void* data, std::size_t length, std::uint64_t offset, const std::string& what);
-// The whole content of a small regular file (not following a symbolic link).
+// Opens the single-component `name` inside the folder `dirFd` (AT_FDCWD for the working folder)
+// without following a symbolic link and without blocking on a FIFO or device (openat2 with
+// RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS where the kernel has it, else O_NOFOLLOW). Anything but a
+// regular file is refused with a ToolError naming `what`. Returns an empty descriptor when `name`
+// does not exist and `flags` has no O_CREAT.
+UniqueFd openFileAt(int dirFd, const std::string& name, int flags, const std::string& what, mode_t mode = 0644);
+// The same for a folder; a symbolic link, or anything but a folder, is refused.
+UniqueFd openFolderAt(int dirFd, const std::string& name, const std::string& what);
+// A folder named by a path the user gave (a symbolic link to it is fine: the user named it).
+UniqueFd openFolder(const std::string& path, const std::string& what);
+// The names in a folder, without "." and "..".
+std::vector<std::string> listFolder(int dirFd, const std::string& what);
+// The whole content of a small regular file.
+std::string readSmallFd(int fd, std::size_t limit, const std::string& what);
+std::string readSmallFileAt(int dirFd, const std::string& name, std::size_t limit, const std::string& what);
 std::string readSmallFile(const std::string& path, std::size_t limit);
 
 void fsyncPath(const std::string& path);
 void fsyncFd(int fd, const std::string& what);
 
-// Replaces `path` with `content` atomically: a temporary sibling is written and fsynced, renamed over
-// `path`, and the folder is fsynced. A kill leaves either the old or the new content.
+// Every fsync, rename and unlink of the tool goes through these, so that tests can record their order.
+struct FileSystemCalls {
+  std::function<void(const char* call, const std::string& what)> observe;
+};
+FileSystemCalls& fileSystemCalls();
+
+// Replaces `name` in the folder `dirFd` with `content` atomically, keeping the old file's permissions
+// (0644 for a new one): a temporary sibling is written and fsynced, renamed over `name`, and the folder
+// is fsynced. A kill leaves either the old or the new content.
+void replaceFileAtomically(int dirFd, const std::string& name, const std::string& content, const std::string& what);
 void replaceFileAtomically(const std::string& path, const std::string& content);
 
 // Renames `from` to `to`, failing instead of replacing anything that exists at `to`.
 void renameNoReplace(const std::string& from, const std::string& to);
+
+// Swaps what `a` and `b` name in one step; false where the file system cannot.
+bool exchangePaths(const std::string& a, const std::string& b);
 
 // Removes a tree without following symbolic links; errors are ignored (best effort cleanup).
 void removeTree(const std::string& path);
@@ -84,9 +120,12 @@ class TemporarySibling {
 void removeAbandonedSiblings(const std::string& finalPath);
 
 enum class LockMode { shared, exclusive };
-// Takes the advisory lock on `lockPath` without waiting. Throws a ToolError saying the image is in use
-// when another process holds a conflicting lock. `create` makes the lock file when it is missing; a
-// reader on a read-only bundle without one gets an empty descriptor and no lock.
+// Takes the advisory lock (flock) on `fd` without waiting. Throws a ToolError saying the image is in
+// use when another process holds a conflicting lock. Returns false where the file system has no locks.
+bool lockDescriptor(int fd, LockMode mode, const std::string& what);
+// Takes the lock on the file `name` in `dirFd`, a regular file. `create` makes it when missing;
+// without `create` a missing lock file gives an empty descriptor and no lock.
+UniqueFd lockFileAt(int dirFd, const std::string& name, LockMode mode, bool create, const std::string& what);
 UniqueFd lockFile(const std::string& lockPath, LockMode mode, bool create);
 
 // A byte range [offset, offset + length).
@@ -102,5 +141,25 @@ struct ByteRange {
 std::vector<ByteRange> dataRegions(int fd, std::uint64_t fileSize);
 
 bool isAllZero(const void* data, std::size_t length);
+
+// Reads the data regions of the first `length` bytes of `fd` in pieces of at most `buffer.size()` and
+// hands each to `put` (offset in the file, bytes); holes are skipped. A file that turns out shorter
+// ends the copy early (the rest reads as zeros). Checks for an interruption between pieces.
+void copySparse(int fd, std::uint64_t length, std::vector<char>& buffer, const std::string& what,
+                const std::function<void(std::uint64_t offset, const char* data, std::size_t length)>& put);
+
+// Copies the first `length` bytes of `fd` into `image` at `offset`, leaving out holes and 4 KiB blocks
+// of zeros (aligned to the image): for new images, where whatever is not written reads as zeros.
+void copyNonZero(int fd, std::uint64_t length, ImageIO& image, std::uint64_t offset, const std::string& what);
+
+// Runs `program` (a path) with `arguments`, standard input from /dev/null and standard output and
+// error collected (the last `keepBytes` of them kept). An interruption stops the program and throws.
+struct ProgramResult {
+  bool exited = false;  // false: ended by a signal
+  int status = 0;       // exit status, or the signal
+  std::string output;
+};
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& environment, std::size_t keepBytes = 16384);
 
 }  // namespace quorbel::imagetool

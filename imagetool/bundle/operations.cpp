@@ -20,10 +20,6 @@ namespace quorbel::imagetool {
 
 namespace {
 
-volatile sig_atomic_t interrupted = 0;
-
-extern "C" void onInterrupt(int) { interrupted = 1; }
-
 // Work is done in pieces of this size: enough for full-speed I/O, small enough to bound memory.
 constexpr std::size_t chunkBytes = 4u << 20;
 // Zero detection and hole punching work on blocks of this size (the page size of the file systems
@@ -37,44 +33,6 @@ void requireAbsent(const std::string& path) {
   const std::string parent = parentOf(path);
   if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw ToolError("the folder " + parent + " does not exist");
-}
-
-// Writes the blocks of `data` that are not all zeros to `image` at `offset`. Used for new images,
-// where whatever is not written reads as zeros.
-void writeNonZero(ImageIO& image, std::uint64_t offset, const char* data, std::size_t length) {
-  std::size_t pos = 0;
-  while (pos < length) {
-    // Blocks are aligned to the image, so that holes line up with the band files' blocks.
-    const std::size_t blockEnd =
-        std::min<std::size_t>(length, pos + static_cast<std::size_t>(blockBytes - (offset + pos) % blockBytes));
-    if (isAllZero(data + pos, blockEnd - pos)) {
-      pos = blockEnd;
-      continue;
-    }
-    std::size_t runEnd = blockEnd;
-    while (runEnd < length) {
-      const std::size_t next = std::min<std::size_t>(length, runEnd + blockBytes);
-      if (isAllZero(data + runEnd, next - runEnd)) break;
-      runEnd = next;
-    }
-    image.write(offset + pos, data + pos, runEnd - pos);
-    pos = runEnd;
-  }
-}
-
-// Copies the data regions of the first `length` bytes of `fd` into `image` at `imageOffset`.
-void copyFileData(int fd, std::uint64_t length, std::uint64_t imageOffset, ImageIO& image,
-                  std::vector<char>& buffer, const std::string& what) {
-  for (const ByteRange& region : dataRegions(fd, length)) {
-    for (std::uint64_t pos = region.offset; pos < region.end();) {
-      checkInterrupted();
-      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - pos));
-      const std::size_t got = readUpTo(fd, buffer.data(), want, pos, what);
-      if (got == 0) break;  // the file became shorter: the rest reads as zeros
-      writeNonZero(image, imageOffset + pos, buffer.data(), got);
-      pos += got;
-    }
-  }
 }
 
 std::vector<ByteRange> mergedRanges(std::vector<ByteRange> ranges) {
@@ -115,17 +73,6 @@ std::string fileText(const std::string& path) {
 
 }  // namespace
 
-void installInterruptHandlers() {
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
-}
-
-void checkInterrupted() {
-  if (interrupted) throw ToolError("interrupted; nothing was changed");
-}
-
 void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out) {
   requireAbsent(request.path);
   removeAbandonedSiblings(request.path);
@@ -157,8 +104,7 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
       throw ToolError("the file system tools changed the size of the image");
     BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
     bands.setWriteBehind(true);
-    std::vector<char> buffer(chunkBytes);
-    copyFileData(fd.get(), request.size, 0, bands, buffer, "the temporary image");
+    copyNonZero(fd.get(), request.size, bands, 0, "the temporary image");
     bands.sync();
   }
   if (::unlink(imagePath.c_str()) != 0) throwErrno("cannot remove the temporary image");
@@ -179,29 +125,21 @@ void convertBundle(const std::string& source, const std::string& destination, st
   writeNewBundleFiles(temp.path(), BundleInfo{bandSize, info.size, 1, {}});
   BandStore bands(joinPath(temp.path(), "bands"), bandSize, info.size, true);
   bands.setWriteBehind(true);
-  std::vector<char> buffer(chunkBytes);
   for (const auto& [index, band] : src.bands()) {
     if (index >= info.bandCount()) continue;  // wholly past the end of the image: never read
     const std::string path = src.bandPath(index);
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) throwErrno("cannot open band " + path);
+    const UniqueFd fd = openFileAt(src.bandsFd(), bandName(index), O_RDONLY, "band " + path);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + path);
-    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > info.bandSize)
+    if (!fd || ::fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) > info.bandSize)
       throw ToolError("band " + path + " changed while it was read");
     const std::uint64_t start = index * info.bandSize;
     const std::uint64_t usable = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), info.size - start);
-    copyFileData(fd.get(), usable, start, bands, buffer, "band " + path);
+    copyNonZero(fd.get(), usable, bands, start, "band " + path);
   }
   bands.sync();
   checkInterrupted();
   temp.commit();
   out << "created: " << destination << "\n";
-}
-
-std::vector<ByteRange> fileSystemFreeRanges(const ImageIO&) {
-  // HFS+ (allocation file) and exFAT (allocation bitmap) readers plug in here.
-  return {};
 }
 
 CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out) {
@@ -211,7 +149,7 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
 
   std::vector<ByteRange> free;
   if (freeSpace) {
-    const BandStore image(bundle.bandsDir(), info.bandSize, info.size, false);
+    const BandStore image(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, info.size, false);
     free = mergedRanges(freeSpace(image));
   }
 
@@ -227,10 +165,9 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
     ++done;
     if (index >= info.bandCount()) continue;  // past the end of the image: left alone
     const std::string bandPath = bundle.bandPath(index);
-    UniqueFd fd(::open(bandPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) throwErrno("cannot open band " + bandPath);
+    const UniqueFd fd = openFileAt(bundle.bandsFd(), bandName(index), O_RDWR, "band " + bandPath);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + bandPath);
+    if (!fd || ::fstat(fd.get(), &st) != 0) throw ToolError("band " + bandPath + " changed while it was compacted");
     const auto length = static_cast<std::uint64_t>(st.st_size);
     const auto allocatedBefore = static_cast<std::uint64_t>(st.st_blocks) * 512;
     const std::uint64_t bandStart = index * info.bandSize;
@@ -275,7 +212,7 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
 
     if (keepEnd == 0) {
       // Nothing worth keeping: a missing band reads as zeros.
-      if (::unlink(bandPath.c_str()) != 0) throwErrno("cannot remove band " + bandPath);
+      if (::unlinkat(bundle.bandsFd(), bandName(index).c_str(), 0) != 0) throwErrno("cannot remove band " + bandPath);
       result.possible += allocatedBefore;
       result.reclaimed += allocatedBefore;
     } else {
@@ -364,7 +301,7 @@ void imageInfo(const std::string& path, const DescribeFunction& describe, std::o
     return;
   }
   if (describe) {
-    const BandStore image(bundle.bandsDir(), info.bandSize, info.size, false);
+    const BandStore image(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, info.size, false);
     describe(image, out);
   }
 }

@@ -12,12 +12,6 @@
 
 namespace quorbel::imagetool {
 
-// Makes SIGINT, SIGTERM and SIGHUP end long work at the next step with a ToolError, so that the
-// temporary folder is removed and nothing is left half done.
-void installInterruptHandlers();
-// Throws ToolError("interrupted") once one of those signals has arrived.
-void checkInterrupted();
-
 // Writes the partition map and file system into the image file at `imagePath`, which exists and is
 // `size` bytes long (sparse).
 using LayoutFunction = std::function<void(const std::string& imagePath, std::uint64_t size)>;
@@ -38,8 +32,6 @@ void convertBundle(const std::string& source, const std::string& destination, st
 
 // The byte ranges of the image that its file system reports free (their content does not matter).
 using FreeSpaceFunction = std::function<std::vector<ByteRange>(const ImageIO& image)>;
-// What the file systems we can read report as free; none yet, so compaction reclaims zeros only.
-std::vector<ByteRange> fileSystemFreeRanges(const ImageIO& image);
 
 struct CompactResult {
   std::uint64_t reclaimed = 0;  // bytes the bundle no longer occupies on disk

@@ -347,6 +347,26 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
   io.write(offset + kHeaderOffset, raw.data(), raw.size());
 }
 
+std::vector<std::pair<std::uint64_t, std::uint64_t>> formattedRegions(std::uint64_t offset, std::uint64_t length,
+                                                                      const VolumeOptions& options) {
+  const Geometry g = plan(length, options.journaled);
+  const std::uint64_t bs = g.blockSize;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> regions;
+  const auto blocks = [&](std::uint64_t first, std::uint64_t count) {
+    regions.emplace_back(offset + first * bs, count * bs);
+  };
+  blocks(0, 1);
+  blocks(g.bitmapStart, g.bitmapBlocks);
+  if (options.journaled) blocks(g.journalInfoBlock, 1);
+  blocks(g.extentsStart, g.extentsClump / bs);
+  blocks(g.attributesStart, g.attributesClump / bs);
+  blocks(g.catalogStart, g.catalogClump / bs);
+  // The last allocation block and the sectors past it, which hold the alternate volume header.
+  const std::uint64_t lastBlock = (std::uint64_t{g.totalBlocks} - 1) * bs;
+  regions.emplace_back(offset + lastBlock, length / 512 * 512 - lastBlock);
+  return regions;
+}
+
 bool isHfsPlus(const ImageIO& io, std::uint64_t offset) {
   if (offset > io.size() || io.size() - offset < kHeaderOffset + 2) return false;
   unsigned char sig[2];

@@ -25,6 +25,14 @@ struct VolumeOptions {
 // or too large for HFS Plus, or the name cannot be stored.
 void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const VolumeOptions& options);
 
+// The byte ranges (start relative to `io` as for formatVolume, length) whose content formatVolume
+// defines, zeros included: the first and last allocation blocks with the volume headers, the whole
+// allocation file, the B-tree files and the journal info block. formatVolume writes only the non-zero
+// bytes of these; an image whose unwritten bytes do not read as zeros (an encrypted one) needs them
+// written in full. The journal is not listed: its info block asks the first mount to initialise it.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> formattedRegions(std::uint64_t offset, std::uint64_t length,
+                                                                      const VolumeOptions& options);
+
 // True when an HFS Plus or HFSX volume header ("H+" or "HX") is at offset + 1024.
 bool isHfsPlus(const ImageIO& io, std::uint64_t offset);
 

@@ -98,6 +98,10 @@ bool hasUdfDescriptors(const Region& region) {
 
 }  // namespace
 
+bool isHfsFamily(const std::string& fileSystem) {
+  return fileSystem == "HFS+" || fileSystem == "HFS+J" || fileSystem == "HFSX" || fileSystem == "HFSX (journaled)";
+}
+
 std::string detectFileSystem(const ImageIO& image, std::uint64_t offset, std::uint64_t length) {
   const Region region(image, offset, length);
   std::array<std::uint8_t, 512> first{};

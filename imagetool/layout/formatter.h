@@ -40,10 +40,4 @@ std::string findProgram(const std::string& program);
 void runFormatter(const std::string& program, const std::vector<std::string>& arguments,
                   const std::string& packageHint);
 
-// Copies the bytes of the file `fd` (its first `length` bytes) that are not zero into `image`
-// at `offset`: holes are skipped with SEEK_DATA/SEEK_HOLE, and zero-filled 4 KiB blocks inside
-// data regions are skipped too, since the image reads as zeros there already. Returns the
-// number of bytes written.
-std::uint64_t copyNonZero(int fd, std::uint64_t length, ImageIO& image, std::uint64_t offset);
-
 }  // namespace quorbel::imagetool::layout

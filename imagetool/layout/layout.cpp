@@ -10,18 +10,13 @@
 #include <optional>
 
 #include "core/command_templates.h"
+#include "imagetool/apfs/apfs.h"
+#include "imagetool/bundle/fs_util.h"
+#include "imagetool/hfsplus/hfsplus.h"
 #include "imagetool/layout/formatter.h"
 #include "imagetool/layout/labels.h"
 #include "imagetool/layout/partition_map.h"
 #include "imagetool/layout/sizes.h"
-
-#if __has_include("imagetool/hfsplus/hfsplus.h")
-#include "imagetool/hfsplus/hfsplus.h"
-#define QUORBEL_HAVE_HFSPLUS 1
-#endif
-#ifdef QUORBEL_HAVE_APFS
-#include "imagetool/apfs/apfs.h"
-#endif
 
 namespace quorbel::imagetool {
 
@@ -102,21 +97,16 @@ void formatWith(ImageIO& image, const std::string& imagePath, const Placement& w
   // Formatters take the device as their last argument, or before a block count.
   arguments.insert(blocksLast ? arguments.end() - 1 : arguments.end(), scratch.path());
   runFormatter(program, arguments, package);
-  copyNonZero(scratch.fd(), scratch.length(), image, where.start * sectorSize);
+  copyNonZero(scratch.fd(), scratch.length(), image, where.start * sectorSize, "the scratch file");
 }
 
 void format(ImageIO& image, const std::string& imagePath, const Plan& plan, const Placement& where,
             const std::string& volumeName) {
   switch (plan.kind) {
     case Kind::hfs: {
-#ifdef QUORBEL_HAVE_HFSPLUS
       SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
       hfsplus::formatVolume(partition, 0, partition.size(), hfsplus::VolumeOptions{volumeName, plan.journaled});
       return;
-#else
-      (void)image;
-      throw ToolError("HFS+ volumes are not supported yet");
-#endif
     }
     case Kind::exfat: {
       std::vector<std::string> args;
@@ -154,17 +144,12 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
         formatWith(image, imagePath, where, "mkapfs", args, "apfsprogs");
         return;
       }
-#ifdef QUORBEL_HAVE_APFS
       // A container small enough for mkapfs to lay out right, grown to the partition.
       formatWith(image, imagePath, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, "mkapfs", args,
                  "apfsprogs");
       SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
       apfs::resizeContainer(partition, 0, partition.size());
       return;
-#else
-      throw ToolError("APFS containers over " + sizes::describeSize(sizes::apfsLargestFromMkapfs, false) +
-                      " are not supported in this build");
-#endif
     }
   }
 }

@@ -49,6 +49,9 @@ LayoutInfo describeImage(const ImageIO& image);
 // the names listed at LayoutInfo::fileSystem.
 std::string detectFileSystem(const ImageIO& image, std::uint64_t offset, std::uint64_t length);
 
+// HFS Plus in any of its variants: the file systems the tool reads free blocks of and resizes.
+bool isHfsFamily(const std::string& fileSystem);
+
 // Moves the partition map of an image whose size changes to `newSize` bytes: the backup GPT
 // goes to the new end and the one partition's end follows it (MBR: the partition's length).
 // `image` must be readable and writable up to max(old size, new size); the old size is taken

@@ -11,10 +11,6 @@ namespace quorbel::imagetool {
 
 namespace {
 
-bool isHfsFamily(const std::string& fileSystem) {
-  return fileSystem == "HFS+" || fileSystem == "HFS+J" || fileSystem == "HFSX" || fileSystem == "HFSX (journaled)";
-}
-
 struct Region {
   std::uint64_t offset;
   std::uint64_t length;

@@ -31,10 +31,6 @@ namespace {
 
 constexpr std::uint64_t sector = 512;
 
-bool isHfsFamily(const std::string& fileSystem) {
-  return fileSystem == "HFS+" || fileSystem == "HFS+J" || fileSystem == "HFSX" || fileSystem == "HFSX (journaled)";
-}
-
 bool isResizable(const std::string& fileSystem) { return isHfsFamily(fileSystem) || fileSystem == "APFS"; }
 
 // An image whose writes are kept in memory over a read-only base, for trying the whole resize before
@@ -85,133 +81,6 @@ class Hooked : public ImageIO {
  private:
   ImageIO& inner_;
   const ChangeHook& hook_;
-};
-
-// The bands of a new bundle folder whose files start as hard links to the live bundle's bands. A band
-// is copied before its first change, so the live bundle's files are never written.
-class CopyOnWriteBands : public ImageIO {
- public:
-  CopyOnWriteBands(std::string bandsDir, std::uint64_t bandSize, std::uint64_t size)
-      : dir_(std::move(bandsDir)), bandSize_(bandSize), size_(size) {}
-  std::uint64_t size() const override { return size_; }
-
-  void read(std::uint64_t offset, void* data, std::size_t length) const override {
-    check(offset, length);
-    auto* out = static_cast<char*>(data);
-    while (length > 0) {
-      const std::uint64_t index = offset / bandSize_, within = offset % bandSize_;
-      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, bandSize_ - within));
-      const int fd = open(index, false);
-      const std::size_t got = fd < 0 ? 0 : readUpTo(fd, out, piece, within, "band " + bandName(index));
-      std::memset(out + got, 0, piece - got);
-      out += piece;
-      offset += piece;
-      length -= piece;
-    }
-  }
-
-  void write(std::uint64_t offset, const void* data, std::size_t length) override {
-    check(offset, length);
-    const auto* in = static_cast<const char*>(data);
-    while (length > 0) {
-      const std::uint64_t index = offset / bandSize_, within = offset % bandSize_;
-      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, bandSize_ - within));
-      const bool zeros = isAllZero(in, piece);
-      std::size_t count = piece;
-      if (zeros) {
-        // Zeros need writing only over what a band holds; a missing band or its tail reads as zeros.
-        struct stat st {};
-        const std::uint64_t held = ::lstat(path(index).c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-        count = static_cast<std::size_t>(held > within ? std::min<std::uint64_t>(piece, held - within) : 0);
-      }
-      if (count > 0) {
-        privatize(index);
-        writeAll(open(index, true), in, count, within, "band " + bandName(index));
-      }
-      in += piece;
-      offset += piece;
-      length -= piece;
-    }
-  }
-
-  // Shortens band `index` to `length` bytes when it is longer.
-  void truncateBand(std::uint64_t index, std::uint64_t length) {
-    struct stat st {};
-    if (::lstat(path(index).c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) <= length) return;
-    privatize(index);
-    if (::ftruncate(open(index, true), static_cast<off_t>(length)) != 0) throwErrno("cannot shorten band " + path(index));
-  }
-
-  void removeBand(std::uint64_t index) {
-    fds_.erase(index);
-    if (::unlink(path(index).c_str()) != 0 && errno != ENOENT) throwErrno("cannot remove band " + path(index));
-  }
-
-  void sync() {
-    for (auto& [index, band] : fds_)
-      if (band.writable) fsyncFd(band.fd.get(), "band " + path(index));
-    fsyncPath(dir_);
-  }
-
- private:
-  struct Band {
-    UniqueFd fd;
-    bool writable = false;
-  };
-
-  std::string path(std::uint64_t index) const { return joinPath(dir_, bandName(index)); }
-
-  void check(std::uint64_t offset, std::size_t length) const {
-    if (offset > size_ || length > size_ - offset) throw ToolError("a resize step reached past the end of the image");
-  }
-
-  // The band's descriptor, or -1 when it does not exist and `forWriting` is false.
-  int open(std::uint64_t index, bool forWriting) const {
-    auto it = fds_.find(index);
-    if (it != fds_.end() && (it->second.writable || !forWriting)) return it->second.fd.get();
-    const int flags = O_CLOEXEC | O_NOFOLLOW | (forWriting ? O_RDWR | O_CREAT : O_RDONLY);
-    UniqueFd fd(::open(path(index).c_str(), flags, 0644));
-    if (!fd) {
-      if (!forWriting && errno == ENOENT) return -1;
-      throwErrno("cannot open band " + path(index));
-    }
-    Band& band = fds_[index];
-    band.fd = std::move(fd);
-    band.writable = forWriting;
-    return band.fd.get();
-  }
-
-  // Replaces a hard link to a live band by a copy of its data (holes stay holes).
-  void privatize(std::uint64_t index) {
-    if (!private_.insert(index).second) return;
-    fds_.erase(index);
-    struct stat st {};
-    if (::lstat(path(index).c_str(), &st) != 0) return;  // a new band: nothing shared
-    UniqueFd from(::open(path(index).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!from) throwErrno("cannot open band " + path(index));
-    const std::string temp = joinPath(dir_, ".copy");
-    UniqueFd to(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!to) throwErrno("cannot copy band " + path(index));
-    std::vector<char> buffer(1 << 20);
-    const auto length = static_cast<std::uint64_t>(st.st_size);
-    for (const ByteRange& region : dataRegions(from.get(), length)) {
-      for (std::uint64_t at = region.offset; at < region.end();) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - at));
-        const std::size_t got = readUpTo(from.get(), buffer.data(), want, at, "band " + path(index));
-        if (got == 0) break;
-        writeAll(to.get(), buffer.data(), got, at, temp);
-        at += got;
-      }
-    }
-    if (::ftruncate(to.get(), static_cast<off_t>(length)) != 0) throwErrno("cannot copy band " + path(index));
-    if (::rename(temp.c_str(), path(index).c_str()) != 0) throwErrno("cannot copy band " + path(index));
-  }
-
-  std::string dir_;
-  std::uint64_t bandSize_;
-  std::uint64_t size_;
-  mutable std::map<std::uint64_t, Band> fds_;
-  std::set<std::uint64_t> private_;
 };
 
 enum class MapKind { none, gpt, mbr };
@@ -375,69 +244,36 @@ void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, co
   if (plan.targetLength > volume) resizeVolume(plan, steps.image(newSize), volume, plan.targetLength);
 }
 
-// Band indexes present in `bandsDir`.
-std::vector<std::uint64_t> listBands(const std::string& bandsDir) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(bandsDir.c_str()), ::closedir);
-  if (!dir) throwErrno("cannot list " + bandsDir);
+// Band indexes present in the folder `bandsFd`.
+std::vector<std::uint64_t> listBands(int bandsFd) {
   std::vector<std::uint64_t> bands;
-  while (const dirent* e = ::readdir(dir.get()))
-    if (const auto index = bandIndex(e->d_name)) bands.push_back(*index);
+  for (const std::string& name : listFolder(bandsFd, "the bands"))
+    if (const auto index = bandIndex(name)) bands.push_back(*index);
   return bands;
 }
 
 // Removes what the bands hold past `size`, so that a later grow finds zeros there.
-void clearPast(const std::string& bandsDir, std::uint64_t bandSize, std::uint64_t size, const ChangeHook& hook) {
+void clearPast(int bandsFd, std::uint64_t bandSize, std::uint64_t size, const ChangeHook& hook) {
   const std::uint64_t firstPast = (size + bandSize - 1) / bandSize;
   bool changed = false;
-  for (std::uint64_t index : listBands(bandsDir)) {
-    const std::string path = joinPath(bandsDir, bandName(index));
+  for (std::uint64_t index : listBands(bandsFd)) {
+    const std::string name = bandName(index);
     if (index >= firstPast) {
       if (hook) hook();
-      if (::unlink(path.c_str()) != 0 && errno != ENOENT) throwErrno("cannot remove band " + path);
+      if (::unlinkat(bandsFd, name.c_str(), 0) != 0 && errno != ENOENT) throwErrno("cannot remove band " + name);
       changed = true;
     } else if (index == size / bandSize && size % bandSize != 0) {
+      const UniqueFd fd = openFileAt(bandsFd, name, O_RDWR, "band " + name);
       struct stat st {};
-      if (::lstat(path.c_str(), &st) != 0) throwErrno("cannot examine band " + path);
+      if (!fd || ::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + name);
       if (static_cast<std::uint64_t>(st.st_size) > size % bandSize) {
         if (hook) hook();
-        if (::truncate(path.c_str(), static_cast<off_t>(size % bandSize)) != 0) throwErrno("cannot shorten band " + path);
-        fsyncPath(path);
+        if (::ftruncate(fd.get(), static_cast<off_t>(size % bandSize)) != 0) throwErrno("cannot shorten band " + name);
+        fsyncFd(fd.get(), "band " + name);
       }
     }
   }
-  if (changed) fsyncPath(bandsDir);
-}
-
-// Opens the bundle for resizing with its lock held. Info.bckup may differ from Info.plist in the size
-// alone: that is a resize cut short between the two files, which this resize completes.
-Bundle openForResize(const std::string& path, UniqueFd& lock, bool& createdLock) {
-  const std::string lockPath = joinPath(path, "lock");
-  auto refuse = [&](const Bundle& bundle) {
-    const BundleInfo& info = bundle.info();
-    if (info.backingStoreVersion != 1)
-      throw ToolError(path + " uses backing-store version " + std::to_string(info.backingStoreVersion) +
-                      ", whose band maps this tool cannot keep up to date; it is left unchanged");
-    if (bundle.token().encrypted) throw ToolError(path + " is encrypted; this tool cannot resize encrypted images");
-    if (!bundle.backupAgrees()) {
-      std::optional<BundleInfo> backup;
-      try {
-        backup = parseInfo(readSmallFile(joinPath(path, "Info.bckup"), 1 << 20), joinPath(path, "Info.bckup"));
-      } catch (const ToolError&) {
-      }
-      if (!backup || backup->bandSize != info.bandSize || backup->backingStoreVersion != info.backingStoreVersion)
-        throw ToolError(path + ": Info.plist and Info.bckup disagree (or Info.bckup is missing); the image is left as it is");
-    }
-  };
-  lock = lockFile(lockPath, LockMode::exclusive, false);
-  if (!lock) {
-    // A lock file is made only for a bundle that passes the checks.
-    refuse(Bundle::open(path, Access::inspect));
-    lock = lockFile(lockPath, LockMode::exclusive, true);
-    createdLock = true;
-  }
-  Bundle bundle = Bundle::open(path, Access::inspect);
-  refuse(bundle);
-  return bundle;
+  if (changed) fsyncFd(bandsFd, "the bands folder");
 }
 
 bool linkUnsupported(int error) { return error == EPERM || error == EXDEV || error == EOPNOTSUPP || error == EMLINK; }
@@ -446,62 +282,58 @@ bool linkUnsupported(int error) { return error == EPERM || error == EXDEV || err
 // links (a band is copied before it changes), and swaps the two folders in one step: whatever moment
 // a kill comes, the path holds the whole old bundle or the whole new one. Returns false, having
 // changed nothing, where the file system has no hard links or cannot swap folders.
-bool resizeBySwap(const std::string& path, const BundleInfo& info, const Plan& plan, std::uint64_t newSize,
+bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& plan, std::uint64_t newSize,
                   const ChangeHook& hook) {
+  const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
   removeAbandonedSiblings(path);
   TemporarySibling temp(path);
+  const UniqueFd tempDir = openFolder(temp.path(), temp.path());
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) ::chmod(temp.path().c_str(), st.st_mode & 07777);
-  const std::string bands = joinPath(temp.path(), "bands");
-  if (::mkdir(bands.c_str(), 0755) != 0) throwErrno("cannot create " + bands);
+  if (::fstat(bundle.dirFd(), &st) == 0) ::fchmod(tempDir.get(), st.st_mode & 07777);
+  if (::mkdirat(tempDir.get(), "bands", 0755) != 0) throwErrno("cannot create the new bands folder");
+  const UniqueFd bands = openFolderAt(tempDir.get(), "bands", "the new bands folder");
+  if (::fstat(bundle.bandsFd(), &st) == 0) ::fchmod(bands.get(), st.st_mode & 07777);
 
-  std::vector<std::string> names;
-  {
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
-    if (!dir) throwErrno("cannot list " + path);
-    while (const dirent* e = ::readdir(dir.get())) names.emplace_back(e->d_name);
-  }
-  for (const std::string& name : names) {
-    if (name == "." || name == ".." || name == "lock" || name == "Info.plist" || name == "Info.bckup" || name == "bands")
-      continue;
-    const std::string from = joinPath(path, name);
-    if (::lstat(from.c_str(), &st) != 0) throwErrno("cannot examine " + from);
+  // Every file of the bundle but the property lists (written anew) and the lock is shared; so are
+  // Finder's files in bands/, which are not ours to drop.
+  const auto share = [&](int fromDir, int toDir, const std::string& name) {
+    if (::fstatat(fromDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throwErrno("cannot examine " + name);
     if (!S_ISREG(st.st_mode))
       throw ToolError(path + " holds \"" + name + "\", which this tool does not know; the image was not changed");
-    if (::link(from.c_str(), joinPath(temp.path(), name).c_str()) != 0) {
-      if (linkUnsupported(errno)) return false;
-      throwErrno("cannot link " + from);
-    }
+    if (::linkat(fromDir, name.c_str(), toDir, name.c_str(), 0) == 0) return true;
+    if (linkUnsupported(errno)) return false;
+    throwErrno("cannot link " + name);
+  };
+  for (const std::string& name : listFolder(bundle.dirFd(), path)) {
+    if (name == "lock" || name == "Info.plist" || name == "Info.bckup" || name == "bands") continue;
+    if (!share(bundle.dirFd(), tempDir.get(), name)) return false;
   }
-  for (std::uint64_t index : listBands(joinPath(path, "bands"))) {
-    if (index >= info.bandCount()) continue;  // past the end: not part of the image
-    const std::string from = joinPath(joinPath(path, "bands"), bandName(index));
-    if (::link(from.c_str(), joinPath(bands, bandName(index)).c_str()) != 0) {
-      if (linkUnsupported(errno)) return false;
-      throwErrno("cannot link " + from);
-    }
+  for (const std::string& name : listFolder(bundle.bandsFd(), bundle.bandsDir())) {
+    const auto index = bandIndex(name);
+    if (index && *index >= info.bandCount()) continue;  // past the end: not part of the image
+    if (!share(bundle.bandsFd(), bands.get(), name)) return false;
   }
 
-  CopyOnWriteBands image(bands, info.bandSize, std::max(oldSize, newSize));
+  CopyOnWriteBands image(bands.get(), info.bandSize, std::max(oldSize, newSize));
   if (oldSize % info.bandSize != 0) image.truncateBand(oldSize / info.bandSize, oldSize % info.bandSize);
   Hooked hooked(image, hook);
   runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return hooked; }, [](std::uint64_t) {}});
   const std::uint64_t newBands = (newSize + info.bandSize - 1) / info.bandSize;
-  for (std::uint64_t index : listBands(bands))
+  for (std::uint64_t index : listBands(bands.get()))
     if (index >= newBands) image.removeBand(index);
   if (newSize % info.bandSize != 0) image.truncateBand(newSize / info.bandSize, newSize % info.bandSize);
   image.sync();
   BundleInfo next = info;
   next.size = newSize;
-  writeInfoFiles(temp.path(), next);
-  fsyncPath(temp.path());
+  writeInfoFiles(tempDir.get(), next);
+  // A bundle that had no lock file gets none; the new folder's own lock stays held until the end.
+  if (!bundle.hasLockFile() && ::unlinkat(tempDir.get(), "lock", 0) != 0) throwErrno("cannot finish the new image");
+  fsyncFd(tempDir.get(), temp.path());
 
+  checkInterrupted();
   if (hook) hook();
-  if (::renameat2(AT_FDCWD, temp.path().c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) {
-    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return false;
-    throwErrno("cannot put the resized image in place");
-  }
+  if (!exchangePaths(temp.path(), path)) return false;
   fsyncPath(parentOf(path));
   // The old bundle, now under the temporary name, is cleared with its lock file last, so that a kill
   // meanwhile leaves a folder the next run recognises as abandoned; `temp` takes the rest.
@@ -511,8 +343,42 @@ bool resizeBySwap(const std::string& path, const BundleInfo& info, const Plan& p
   return true;
 }
 
-void resizeInPlace(const std::string& path, const BundleInfo& info, const Plan& plan, std::uint64_t newSize,
-                   const ChangeHook& beforeChange, bool backupAgrees);
+// Where folders cannot be swapped: the steps run in place, in the order that keeps each state whole
+// (the partition map may then cover less than the image until the same resize is run again).
+void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize, const ChangeHook& beforeChange) {
+  const BundleInfo& info = bundle.info();
+  const std::uint64_t oldSize = info.size;
+  std::unique_ptr<BandStore> store;
+  std::unique_ptr<Hooked> hooked;
+  auto image = [&](std::uint64_t size) -> ImageIO& {
+    if (!store || store->size() != size) {
+      if (store) store->sync();
+      hooked.reset();
+      store = std::make_unique<BandStore>(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, size, true);
+      hooked = std::make_unique<Hooked>(*store, beforeChange);
+    }
+    return *hooked;
+  };
+  auto commitSize = [&](std::uint64_t size) {
+    if (store) store->sync();
+    if (size > oldSize) clearPast(bundle.bandsFd(), info.bandSize, oldSize, beforeChange);
+    if (size == oldSize && bundle.backupAgrees()) return;
+    BundleInfo next = info;
+    next.size = size;
+    const std::string xml = infoToXml(next);
+    // Info.plist is what readers go by; Info.bckup follows.
+    if (beforeChange) beforeChange();
+    replaceFileAtomically(bundle.dirFd(), "Info.plist", xml, joinPath(bundle.path(), "Info.plist"));
+    if (beforeChange) beforeChange();
+    replaceFileAtomically(bundle.dirFd(), "Info.bckup", xml, joinPath(bundle.path(), "Info.bckup"));
+  };
+  runSteps(plan, oldSize, newSize, Steps{image, commitSize});
+  if (store) store->sync();
+  hooked.reset();
+  store.reset();
+  // Bands past a smaller end (and any left past the end before) go only now that the size is settled.
+  clearPast(bundle.bandsFd(), info.bandSize, newSize, beforeChange);
+}
 
 }  // namespace
 
@@ -523,83 +389,32 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
   std::unique_ptr<char, void (*)(void*)> resolved(::realpath(given.c_str(), nullptr), std::free);
   if (!resolved) throwErrno("cannot open " + given);
   const std::string path = resolved.get();
-  UniqueFd lock;
-  bool createdLock = false;
-  const Bundle bundle = openForResize(path, lock, createdLock);
-  const BundleInfo info = bundle.info();
+  const Bundle bundle = Bundle::open(path, Access::resize);
+  const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
-  const std::string bandsDir = bundle.bandsDir();
 
   // Everything is tried first on an image that keeps its writes in memory: whatever would be refused
   // is refused before the bundle changes.
-  Plan plan;
+  const BandStore current(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, oldSize, false);
+  const Plan plan = makePlan(current, newSize);
+  Overlay trial(current, oldSize, std::max(oldSize, newSize));
   try {
-    const BandStore current(bandsDir, info.bandSize, oldSize, false);
-    plan = makePlan(current, newSize);
-    Overlay trial(current, oldSize, std::max(oldSize, newSize));
-    try {
-      runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return trial; }, [](std::uint64_t) {}});
-    } catch (const apfs::ShrinkRefused& e) {
-      // The partition follows the image size byte for byte, in whole 4 KB steps.
-      const std::uint64_t smallest = newSize + (e.minimumLength - plan.targetLength + 4095) / 4096 * 4096;
-      throw ToolError(std::string(e.what()) + "; the smallest size that works is " + std::to_string(smallest) +
-                      " bytes (" + humanSize(smallest) + "); the image was not changed");
-    } catch (const ToolError& e) {
-      throw ToolError(std::string(e.what()) + "; the image was not changed");
-    }
-  } catch (const ToolError&) {
-    // A refused bundle is left exactly as it was, without a lock file it did not have.
-    if (createdLock) ::unlink(joinPath(path, "lock").c_str());
-    throw;
+    runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return trial; }, [](std::uint64_t) {}});
+  } catch (const apfs::ShrinkRefused& e) {
+    // The partition follows the image size byte for byte, in whole 4 KB steps.
+    const std::uint64_t smallest = newSize + (e.minimumLength - plan.targetLength + 4095) / 4096 * 4096;
+    throw ToolError(std::string(e.what()) + "; the smallest size that works is " + std::to_string(smallest) +
+                    " bytes (" + humanSize(smallest) + "); the image was not changed");
+  } catch (const ToolError& e) {
+    throw ToolError(std::string(e.what()) + "; the image was not changed");
   }
   checkInterrupted();
-  if (method == ResizeMethod::inPlace || !resizeBySwap(path, info, plan, newSize, beforeChange))
-    resizeInPlace(path, info, plan, newSize, beforeChange, bundle.backupAgrees());
+  if (method == ResizeMethod::inPlace || !resizeBySwap(path, bundle, plan, newSize, beforeChange))
+    resizeInPlace(bundle, plan, newSize, beforeChange);
   out << "resized: " << given << "\n"
       << "size: " << newSize << " bytes (" << humanSize(newSize) << ")\n"
-      << plan.fileSystem << (plan.fileSystem == "APFS" ? " container: " : " volume: ") << plan.targetLength << " bytes (" << humanSize(plan.targetLength) << ")\n";
+      << plan.fileSystem << (plan.fileSystem == "APFS" ? " container: " : " volume: ") << plan.targetLength
+      << " bytes (" << humanSize(plan.targetLength) << ")\n";
 }
-
-namespace {
-
-// Where folders cannot be swapped: the steps run in place, in the order that keeps each state whole
-// (the partition map may then cover less than the image until the same resize is run again).
-void resizeInPlace(const std::string& path, const BundleInfo& info, const Plan& plan, std::uint64_t newSize,
-                   const ChangeHook& beforeChange, bool backupAgrees) {
-  const std::uint64_t oldSize = info.size;
-  const std::string bandsDir = joinPath(path, "bands");
-  std::unique_ptr<BandStore> store;
-  std::unique_ptr<Hooked> hooked;
-  auto image = [&](std::uint64_t size) -> ImageIO& {
-    if (!store || store->size() != size) {
-      if (store) store->sync();
-      hooked.reset();
-      store = std::make_unique<BandStore>(bandsDir, info.bandSize, size, true);
-      hooked = std::make_unique<Hooked>(*store, beforeChange);
-    }
-    return *hooked;
-  };
-  auto commitSize = [&](std::uint64_t size) {
-    if (store) store->sync();
-    if (size > oldSize) clearPast(bandsDir, info.bandSize, oldSize, beforeChange);
-    if (size == oldSize && backupAgrees) return;
-    BundleInfo next = info;
-    next.size = size;
-    const std::string xml = infoToXml(next);
-    // Info.plist is what readers go by; Info.bckup follows.
-    if (beforeChange) beforeChange();
-    replaceFileAtomically(joinPath(path, "Info.plist"), xml);
-    if (beforeChange) beforeChange();
-    replaceFileAtomically(joinPath(path, "Info.bckup"), xml);
-  };
-  runSteps(plan, oldSize, newSize, Steps{image, commitSize});
-  if (store) store->sync();
-  hooked.reset();
-  store.reset();
-  // Bands past a smaller end (and any left past the end before) go only now that the size is settled.
-  clearPast(bandsDir, info.bandSize, newSize, beforeChange);
-}
-
-}  // namespace
 
 }  // namespace quorbel::imagetool

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPdfDocument>
@@ -16,9 +17,11 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTest>
 #include <QTimer>
 
@@ -102,7 +105,9 @@ struct Shell {
             .now = [] { return 800'000'000.0; },
             .runningVersion = [this] { return version; },
             .openUrl = [this](const QUrl& u) { opened << u; },
-            .helpLookup = [this](const QString&, const QString&) { return helpPath; },
+            .helpLookup = [this](const QString& name, const QString& extension) {
+                return extension == QLatin1String("pdf") ? helpPath : lookUpEmbeddedResource(name, extension);
+            },
             .updateListAddress = listAddress,
             .downloadHostPrefix = QStringLiteral("https://files.quorbel.example/downloads/")});
         ViewController* controller = static_cast<MainWindow*>(window.get())->viewController();
@@ -173,6 +178,15 @@ TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
     EXPECT_GE(words.size(), 22);
     for (const QString& word : words) EXPECT_TRUE(text.contains(word)) << word.toStdString();
     EXPECT_FALSE(lookUpEmbeddedResource(QStringLiteral("NoSuchManual"), QStringLiteral("pdf")));
+
+    // The same manual as text behind the pages, readable through the accessibility interface.
+    QTextBrowser* textView = windows[0]->contentViewController()->helpTextView();
+    QAccessibleInterface* textIface = QAccessible::queryAccessibleInterface(textView);
+    ASSERT_TRUE(textIface && textIface->textInterface());
+    EXPECT_EQ(textIface->text(QAccessible::Name), "Manual text");
+    const QString spoken = collapsed(textIface->textInterface()->text(0, textIface->textInterface()->characterCount()));
+    for (const QString& word : words) EXPECT_TRUE(spoken.contains(word)) << "text: " << word.toStdString();
+    EXPECT_EQ(windows[0]->contentViewController()->tabs()->tabText(1), "Text");
 
     // A missing manual gives a fresh window an empty viewer; an unreadable one empties a window that
     // showed it when it appears again. Neither raises an alert; closed windows stay referenced.

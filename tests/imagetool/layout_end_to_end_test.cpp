@@ -1,12 +1,9 @@
 // Bundles made by the tool with real file systems, compacted and converted as the application does,
-// judged by independent programs on the image read back from the bands. Built only with the layout
-// library.
+// judged by independent programs on the image read back from the bands.
 
 #include <gtest/gtest.h>
 
 #include "support.h"
-
-#ifdef QUORBEL_HAVE_LAYOUT
 
 namespace quorbel::imagetool {
 namespace {
@@ -77,5 +74,3 @@ TEST(EndToEnd, EachFileSystemPassesItsCheckerAfterCreateCompactAndConvert) {
 
 }  // namespace
 }  // namespace quorbel::imagetool
-
-#endif

@@ -176,7 +176,8 @@ RunResult runTool(const std::vector<std::string>& args, const std::vector<std::s
   Scratch scratch;  // standard error goes to a file, standard output through the pipe
   std::string command = "env";
   for (const std::string& word : env) command += " " + quote(word);
-  command += " " + quote(QUORBEL_IMAGETOOL);
+  // A hang ends the run (status 137) instead of the test.
+  command += " timeout -s KILL 60 " + quote(QUORBEL_IMAGETOOL);
   for (const std::string& word : args) command += " " + quote(word);
   RunResult r = capture(command + " </dev/null 2>" + quote(scratch / "err"));
   r.err = readFile(scratch / "err");

@@ -6,10 +6,14 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <regex>
 
+#include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/fs_util.h"
 #include "support.h"
 
@@ -122,8 +126,24 @@ TEST(Refusals, MalformedBundlesAndUnsafeChangesAreRefusedAndChangeNothing) {
     held = UniqueFd(::open((b + "/lock").c_str(), O_RDONLY));
     ::flock(held.get(), LOCK_EX);
   };
+  // A reader of a bundle without a lock file keeps writers out and leaves no lock file behind.
+  std::optional<Bundle> reader;
+  const Spoil reading = [&](const std::string& b) { reader = Bundle::open(b, Access::read); };
+  const auto fifo = [](const std::string& name) -> Spoil {
+    return [=](const std::string& b) {
+      std::filesystem::remove(b + "/" + name);
+      ::mkfifo((b + "/" + name).c_str(), 0644);
+    };
+  };
+  // bands/ a link to a folder of band-named files outside: nothing there may be read, cut or removed.
+  const Spoil bandsLink = [](const std::string& b) {
+    test::makeBundle(b + "/../outside", MiB, 4 * MiB, {{0, std::string(MiB, '\0')}, {1, test::randomBytes(MiB, 2)}});
+    std::filesystem::remove_all(b + "/bands");
+    std::filesystem::create_directory_symlink("../outside/bands", b + "/bands");
+  };
   const std::string otherType = std::regex_replace(test::infoPlist(MiB, 4 * MiB), std::regex("sparsebundle"), "other");
   const std::vector<std::string> all{"compact", "convert", "imageinfo", "isencrypted"};
+  const std::vector<std::string> every{"compact", "convert", "imageinfo", "isencrypted", "resize"};
   const struct {
     const char* reason;
     Spoil spoil;
@@ -142,6 +162,15 @@ TEST(Refusals, MalformedBundlesAndUnsafeChangesAreRefusedAndChangeNothing) {
       {"symbolic link", [](const std::string& b) { ::symlink("/etc/hostname", (b + "/bands/2").c_str()); }, all},
       {"not a regular file", [](const std::string& b) { std::filesystem::create_directory(b + "/bands/2"); }, all},
       {"bands", remove("bands"), all},
+      {"symbolic link", bandsLink, every},
+      {"bands is not a folder", both(remove("bands"), file("bands", "")), every},
+      {"Info.plist is a symbolic link",
+       both(remove("Info.plist"), [](const std::string& b) { ::symlink("Info.bckup", (b + "/Info.plist").c_str()); }),
+       every},
+      {"not a regular file", fifo("Info.plist"), every},
+      {"not a regular file", fifo("Info.bckup"), every},
+      {"not a regular file", fifo("token"), every},
+      {"not a regular file", fifo("lock"), {"compact", "convert", "resize"}},
       {"token", file("token", "something else"), all},
       {"disagree", file("Info.bckup", test::infoPlist(MiB, 8 * MiB)), all},
       {"disagree", remove("Info.bckup"), all},
@@ -149,6 +178,7 @@ TEST(Refusals, MalformedBundlesAndUnsafeChangesAreRefusedAndChangeNothing) {
       {"version 2", both(plists(MiB, 4 * MiB, 2, "<key>uuid</key><string>0F1E2D3C</string>"), file("mapped/x", "")),
        {"compact", "resize"}},
       {"in use", lock, {"compact", "convert"}},
+      {"in use", reading, {"compact", "resize"}},
       {"battery", both(file("../power/BAT0/type", "Battery\n"), file("../power/BAT0/status", "Discharging\n")), {"compact"}},
       {"already exists", file("../o.sparsebundle/x", ""), {"convert"}},
       {"not available yet", {}, {"chpass"}},
@@ -180,6 +210,7 @@ TEST(Refusals, MalformedBundlesAndUnsafeChangesAreRefusedAndChangeNothing) {
     }
     EXPECT_EQ(snapshot(dir.path()), before);
     held = UniqueFd();
+    reader.reset();
   }
 }
 
@@ -219,6 +250,9 @@ TEST(Refusals, WhatIsAllowedGoesAhead) {
   test::writeFile(dir / "power/BAT0/type", "Battery\n");
   test::writeFile(dir / "power/BAT0/status", "Discharging\n");
   const Args battery{"QUORBEL_POWER_SUPPLY_ROOT=" + (dir / "power")};
+  // Finder's files in bands/ are neither bands nor ours: not counted, not removed, not a refusal.
+  test::writeFile(plain + "/bands/.DS_Store", std::string(100, '\0'));
+  test::writeFile(plain + "/bands/._3", "");
   for (const Args& args : {Args{"compact", "-batteryallowed", plain}, Args{"compact", plain}}) {
     test::writeFile(plain + "/bands/3", std::string(MiB, '\0'));
     r = runTool(args, battery);
@@ -226,6 +260,10 @@ TEST(Refusals, WhatIsAllowedGoesAhead) {
     EXPECT_FALSE(exists(plain + "/bands/3"));
     test::writeFile(dir / "power/BAT0/status", "Charging\n");
   }
+  EXPECT_TRUE(exists(plain + "/bands/.DS_Store") && exists(plain + "/bands/._3"));
+  EXPECT_TRUE(contains(runTool({"imageinfo", plain}).out, "Bands Present: 5\n"));
+  r = runTool(convertArgs(plain, dir / "e.sparsebundle"));
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST(CommandLine, WrongArgumentListsAndBadValuesAreRefusedAndCreateNothing) {

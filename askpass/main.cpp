@@ -1,0 +1,26 @@
+// quorbel-askpass PROMPT: asks for a password in a dialog; see password_prompt.h.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <cstdio>
+
+#include "askpass/password_prompt.h"
+
+int main(int argc, char** argv) {
+  // A reader that went away must turn into a failed write (exit 1), not a silent death by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  if (argc > 2) {
+    std::fprintf(stderr, "usage: quorbel-askpass [PROMPT]\n");
+    return 2;
+  }
+  QApplication app(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("quorbel-askpass"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("quorbel"));
+  const QString prompt = argc == 2 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("Password:");
+  quorbel::askpass::PasswordPrompt dialog(prompt);
+  const int result = dialog.exec();
+  QByteArray password = dialog.takePassword();
+  return quorbel::askpass::answer(result, password, STDOUT_FILENO);
+}

@@ -1,0 +1,52 @@
+# Builds the Debian package with cpack, unpacks it into a scratch root with dpkg -x, checks its
+# contents and declared dependencies, and runs the unpacked tool and password dialog from there.
+# -DBUILD_DIR= -DSCRATCH=
+cmake_minimum_required(VERSION 3.25)
+file(REMOVE_RECURSE "${SCRATCH}")
+file(MAKE_DIRECTORY "${SCRATCH}")
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+run(cpack -G DEB --config "${BUILD_DIR}/CPackConfig.cmake" -B "${SCRATCH}/out")
+file(GLOB debs "${SCRATCH}/out/*.deb")
+list(LENGTH debs count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one package, found: ${debs}")
+endif()
+
+# Dependencies: Qt's libraries found by dpkg-shlibdeps, the platform plugins named by hand.
+run(dpkg-deb --field "${debs}" Package Depends Recommends)
+foreach(want "Package: quorbel" "libqt6widgets6" "libqt6pdfwidgets6" "libplist" "libc6" "qt6-qpa-plugins" "Recommends: .*exfatprogs")
+  if(NOT out MATCHES "${want}")
+    message(FATAL_ERROR "the package does not declare ${want}:\n${out}")
+  endif()
+endforeach()
+
+set(root "${SCRATCH}/root")
+run(dpkg -x "${debs}" "${root}")
+foreach(f usr/bin/quorbel usr/bin/quorbel-imagetool usr/bin/quorbel-askpass
+          usr/share/applications/quorbel.desktop usr/share/icons/hicolor/scalable/apps/quorbel.svg
+          usr/share/doc/quorbel/QuorbelHelp.pdf usr/share/doc/quorbel/QuorbelHelp.md)
+  if(NOT EXISTS "${root}/${f}")
+    message(FATAL_ERROR "the package lacks ${f}")
+  endif()
+endforeach()
+
+# The unpacked tool works on a real bundle; the unpacked dialog starts and refuses a wrong call.
+run("${root}/usr/bin/quorbel-imagetool" create -size 8m -type SPARSEBUNDLE -fs HFS+J -volname Packaged
+    "${SCRATCH}/P.sparsebundle")
+run("${root}/usr/bin/quorbel-imagetool" imageinfo "${SCRATCH}/P.sparsebundle")
+if(NOT out MATCHES "Format: UDSB")
+  message(FATAL_ERROR "imageinfo from the package did not describe the bundle:\n${out}")
+endif()
+execute_process(COMMAND "${root}/usr/bin/quorbel-askpass" a b RESULT_VARIABLE result ERROR_VARIABLE err)
+if(NOT result EQUAL 2 OR NOT err MATCHES "usage")
+  message(FATAL_ERROR "the packaged password dialog did not start as expected (${result}): ${err}")
+endif()
+file(REMOVE_RECURSE "${SCRATCH}")

@@ -1,0 +1,103 @@
+"""The window driven through the accessibility bus with the real disk-image tool: every pop-up menu
+named by its label and chosen through its items, a bundle created and inspected, the manual read as
+text. Usage (through run_atspi): window_test.py BIN_DIR"""
+
+import os
+import plistlib
+import sys
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from atspi_driver import App, Failure, child, choose, press, type_into, wait_for, window  # noqa: E402
+
+BIN_DIR = sys.argv[1]
+SCRATCH = os.environ["QUORBEL_ATSPI_SCRATCH"]
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def info_plist(bundle):
+    with open(os.path.join(bundle, "Info.plist"), "rb") as f:
+        return plistlib.load(f)
+
+
+def test_every_pop_up_is_named_by_its_label(app):
+    items = {
+        "Size unit": ["MB", "GB", "TB"],
+        "Band unit": ["MB", "GB"],
+        "File system": ["HFS+", "HFS+J", "APFS", "Case-sensitive APFS", "exFAT", "MS-DOS", "UDF"],
+        "Encryption": ["Plain", "AES-128", "AES-256"],
+    }
+    combos = app.main.findChildren(lambda n: n.roleName == "combo box")
+    expect(sorted(c.name for c in combos) == sorted(items), f"pop-ups read {[c.name for c in combos]}")
+    for name, expected in items.items():
+        combo = child(app.main, name, "combo box")
+        names = [c.name for c in combo.children]
+        expect(names == expected, f"'{name}' offers {names}")
+    for button in ["Create", "Resize", "Compact", "Change band size", "Get info", "Change password"]:
+        expect("Press" in child(app.main, button, "push button").actions, f"'{button}' cannot be pressed")
+
+
+def test_create_and_get_info_from_the_window(app):
+    folder = os.path.join(SCRATCH, "Bundles")
+    os.makedirs(folder)
+    bundle = os.path.join(folder, "Plain.sparsebundle")
+    type_into(app.main, "Maximum size", "40")
+    choose(app.main, "Size unit", "MB")
+    type_into(app.main, "Band size", "1")
+    choose(app.main, "Band unit", "MB")
+    choose(app.main, "File system", "HFS+J")
+    choose(app.main, "Encryption", "Plain")
+    press(child(app.main, "Create", "push button"))
+    app.answer_save_panel(bundle)
+    wait_for("the new bundle", lambda: os.path.exists(os.path.join(bundle, "Info.plist")), 60)
+    app.wait_until_ready()
+    info = info_plist(bundle)
+    expect(info["size"] == 40 * 1024 * 1024, f"size {info['size']}")
+    expect(info["band-size"] == 1024 * 1024, f"band size {info['band-size']}")
+    expect("error" not in app.output(), f"the pane reports a failure: {app.output()}")
+
+    # The open panel opens a plain folder chosen in it, and answers only with a bundle.
+    press(child(app.main, "Get info", "push button"))
+    panel = window(app.node, "Get Info")
+    expect(child(panel, "Look in", "combo box"), "the panel's folder pop-up has no name")
+    type_into(panel, "Sparse bundle:", folder)
+    press(child(panel, "Get Info", "push button"))
+    wait_for("the panel to show the folder", lambda: child(panel, "Sparse bundle:", "text").text == "", 10)
+    expect(panel.showing and "UDSB" not in app.output(), "a plain folder was taken for a bundle")
+    type_into(panel, "Sparse bundle:", "Plain.sparsebundle")
+    press(child(panel, "Get Info", "push button"))
+    wait_for("the bundle's information in the pane", lambda: "UDSB" in app.output(), 60)
+    app.wait_until_ready()
+
+
+def test_the_manual_reads_as_text(app):
+    press(child(app.main, "Quorbel Sparse Bundle Utility Help", "menu item"))
+    help_window = window(app.node, "Quorbel Sparse Bundle Utility Help", role="frame")
+    # A read-only text view is static text ("label") on the bus, with the whole manual as its text.
+    text = child(help_window, "Manual text", "label")
+    wait_for("the manual's text", lambda: "What a sparse bundle is" in text.text, 15)
+
+
+def main():
+    app = App(BIN_DIR)
+    failures = 0
+    try:
+        for name, case in [(n, f) for n, f in globals().items() if n.startswith("test_")]:
+            try:
+                case(app)
+                print(f"PASS {name}")
+            except Exception:
+                failures += 1
+                print(f"FAIL {name}")
+                traceback.print_exc()
+    finally:
+        app.quit()
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
