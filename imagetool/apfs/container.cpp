@@ -232,6 +232,9 @@ Container readContainer(const ImageIO& io, std::uint64_t offset, bool requireCle
       get32(sb + kBlockSize) != c.blockSize || get64(sb + kDescBase) != c.descBase || get64(sb + kDataBase) != c.dataBase ||
       get32(sb + kDescBlocks) != c.descBlocks || get32(sb + kDataBlocks) != c.dataBlocks)
     refuse("has a checkpoint that disagrees with block zero");
+  if (get64(sb + kBlockedOutCount) != 0) refuse("is in the middle of a resize begun on a Mac");
+  if ((get64(sb + kIncompatibleFeatures) & kIncompatibleFusion) != 0)
+    refuse("spans two devices (Fusion), which this tool does not handle");
   if (get64(sb + kNextXid) != c.xid + 1) refuse("has a checkpoint whose next transaction is not the following one");
   c.descIndex = get32(sb + kDescIndex);
   c.descLen = get32(sb + kDescLen);

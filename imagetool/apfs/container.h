@@ -38,7 +38,9 @@ constexpr std::uint32_t kTypeSuperblock = 0x01, kTypeSpaceman = 0x05, kTypeCab =
 constexpr std::size_t kMagic = 0x20, kBlockSize = 0x24, kBlockCount = 0x28, kNextXid = 0x60, kDescBlocks = 0x68,
                       kDataBlocks = 0x6C, kDescBase = 0x70, kDataBase = 0x78, kDescNext = 0x80, kDataNext = 0x84,
                       kDescIndex = 0x88, kDescLen = 0x8C, kDataIndex = 0x90, kDataLen = 0x94, kSpacemanOid = 0x98,
-                      kOmapOid = 0xA0, kMaxFileSystems = 0xB4, kFsOids = 0xB8;
+                      kOmapOid = 0xA0, kMaxFileSystems = 0xB4, kFsOids = 0xB8, kBlockedOutCount = 0x4E0,
+                      kIncompatibleFeatures = 0x40;
+constexpr std::uint64_t kIncompatibleFusion = 0x100;
 constexpr std::uint32_t kMaxVolumes = 100;
 
 // Checkpoint map (checkpoint_map_phys_t) and its entries (checkpoint_mapping_t).
