@@ -1,7 +1,5 @@
 #include "app/app_delegate.h"
 
-#include "ui/storyboard.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
@@ -49,8 +47,6 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
         m_seams.helpLookup = lookUpEmbeddedResource;
     }
 
-    registerHelpWindowController(m_seams.helpLookup);
-
     UpdateCheckEdges edges;
     edges.now = m_seams.now;
     edges.runningVersion = m_seams.runningVersion;
@@ -62,11 +58,7 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
                                                       m_seams.updateListAddress, m_seams.downloadHostPrefix);
 }
 
-AppDelegate::~AppDelegate()
-{
-    // The storyboard outlives this delegate: leave it a lookup that refers to nothing of ours.
-    registerHelpWindowController(lookUpEmbeddedResource);
-}
+AppDelegate::~AppDelegate() = default;
 
 namespace {
 
@@ -160,18 +152,23 @@ void AppDelegate::applicationDidFinishLaunching()
     checkForUpdateIfDue();
 }
 
-void AppDelegate::applicationWillTerminate() {}
-
 void AppDelegate::openHelp()
 {
-    QWidget* made = storyboard::instantiateController(HelpWindowController::storyboardIdentifier);
-    auto* controller = qobject_cast<HelpWindowController*>(made);
-    if (!controller) {
-        delete made;
-        return;
-    }
+    auto* controller = new HelpWindowController(m_seams.helpLookup, m_mainWindow);
     controller->showWindow();
+    std::erase_if(m_myHelpWindow, [](const QPointer<HelpWindowController>& w) { return w.isNull(); });
     m_myHelpWindow.emplace_back(controller);
+}
+
+std::vector<HelpWindowController*> AppDelegate::myHelpWindow() const
+{
+    std::vector<HelpWindowController*> open;
+    for (const auto& window : m_myHelpWindow) {
+        if (window) {
+            open.push_back(window.data());
+        }
+    }
+    return open;
 }
 
 void AppDelegate::openSupport()

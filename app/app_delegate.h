@@ -61,14 +61,13 @@ public:
     QMenu* helpMenu() const { return m_helpMenu; }
 
     void applicationDidFinishLaunching();
-    void applicationWillTerminate();
     void openHelp();
     void openSupport();
     void openUpdates();
     void showAbout();
 
-    // Every help window opened so far, closed or not.
-    const std::vector<std::unique_ptr<HelpWindowController>>& myHelpWindow() const { return m_myHelpWindow; }
+    // The help windows open now (a closed one is freed).
+    std::vector<HelpWindowController*> myHelpWindow() const;
     UpdateChecker& updateChecker() { return *m_updateChecker; }
 
     // The update check's platform side.
@@ -82,7 +81,7 @@ private:
     std::unique_ptr<QSettings> m_ownSettings;
     QNetworkAccessManager m_network;
     std::unique_ptr<UpdateChecker> m_updateChecker;
-    std::vector<std::unique_ptr<HelpWindowController>> m_myHelpWindow;
+    std::vector<QPointer<HelpWindowController>> m_myHelpWindow;
     QPointer<QMenuBar> m_menuBar;
     QPointer<QMenu> m_helpMenu;
     QPointer<QWidget> m_mainWindow;

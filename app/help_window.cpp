@@ -1,12 +1,10 @@
 #include "app/help_window.h"
 
-#include "ui/storyboard.h"
-
 #include <QFile>
 #include <QPdfDocument>
 #include <QPdfView>
 #include <QTabWidget>
-#include <QTextBrowser>
+#include <QTextEdit>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -29,11 +27,12 @@ HelpViewController::HelpViewController(ResourceLookup lookup, QWidget* parent)
     m_tabs->addTab(view, QStringLiteral("Pages"));
     setHelpPDFView(view);
     // A PDF view exposes no text to a screen reader; the same manual as text does.
-    m_helpTextView = new QTextBrowser(m_tabs);
+    // A read-only text field with a keyboard caret: a screen reader reads it line by line.
+    m_helpTextView = new QTextEdit(m_tabs);
     m_helpTextView->setObjectName(QStringLiteral("helpTextView"));
     m_helpTextView->setAccessibleName(QStringLiteral("Manual text"));
-    m_helpTextView->setOpenLinks(false);
-    m_helpTextView->setTextInteractionFlags(Qt::TextBrowserInteraction | Qt::TextSelectableByKeyboard);
+    m_helpTextView->setReadOnly(true);
+    m_helpTextView->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     m_tabs->addTab(m_helpTextView, QStringLiteral("Text"));
     viewDidLoad();
 }
@@ -79,6 +78,9 @@ HelpWindowController::HelpWindowController(ResourceLookup lookup, QWidget* paren
 {
     setWindowTitle(QStringLiteral("Quorbel Sparse Bundle Utility Help"));
     setObjectName(QStringLiteral("helpWindow"));
+    // A window of its own, freed when it closes (or with its parent); it never keeps the application.
+    setAttribute(Qt::WA_DeleteOnClose);
+    setAttribute(Qt::WA_QuitOnClose, false);
     m_content = new HelpViewController(std::move(lookup), this);
     setCentralWidget(m_content);
     resize(720, 860);
@@ -91,14 +93,6 @@ void HelpWindowController::showWindow()
     show();
     raise();
     activateWindow();
-}
-
-void registerHelpWindowController(ResourceLookup lookup)
-{
-    storyboard::registerController(HelpWindowController::storyboardIdentifier,
-                                   [lookup = std::move(lookup)](QWidget* parent) -> QWidget* {
-                                       return new HelpWindowController(lookup, parent);
-                                   });
 }
 
 }  // namespace quorbel

@@ -13,7 +13,7 @@
 class QPdfDocument;
 class QPdfView;
 class QTabWidget;
-class QTextBrowser;
+class QTextEdit;
 
 namespace quorbel {
 
@@ -26,7 +26,7 @@ public:
     QPdfView* helpPDFView() const { return m_helpPDFView; }
     void setHelpPDFView(QPdfView* view) { m_helpPDFView = view; }
     // The manual's text ("QuorbelHelp"."md" rendered), on the tab behind the pages.
-    QTextBrowser* helpTextView() const { return m_helpTextView; }
+    QTextEdit* helpTextView() const { return m_helpTextView; }
     QTabWidget* tabs() const { return m_tabs; }
     // The document loaded at the last appearance; null before the first, or when it was unreadable.
     QPdfDocument* thePDFDocument() const { return m_thePDFDocument.get(); }
@@ -42,18 +42,16 @@ protected:
 private:
     ResourceLookup m_lookup;
     QPdfView* m_helpPDFView = nullptr;
-    QTextBrowser* m_helpTextView = nullptr;
+    QTextEdit* m_helpTextView = nullptr;
     QTabWidget* m_tabs = nullptr;
     std::unique_ptr<QPdfDocument> m_thePDFDocument;
 };
 
-// The help window itself, made afresh by the storyboard for "Help Window Controller". Closing it hides
-// it; the application delegate keeps it until the application ends.
+// The help window itself, made afresh by every "Help" command with the main window as its parent;
+// closing it frees it.
 class HelpWindowController : public QMainWindow {
     Q_OBJECT
 public:
-    static inline const QString storyboardIdentifier = QStringLiteral("Help Window Controller");
-
     explicit HelpWindowController(ResourceLookup lookup = lookUpEmbeddedResource, QWidget* parent = nullptr);
     ~HelpWindowController() override;
 
@@ -66,9 +64,5 @@ public:
 private:
     HelpViewController* m_content = nullptr;
 };
-
-// Makes the storyboard hand out a fresh help window for "Help Window Controller", looking up its
-// document through `lookup`.
-void registerHelpWindowController(ResourceLookup lookup);
 
 }  // namespace quorbel

@@ -8,7 +8,6 @@
 #include "app/accessible_combo_box.h"
 #include "app/app_delegate.h"
 #include "ui/main_window.h"
-#include "ui/storyboard.h"
 #include "ui/view_controller.h"
 
 int main(int argc, char* argv[]) {
@@ -25,19 +24,12 @@ int main(int argc, char* argv[]) {
   quorbel::installAccessibleComboBoxes();
 
   quorbel::AppDelegate delegate;
-  QMainWindow* window = quorbel::storyboard::instantiateInitialController();
-  quorbel::ViewMenuTargets view;
-  if (auto* main = qobject_cast<quorbel::MainWindow*>(window)) {
-    view.largerText = main->viewController()->largerTextAction();
-    view.smallerText = main->viewController()->smallerTextAction();
-  }
-  delegate.installMenuBar(window, view);
-  QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &quorbel::AppDelegate::applicationWillTerminate);
+  auto* controller = new quorbel::ViewController();
+  quorbel::MainWindow window(controller);
+  delegate.installMenuBar(&window, {controller->largerTextAction(), controller->smallerTextAction()});
 
-  window->show();
+  window.show();
   // Once the event loop runs, launching has finished.
   QTimer::singleShot(0, &delegate, &quorbel::AppDelegate::applicationDidFinishLaunching);
-  const int status = app.exec();
-  delete window;
-  return status;
+  return app.exec();
 }

@@ -13,9 +13,9 @@
 namespace quorbel::askpass {
 
 PasswordPrompt::PasswordPrompt(const QString& prompt, QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("Quorbel Sparse Bundle Utility"));
+  // The title is also the name a screen reader announces when the dialog appears.
+  setWindowTitle(QStringLiteral("Password — Quorbel Sparse Bundle Utility"));
   setObjectName(QStringLiteral("askpassDialog"));
-  setAccessibleName(QStringLiteral("Password needed"));
 
   prompt_ = new QLabel(prompt, this);
   prompt_->setObjectName(QStringLiteral("prompt"));

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
 #include "imagetool/bundle/sizes.h"
+#include "imagetool/crypto/encrypted_bundle.h"
+#include "imagetool/crypto/password.h"
 #include "imagetool/image_io.h"
 #include "imagetool/layout/layout.h"
 #include "imagetool/volumes/free_space.h"
@@ -27,11 +30,15 @@ constexpr const char* usageText =
     "         [-imagekey sparse-band-size=SECTORS] -fs FILESYSTEM -volname NAME PATH\n"
     "  imageinfo PATH\n"
     "  isencrypted PATH\n"
-    "  compact [-batteryallowed] PATH\n"
+    "  compact [-batteryallowed] [-stdinpass] PATH\n"
     "  convert SOURCE -format UDSB -o DESTINATION -imagekey sparse-band-size=SECTORS\n"
-    "  resize -size SIZE PATH\n"
-    "  chpass PATH -newstdinpass\n"
-    "SIZE is a number (a fraction allowed) with a unit b (sectors), k, m, g, t, p or e.\n";
+    "  resize -size SIZE [-stdinpass] PATH\n"
+    "  chpass PATH [-oldstdinpass] -newstdinpass\n"
+    "SIZE is a number (a fraction allowed) with a unit b (sectors), k, m, g, t, p or e.\n"
+    "Passwords: -stdinpass reads one from standard input (to end-of-file or a NUL byte);\n"
+    "-oldstdinpass -newstdinpass read the current and the new one, separated by a NUL byte.\n"
+    "A password not given there is asked for through the program named by QUORBEL_ASKPASS,\n"
+    "else on the terminal.\n";
 
 // Thrown for an argument list of the wrong form: the usage goes to standard error.
 struct UsageError {
@@ -92,19 +99,26 @@ void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
   out << "File System: " << (layout.fileSystem.empty() ? "unknown" : layout.fileSystem) << "\n";
 }
 
+// Where the password of `path` comes from: standard input when the command line says so, else asked.
+quorbel::imagetool::crypto::PasswordSource passwordOf(const std::string& path, bool fromStdin) {
+  return [path, fromStdin] {
+    if (fromStdin) return quorbel::imagetool::crypto::readPasswordFromStdin();
+    return quorbel::imagetool::crypto::askPassword("Password of " + quorbel::imagetool::baseName(path) + ":");
+  };
+}
+
 int create(Arguments& args) {
   args.expect("-size");
   const std::string sizeText = args.take("size");
   args.expect("-type");
   args.expect("SPARSEBUNDLE");
-  bool encrypted = false;
+  std::uint32_t keyBits = 0;
   if (args.nextIs("-encryption")) {
-    const std::string method = args.take("-encryption");
-    (void)method;
+    args.take("-encryption");
     const std::string cipher = args.take("encryption method");
     if (cipher != "AES-128" && cipher != "AES-256") throw UsageError{"unknown encryption " + cipher};
     args.expect("-stdinpass");
-    encrypted = true;
+    keyBits = cipher == "AES-128" ? 128 : 256;
   }
   std::string bandKey = std::string(quorbel::tool::bandSizeKeyPrefix) +
                         std::to_string(quorbel::imagetool::defaultBandSectors);
@@ -126,13 +140,27 @@ int create(Arguments& args) {
   bool known = false;
   for (const auto& name : quorbel::filesystemList) known = known || name == fileSystem;
   if (!known) throw ToolError("unknown file system \"" + fileSystem + "\"");
-  if (encrypted) throw ToolError("encrypted images cannot be created yet; nothing was created");
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> defined;
+  std::optional<quorbel::imagetool::crypto::NewEncryption> encryption;
+  quorbel::imagetool::EncryptedCreation encrypted;
+  if (keyBits != 0) {
+    const quorbel::imagetool::crypto::SecretBytes password = quorbel::imagetool::crypto::readPasswordFromStdin();
+    if (password.empty()) throw ToolError("no password was given on standard input; nothing was created");
+    encryption = quorbel::imagetool::crypto::newEncryption(keyBits, password);
+    encrypted.token = encryption->token;
+    encrypted.writeImage = [&](int imageFd, quorbel::imagetool::ImageIO& bands) {
+      std::vector<quorbel::imagetool::ByteRange> regions;
+      for (const auto& [offset, length] : defined) regions.push_back({offset, length});
+      quorbel::imagetool::crypto::writeEncryptedImage(imageFd, request.size, std::move(regions), bands,
+                                                     request.bandSize, encryption->keys);
+    };
+  }
   quorbel::imagetool::createBundle(
       request,
       [&](const std::string& image, std::uint64_t size) {
-        quorbel::imagetool::layOutImage(image, size, fileSystem, volumeName);
+        quorbel::imagetool::layOutImage(image, size, fileSystem, volumeName, encryption ? &defined : nullptr);
       },
-      std::cout);
+      std::cout, encryption ? &encrypted : nullptr);
   return 0;
 }
 
@@ -152,10 +180,9 @@ int run(const std::string& verb, Arguments& args) {
     return 0;
   }
   if (verb == "compact") {
-    bool batteryAllowed = false;
-    if (args.nextIs("-batteryallowed")) {
-      args.take("-batteryallowed");
-      batteryAllowed = true;
+    bool batteryAllowed = false, stdinPass = false;
+    while (args.nextIs("-batteryallowed") || args.nextIs("-stdinpass")) {
+      (args.take("option") == "-stdinpass" ? stdinPass : batteryAllowed) = true;
     }
     const std::string path = args.take("path");
     args.finish();
@@ -166,6 +193,19 @@ int run(const std::string& verb, Arguments& args) {
     const it::FreeSpaceFunction freeSpace = [](const it::ImageIO& image) {
       return it::volumeFreeRanges(image, [](const std::string& note) { std::cout << note << "\n" << std::flush; });
     };
+    const it::Bundle inspected = it::Bundle::open(path, it::Access::inspect);
+    if (inspected.token().encrypted) {
+      // Free blocks are read from the plain image; the bands stay as they are apart from holes.
+      const auto unlocked = it::crypto::unlockBundle(inspected, passwordOf(path, stdinPass), "nothing was compacted");
+      const it::BundleInfo info = inspected.info();
+      const it::FreeSpaceFunction plainFreeSpace = [&](const it::ImageIO& bands) {
+        const it::crypto::EncryptedImageIO plain(bands, info.bandSize,
+                                                 it::crypto::ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
+        return freeSpace(plain);
+      };
+      it::compactBundle(path, plainFreeSpace, std::cout, true);
+      return 0;
+    }
     it::compactBundle(path, freeSpace, std::cout);
     return 0;
   }
@@ -190,10 +230,22 @@ int run(const std::string& verb, Arguments& args) {
     return 0;
   }
   if (verb == "chpass") {
-    args.take("path");
+    const std::string path = args.take("path");
+    bool oldOnStdin = false;
+    if (args.nextIs("-oldstdinpass")) {
+      args.take("-oldstdinpass");
+      oldOnStdin = true;
+    }
     args.expect("-newstdinpass");
     args.finish();
-    throw ToolError("changing the password is not available yet; the image was not changed");
+    if (oldOnStdin) {
+      auto [current, next] = it::crypto::readTwoPasswordsFromStdin();
+      it::crypto::changePassword(path, [&current] { return std::move(current); }, next, std::cout);
+    } else {
+      const it::crypto::SecretBytes next = it::crypto::readPasswordFromStdin();
+      it::crypto::changePassword(path, passwordOf(path, false), next, std::cout);
+    }
+    return 0;
   }
   throw UsageError{"unknown verb " + verb};
 }

@@ -1,36 +1,38 @@
-// Change band size: refuse an encrypted source, ask for the new bundle, then convert with the band
-// size read from the controls as the save panel closes.
-
-#include <QComboBox>
-#include <QFile>
-#include <QLineEdit>
+#include "operations/change_band_size.h"
 
 #include "operations/argument_lists.h"
+#include "operations/number_formatter.h"
 #include "operations/size_rules.h"
-#include "ui/view_controller.h"
 
 namespace quorbel {
 
-void ViewController::doChangeBandButton() {
-  if (busy()) return;
-  beginOpenPanel(tr("Change band size"), [this](const QString& source) { changeBandSize(source); });
+ChangeBandSizeOperation::ChangeBandSizeOperation(OperationHost& host, ToolRunner& runner, QObject* parent)
+    : Operation(tr("Change band size"), host, runner, parent) {}
+
+void ChangeBandSizeOperation::start() {
+  openBundle(tr("Change band size"), [this](const QString& chosen) {
+    const std::string source = filePath(chosen);
+    runStep(isEncryptedArguments(source), std::nullopt, [this, source](const ToolOutcome& test) {
+      if (test.stopped) return finish();
+      if (reportsEncrypted(test.text)) {
+        appendText(texts::encryptedRefusal);
+        return finish();
+      }
+      convert(source);
+    });
+  });
 }
 
-void ViewController::changeBandSize(const QString& source) {
-  const std::string sourcePath = QFile::encodeName(source).toStdString();
-  const std::string test = runAs(tr("Change band size"), isEncryptedArguments(sourcePath));
-  if (reportsEncrypted(test)) {
-    append(QString::fromUtf8(texts::encryptedRefusal.data(), texts::encryptedRefusal.size()));
-    return;
-  }
-  beginSavePanel([this, sourcePath](const QString& destination) {
-    const auto band = bandSizeFormatter->numberFromString(bandSizeTextbox->text());
-    if (!band || band->integerValue < 1) return;
-    const std::int64_t sectors = bandSizeSectors(band->integerValue, bandSizePopup->currentIndex());
-    const ArgumentList arguments =
-        convertArguments(sourcePath, QFile::encodeName(destination).toStdString(), sectors);
-    const std::string result = runAs(tr("Change band size"), arguments);
-    append(QString::fromStdString(std::string(texts::changeBandHeading) + result));
+void ChangeBandSizeOperation::convert(const std::string& source) {
+  saveBundle([this, source](const QString& destination) {
+    const ControlValues values = host().controlValues();
+    const auto band = NumberFormatter(NumberFormatter::Minimum::ZeroOrMore).numberFromString(values.bandSizeText);
+    if (!band || band->integerValue < 1) return finish();
+    const std::int64_t sectors = bandSizeSectors(band->integerValue, values.bandSizeUnit);
+    runStep(convertArguments(source, filePath(destination), sectors), std::nullopt, [this](const ToolOutcome& outcome) {
+      appendText(std::string(texts::changeBandHeading) + outcome.text);
+      finish();
+    });
   });
 }
 

@@ -1,30 +1,28 @@
-// Change password: the user picks the bundle, then types the new password in the password sheet;
-// it reaches the tool on standard input and is not kept. The tool asks for the current password
-// itself. The application holds no password of its own for this.
-
-#include <QFile>
-#include <algorithm>
+#include "operations/change_password.h"
 
 #include "operations/argument_lists.h"
-#include "ui/password_view_controller.h"
-#include "ui/view_controller.h"
 
 namespace quorbel {
 
-void ViewController::doChangePasswordButton() {
-  if (busy()) return;
-  beginOpenPanel(tr("Change password"), [this](const QString& chosen) {
-    if (sheet_ && sheet_->isVisible()) return;
-    pendingChangePasswordPath_ = QFile::encodeName(chosen).toStdString();
-    presentPasswordSheet(SheetPurpose::ChangePassword);
-  });
-}
+ChangePasswordOperation::ChangePasswordOperation(OperationHost& host, ToolRunner& runner, QObject* parent)
+    : Operation(tr("Change password"), host, runner, parent) {}
 
-void ViewController::changePassword(const std::string& path, std::string password) {
-  if (path.empty()) return;
-  const std::string result = runAs(tr("Change password"), changePasswordArguments(path), password);
-  std::fill(password.begin(), password.end(), '\0');
-  append(QString::fromStdString(std::string(texts::changePasswordHeading) + result));
+void ChangePasswordOperation::start() {
+  openBundle(tr("Change password"), [this](const QString& chosen) {
+    const std::string path = filePath(chosen);
+    QPointer<Operation> self(this);
+    host().askForPassword(PasswordPurpose::NewPassword, [self, this, path](std::optional<SecretBytes> password) {
+      if (!self) return;
+      if (!password) {
+        appendText(texts::changePasswordCancelled);
+        return finish();
+      }
+      runStep(changePasswordArguments(path), std::move(password), [this](const ToolOutcome& outcome) {
+        appendText(std::string(texts::changePasswordHeading) + outcome.text);
+        finish();
+      });
+    });
+  });
 }
 
 }  // namespace quorbel

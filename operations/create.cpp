@@ -1,91 +1,54 @@
-// Create: the password sheet first when encrypting, then the save panel; every control but the
-// decision to encrypt is read when the save panel closes. Also the sheet's two answers, which go
-// to the operation that presented the sheet.
+#include "operations/create.h"
 
-#include <QComboBox>
-#include <QFile>
-#include <QLineEdit>
-#include <QVariant>
-
+#include "core/command_templates.h"
 #include "operations/argument_lists.h"
+#include "operations/number_formatter.h"
 #include "operations/size_rules.h"
-#include "ui/notification_center.h"
-#include "ui/password_view_controller.h"
-#include "ui/storyboard.h"
-#include "ui/view_controller.h"
 
 namespace quorbel {
 
-void ViewController::doCreateButton() {
-  if (busy()) return;
-  if (encryptPopup->currentIndex() < 1) {
-    createSparseBundle(false);
-    return;
-  }
-  presentPasswordSheet(SheetPurpose::Create);
+CreateOperation::CreateOperation(OperationHost& host, ToolRunner& runner, QObject* parent)
+    : Operation(tr("Create"), host, runner, parent) {}
+
+void CreateOperation::start() {
+  if (host().controlValues().encryptIndex < 1) return createSparseBundle(false);
+  QPointer<Operation> self(this);
+  host().askForPassword(PasswordPurpose::NewImage, [self, this](std::optional<SecretBytes> password) {
+    if (!self) return;
+    if (!password) {
+      appendText(texts::createCancelled);
+      return finish();
+    }
+    password_ = std::move(password);
+    createSparseBundle(true);
+  });
 }
 
-void ViewController::presentPasswordSheet(SheetPurpose purpose) {
-  if (sheet_ && sheet_->isVisible()) return;  // one sheet at a time; the window is blocked while it is shown
-  auto* sheet = qobject_cast<PasswordViewController*>(
-      storyboard::instantiateController(QStringLiteral("passwordViewController"), window()));
-  if (!sheet) return;
-  sheet->setMessage(purpose == SheetPurpose::Create
-                        ? tr("Type the password of the new sparse bundle twice.")
-                        : tr("Type the new password of the sparse bundle twice."));
-  sheet_ = sheet;
-  sheetPurpose_ = purpose;
-  sheet->open();
-}
-
-void ViewController::loadPassword(const Notification& notification) {
-  // Without a sheet of ours on screen the answer is a creation's, as it has always been.
-  const SheetPurpose purpose = sheetPurpose_.value_or(SheetPurpose::Create);
-  sheetPurpose_.reset();
-  const QVariant value = notification.userInfo.value(QString::fromLatin1(passwordKey));
-  if (value.typeId() != QMetaType::QString) {
-    pendingChangePasswordPath_.clear();
-    return;
-  }
-  if (purpose == SheetPurpose::ChangePassword) {
-    changePassword(std::exchange(pendingChangePasswordPath_, {}), value.toString().toStdString());
-    return;
-  }
-  encryptPassword_ = value.toString();
-  createSparseBundle(true);
-}
-
-void ViewController::cancelPassword() {
-  const SheetPurpose purpose = sheetPurpose_.value_or(SheetPurpose::Create);
-  sheetPurpose_.reset();
-  if (purpose == SheetPurpose::ChangePassword) {
-    pendingChangePasswordPath_.clear();
-    append(QString::fromUtf8(texts::changePasswordCancelled.data(), texts::changePasswordCancelled.size()));
-    return;
-  }
-  append(QString::fromUtf8(texts::createCancelled.data(), texts::createCancelled.size()));
-}
-
-void ViewController::createSparseBundle(bool encrypted) {
-  beginSavePanel([this, encrypted](const QString& chosen) {
-    const auto size = maxSizeFormatter->numberFromString(maxSizeTextbox->text());
-    if (!size) return;
+void CreateOperation::createSparseBundle(bool encrypted) {
+  saveBundle([this, encrypted](const QString& chosen) {
+    const ControlValues values = host().controlValues();
+    const auto size = NumberFormatter(NumberFormatter::Minimum::AboveZero).numberFromString(values.maxSizeText);
+    const auto band = NumberFormatter(NumberFormatter::Minimum::ZeroOrMore).numberFromString(values.bandSizeText);
+    const bool knownFilesystem =
+        values.filesystemIndex >= 0 && static_cast<std::size_t>(values.filesystemIndex) < filesystemList.size();
+    if (!size || !band || !knownFilesystem) {
+      password_.reset();
+      return finish();
+    }
     CreateChoices choices;
-    choices.sizeText = sizeArgument(size->description, maxSizePopup->currentIndex());
-    if (encrypted) choices.encryption = encryptionAlgorithm(encryptPopup->currentIndex());
-    const auto band = bandSizeFormatter->numberFromString(bandSizeTextbox->text());
-    if (!band) return;
-    if (band->integerValue >= 1) choices.bandSectors = bandSizeSectors(band->integerValue, bandSizePopup->currentIndex());
-    const int filesystem = filesystemPopup->currentIndex();
-    if (filesystem < 0 || static_cast<std::size_t>(filesystem) >= filesystemList.size()) return;
-    choices.filesystem = filesystemList[static_cast<std::size_t>(filesystem)];
-    choices.path = QFile::encodeName(chosen).toStdString();
+    choices.sizeText = sizeArgument(size->description, values.maxSizeUnit);
+    if (encrypted) choices.encryption = encryptionAlgorithm(values.encryptIndex);
+    if (band->integerValue >= 1) choices.bandSectors = bandSizeSectors(band->integerValue, values.bandSizeUnit);
+    choices.filesystem = filesystemList[static_cast<std::size_t>(values.filesystemIndex)];
+    choices.path = filePath(chosen);
     choices.volumeName = volumeName(choices.path);
-
-    std::optional<std::string> password;
-    if (encrypted) password = encryptPassword_.toStdString();
-    const std::string result = runAs(tr("Create"), createArguments(choices), password);
-    append(QString::fromStdString(result));
+    std::optional<SecretBytes> password;
+    if (encrypted) password = std::move(password_);
+    password_.reset();
+    runStep(createArguments(choices), std::move(password), [this](const ToolOutcome& outcome) {
+      appendText(outcome.text);
+      finish();
+    });
   });
 }
 

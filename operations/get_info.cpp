@@ -1,21 +1,23 @@
-// Get info: "imageinfo" then "isencrypted" on one bundle; the pane is replaced by the first
-// report behind its heading, and the second report follows it unchanged.
-
-#include <QFile>
+#include "operations/get_info.h"
 
 #include "operations/argument_lists.h"
-#include "ui/view_controller.h"
 
 namespace quorbel {
 
-void ViewController::doGetInfoButton() {
-  if (busy()) return;
-  beginOpenPanel(tr("Get Info"), [this](const QString& chosen) {
-    const std::string path = QFile::encodeName(chosen).toStdString();
-    const std::string info = runAs(tr("Get info"), imageInfoArguments(path));
-    replace(QString::fromStdString(std::string(texts::getInfoHeading) + info));
-    const std::string encrypted = runAs(tr("Get info"), isEncryptedArguments(path));
-    append(QString::fromStdString(encrypted));
+GetInfoOperation::GetInfoOperation(OperationHost& host, ToolRunner& runner, QObject* parent)
+    : Operation(tr("Get info"), host, runner, parent) {}
+
+void GetInfoOperation::start() {
+  openBundle(tr("Get Info"), [this](const QString& chosen) {
+    const std::string path = filePath(chosen);
+    runStep(imageInfoArguments(path), std::nullopt, [this, path](const ToolOutcome& info) {
+      host().replace(QString::fromStdString(std::string(texts::getInfoHeading) + info.text));
+      if (info.stopped) return finish();
+      runStep(isEncryptedArguments(path), std::nullopt, [this](const ToolOutcome& encrypted) {
+        appendText(encrypted.text);
+        finish();
+      });
+    });
   });
 }
 

@@ -1,25 +1,24 @@
-// Resize: a new maximum size for an existing bundle, read from the size controls when the panel
-// closes.
-
-#include <QComboBox>
-#include <QFile>
-#include <QLineEdit>
+#include "operations/resize.h"
 
 #include "operations/argument_lists.h"
+#include "operations/number_formatter.h"
 #include "operations/size_rules.h"
-#include "ui/view_controller.h"
 
 namespace quorbel {
 
-void ViewController::doResizeButton() {
-  if (busy()) return;
-  beginOpenPanel(tr("Resize"), [this](const QString& chosen) {
-    const auto size = maxSizeFormatter->numberFromString(maxSizeTextbox->text());
-    if (!size) return;
-    const ArgumentList arguments = resizeArguments(sizeArgument(size->description, maxSizePopup->currentIndex()),
-                                                   QFile::encodeName(chosen).toStdString());
-    const std::string result = runAs(tr("Resize"), arguments);
-    append(QString::fromStdString(std::string(texts::resizeHeading) + result));
+ResizeOperation::ResizeOperation(OperationHost& host, ToolRunner& runner, QObject* parent)
+    : Operation(tr("Resize"), host, runner, parent) {}
+
+void ResizeOperation::start() {
+  openBundle(tr("Resize"), [this](const QString& path) {
+    const ControlValues values = host().controlValues();
+    const auto size = NumberFormatter(NumberFormatter::Minimum::AboveZero).numberFromString(values.maxSizeText);
+    if (!size) return finish();
+    runStep(resizeArguments(sizeArgument(size->description, values.maxSizeUnit), filePath(path)), std::nullopt,
+            [this](const ToolOutcome& outcome) {
+              appendText(std::string(texts::resizeHeading) + outcome.text);
+              finish();
+            });
   });
 }
 

@@ -1,5 +1,7 @@
 #include "ui/main_window.h"
 
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QMenuBar>
 
 #include "ui/view_controller.h"
@@ -14,6 +16,11 @@ MainWindow::MainWindow(ViewController* controller, QWidget* parent) : QMainWindo
   viewMenu_->addAction(controller_->largerTextAction());
   viewMenu_->addAction(controller_->smallerTextAction());
   resize(820, 600);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  QMainWindow::closeEvent(event);
+  QCoreApplication::exit(0);
 }
 
 }  // namespace quorbel

@@ -1,6 +1,7 @@
 #pragma once
 // The main window: the ViewController's view inside a window with a menu bar. The View menu holds
-// the output text size actions; the application shell adds its own menus.
+// the output text size actions; the application shell adds its own menus. Closing it ends the
+// application, whatever other windows are open.
 
 #include <QMainWindow>
 
@@ -14,6 +15,9 @@ class MainWindow : public QMainWindow {
   explicit MainWindow(ViewController* controller, QWidget* parent = nullptr);
   ViewController* viewController() const { return controller_; }
   QMenu* viewMenu() const { return viewMenu_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   ViewController* controller_;

@@ -4,13 +4,22 @@
 #include <QLabel>
 #include <QPalette>
 
-#include "ui/notification_center.h"
 #include "ui_PasswordSheet.h"
 
 namespace quorbel {
 
 bool samePassword(const QString& first, const QString& second) {
-  return first.normalized(QString::NormalizationForm_D) == second.normalized(QString::NormalizationForm_D);
+  QString a = first.normalized(QString::NormalizationForm_D), b = second.normalized(QString::NormalizationForm_D);
+  const bool same = a == b;
+  wipeString(a);
+  wipeString(b);
+  return same;
+}
+
+void wipeString(QString& text) {
+  // A shared buffer is left alone: another owner still reads it.
+  if (!text.isEmpty() && text.isDetached()) wipeBytes(text.data(), static_cast<std::size_t>(text.size()) * sizeof(QChar));
+  text = QString();
 }
 
 PasswordViewController::PasswordViewController(QWidget* parent)
@@ -63,11 +72,16 @@ void PasswordViewController::doSetButton() {
     return;
   }
   answered_ = true;
-  const QString password = ui_->password1Textbox->text();
-  NotificationCenter::defaultCenter().post(QString::fromLatin1(passwordOkNotification),
-                                           {{QString::fromLatin1(passwordKey), password}});
+  QString first = ui_->password1Textbox->text(), second = ui_->password2Textbox->text();
   ui_->password1Textbox->clear();
   ui_->password2Textbox->clear();
+  QByteArray bytes = first.toUtf8();
+  SecretBytes password(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  wipeBytes(bytes.data(), static_cast<std::size_t>(bytes.size()));
+  wipeString(first);
+  wipeString(second);
+  emit passwordChosen(password);
+  password.wipe();
   QDialog::accept();
 }
 
@@ -76,7 +90,7 @@ void PasswordViewController::doCancelButton() {
   answered_ = true;
   ui_->password1Textbox->clear();
   ui_->password2Textbox->clear();
-  NotificationCenter::defaultCenter().post(QString::fromLatin1(passwordCancelNotification));
+  emit cancelled();
   QDialog::reject();
 }
 

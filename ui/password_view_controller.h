@@ -1,19 +1,18 @@
 #pragma once
-// The password sheet: the password typed twice. Equal entries (under canonical equivalence) post
-// "Password-OK" with {"Password": the first entry}; Cancel, Escape or closing the sheet posts
-// "Password-Cancel". The notification is always posted before the sheet goes away.
+// The password sheet: the password typed twice. Equal entries (under canonical equivalence) answer
+// passwordChosen with the first entry's UTF-8 bytes in a wiping buffer, which the receiver takes by
+// moving it out; Cancel, Escape or closing the sheet answer cancelled(). Both fields are cleared
+// before the answer, and the sheet's own copies of the text are wiped.
 
 #include <QDialog>
 #include <memory>
+
+#include "core/secret.h"
 
 class QLineEdit;
 namespace Ui { class PasswordSheet; }
 
 namespace quorbel {
-
-inline constexpr const char* passwordOkNotification = "Password-OK";
-inline constexpr const char* passwordCancelNotification = "Password-Cancel";
-inline constexpr const char* passwordKey = "Password";
 
 class PasswordViewController : public QDialog {
   Q_OBJECT
@@ -27,6 +26,11 @@ class PasswordViewController : public QDialog {
   void setMessage(const QString& message);
   // Whether the confirmation field is marked for retyping after a mismatch.
   bool confirmationHighlighted() const;
+
+ signals:
+  // Direct connections only: a receiver that wants the password moves it out of `password`.
+  void passwordChosen(quorbel::SecretBytes& password);
+  void cancelled();
 
  public slots:
   void doSetButton();
@@ -43,5 +47,7 @@ class PasswordViewController : public QDialog {
 
 // Whether two entries are the same text under Unicode canonical equivalence.
 bool samePassword(const QString& first, const QString& second);
+// Zeroes the characters of a string that nothing else shares, and empties it.
+void wipeString(QString& text);
 
 }  // namespace quorbel

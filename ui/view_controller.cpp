@@ -1,23 +1,27 @@
 #include "ui/view_controller.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QCloseEvent>
-#include <QCursor>
 #include <QDir>
-#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QShowEvent>
 
-#include "core/command_runner.h"
-#include "ui/notification_center.h"
+#include "core/command_templates.h"
+#include "core/tool_contract.h"
+#include "operations/change_band_size.h"
+#include "operations/change_password.h"
+#include "operations/compact.h"
+#include "operations/create.h"
+#include "operations/get_info.h"
+#include "operations/resize.h"
+#include "operations/tool_runner.h"
 #include "ui/output_log.h"
 #include "ui/password_view_controller.h"
 #include "ui_Main.h"
@@ -35,32 +39,6 @@ QStringList titles(const std::vector<std::string>& list) {
   return result;
 }
 
-// While the tool runs, user input to any window is held back by the event loop; whatever of it
-// is still waiting when the run ends arrives here and is dropped, so a press made during a run
-// never starts anything.
-class InputBlocker : public QObject {
- public:
-  bool eventFilter(QObject*, QEvent* event) override {
-    switch (event->type()) {
-      case QEvent::MouseButtonPress:
-      case QEvent::MouseButtonRelease:
-      case QEvent::MouseButtonDblClick:
-      case QEvent::KeyPress:
-      case QEvent::KeyRelease:
-      case QEvent::Shortcut:
-      case QEvent::ShortcutOverride:
-      case QEvent::Wheel:
-      case QEvent::ContextMenu:
-      case QEvent::TouchBegin:
-      case QEvent::TouchUpdate:
-      case QEvent::TouchEnd:
-        return true;
-      default:
-        return false;
-    }
-  }
-};
-
 }  // namespace
 
 std::string defaultHdiutilCommand() {
@@ -71,70 +49,41 @@ std::string defaultHdiutilCommand() {
 #endif
 }
 
-// One tool run: busy state, status line, busy cursor and the input blocker, undone in reverse.
-class ViewController::RunScope {
- public:
-  explicit RunScope(ViewController& controller) : controller_(controller) {
-    controller_.running_ = true;
-    controller_.statusLine_->setText(tr("Running: %1…").arg(controller_.operationName_));
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    qApp->installEventFilter(&blocker_);
-  }
-  ~RunScope() {
-    // Input held back during the run is delivered now, into the blocker.
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    qApp->removeEventFilter(&blocker_);
-    QApplication::restoreOverrideCursor();
-    controller_.statusLine_->setText(tr("Ready"));
-    controller_.running_ = false;
-  }
-  RunScope(const RunScope&) = delete;
-  RunScope& operator=(const RunScope&) = delete;
-
- private:
-  static QString tr(const char* text) { return QCoreApplication::translate("ViewController", text); }
-  ViewController& controller_;
-  InputBlocker blocker_;
-};
-
 ViewController::ViewController(QWidget* parent) : ViewController(defaultHdiutilCommand(), parent) {}
 
 ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::MainView>()), hdiutilCommand_(std::move(hdiutilCommand)) {
+    : QWidget(parent), ui_(std::make_unique<Ui::MainView>()) {
   setObjectName(QStringLiteral("ViewController"));
-  terminate_ = [] { QCoreApplication::quit(); };
   ui_->setupUi(this);
-  connectOutlets();
-  viewDidLoad();
+  // The tool reports progress only when asked to.
+  runner_ = new ToolRunner(std::move(hdiutilCommand), {std::string(tool::progressVariable) + "=1"}, this);
+  ui_->maxSizePopup->addItems(titles(sizeList2));
+  ui_->bandSizePopup->addItems(titles(sizeList));
+  ui_->filesystemPopup->addItems(titles(filesystemList));
+  loadFontSize();
+  outputLog_ = std::make_unique<OutputLog>(ui_->outputTextbox, theFontSize_);
+  connectControls();
 }
 
-ViewController::~ViewController() { NotificationCenter::defaultCenter().removeObserver(this); }
+// The runner (a child) stops and waits for a running tool before the controls go.
+ViewController::~ViewController() { delete runner_; }
 
-void ViewController::connectOutlets() {
-  maxSizeTextbox = ui_->maxSizeTextbox;
-  maxSizeFormatterStorage_ = std::make_unique<NumberFormatter>(NumberFormatter::Minimum::AboveZero);
-  maxSizeFormatter = maxSizeFormatterStorage_.get();
-  maxSizePopup = ui_->maxSizePopup;
-  bandSizeTextbox = ui_->bandSizeTextbox;
-  bandSizeFormatterStorage_ = std::make_unique<NumberFormatter>(NumberFormatter::Minimum::ZeroOrMore);
-  bandSizeFormatter = bandSizeFormatterStorage_.get();
-  bandSizePopup = ui_->bandSizePopup;
-  filesystemPopup = ui_->filesystemPopup;
-  encryptPopup = ui_->encryptPopup;
-  outputTextScroller = ui_->outputTextbox;
-  outputTextbox = ui_->outputTextbox;
-  resizeButton = ui_->resizeButton;
-  batteryAllowed = ui_->batteryAllowed;
-  statusLine_ = ui_->statusLine;
+const std::string& ViewController::hdiutilCommand() const { return runner_->launchPath(); }
+void ViewController::addToolEnvironment(std::string nameEqualsValue) { runner_->addEnvironment(std::move(nameEqualsValue)); }
 
+void ViewController::connectControls() {
   connect(ui_->createButton, &QPushButton::clicked, this, &ViewController::doCreateButton);
   connect(ui_->resizeButton, &QPushButton::clicked, this, &ViewController::doResizeButton);
   connect(ui_->compactButton, &QPushButton::clicked, this, &ViewController::doCompactButton);
   connect(ui_->changeBandButton, &QPushButton::clicked, this, &ViewController::doChangeBandButton);
   connect(ui_->getInfoButton, &QPushButton::clicked, this, &ViewController::doGetInfoButton);
   connect(ui_->changePasswordButton, &QPushButton::clicked, this, &ViewController::doChangePasswordButton);
+  connect(ui_->stopButton, &QPushButton::clicked, this, &ViewController::doStopButton);
   connect(ui_->largerTextButton, &QPushButton::clicked, this, &ViewController::incFontSize);
   connect(ui_->smallerTextButton, &QPushButton::clicked, this, &ViewController::decFontSize);
+  connect(runner_, &ToolRunner::started, this, &ViewController::toolStarted);
+  connect(runner_, &ToolRunner::progress, this, &ViewController::toolProgress);
+  connect(runner_, &ToolRunner::finished, this, &ViewController::toolEnded);
 
   largerTextAction_ = new QAction(tr("Larger Text"), this);
   largerTextAction_->setShortcuts(QKeySequence::ZoomIn);
@@ -146,107 +95,129 @@ void ViewController::connectOutlets() {
   connect(smallerTextAction_, &QAction::triggered, this, &ViewController::decFontSize);
 }
 
-void ViewController::viewDidLoad() {
-  maxSizePopup->clear();
-  maxSizePopup->addItems(titles(sizeList2));
-  bandSizePopup->clear();
-  bandSizePopup->addItems(titles(sizeList));
-  filesystemPopup->clear();
-  filesystemPopup->addItems(titles(filesystemList));
-
+void ViewController::loadFontSize() {
   // A value written by hand as text still reads as a number.
   bool isNumber = false;
   const double stored = QSettings().value(QLatin1String(fontSizeKey)).toDouble(&isNumber);
   theFontSize_ = fontsize::fromStored(stored, isNumber);
-  outputLog_ = std::make_unique<OutputLog>(outputTextbox, theFontSize_);
-
-  auto& center = NotificationCenter::defaultCenter();
-  center.addObserver(this, QString::fromLatin1(passwordOkNotification),
-                     [this](const Notification& n) { loadPassword(n); });
-  center.addObserver(this, QString::fromLatin1(passwordCancelNotification),
-                     [this](const Notification&) { cancelPassword(); });
 }
 
 void ViewController::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   // Shown by the program, not restored by the window system: a user's typed values survive
   // minimising and restoring the window.
-  if (!event->spontaneous()) viewDidAppear();
-}
-
-void ViewController::viewDidAppear() {
-  if (QWidget* w = window(); w && w != this) {
-    if (delegateOf_ != w) {
-      if (delegateOf_) delegateOf_->removeEventFilter(this);
-      w->installEventFilter(this);
-      delegateOf_ = w;
-    }
-    w->setWindowTitle(windowTitleText);
-  } else if (isWindow()) {
-    setWindowTitle(windowTitleText);
-    delegateOf_ = this;
-  }
-  maxSizeTextbox->setText(QStringLiteral("1"));
-  bandSizeTextbox->setText(QStringLiteral("0"));
-  batteryAllowed->setCheckState(Qt::Unchecked);
-}
-
-bool ViewController::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::Close && watched == delegateOf_ && watched != this) {
-    if (!windowShouldClose()) {
-      event->ignore();
-      return true;
-    }
-  }
-  return QWidget::eventFilter(watched, event);
-}
-
-// Shown on its own, the view is its own window.
-void ViewController::closeEvent(QCloseEvent* event) {
-  if (isWindow() && !windowShouldClose()) return event->ignore();
-  QWidget::closeEvent(event);
-}
-
-bool ViewController::windowShouldClose() {
-  if (terminate_) terminate_();
-  return true;
+  if (event->spontaneous()) return;
+  window()->setWindowTitle(windowTitleText);
+  ui_->maxSizeTextbox->setText(QStringLiteral("1"));
+  ui_->bandSizeTextbox->setText(QStringLiteral("0"));
+  ui_->batteryAllowed->setCheckState(Qt::Unchecked);
 }
 
 // ---- Output pane ----
 
 void ViewController::append(const QString& text) { outputLog_->append(text); }
 void ViewController::replace(const QString& text) { outputLog_->replace(text); }
-void ViewController::restyle() { outputLog_->restyle(theFontSize_); }
 QString ViewController::outputText() const { return outputLog_->text(); }
+QPlainTextEdit* ViewController::outputPane() const { return ui_->outputTextbox; }
 
 void ViewController::storeFontSize() { QSettings().setValue(QLatin1String(fontSizeKey), theFontSize_); }
 
 void ViewController::incFontSize() {
   theFontSize_ = fontsize::larger(theFontSize_);
   storeFontSize();
-  restyle();
+  outputLog_->restyle(theFontSize_);
 }
 
 void ViewController::decFontSize() {
   theFontSize_ = fontsize::smaller(theFontSize_);
   storeFontSize();
-  restyle();
+  outputLog_->restyle(theFontSize_);
 }
 
-// ---- Running the tool ----
+// ---- Operations ----
 
-std::string ViewController::CommandRunner(const ArgumentList& arguments, const std::optional<std::string>& password) {
-  RunScope scope(*this);
-  return quorbel::CommandRunner(hdiutilCommand_, arguments, password,
-                                [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+ControlValues ViewController::controlValues() const {
+  ControlValues values;
+  values.maxSizeText = ui_->maxSizeTextbox->text();
+  values.maxSizeUnit = ui_->maxSizePopup->currentIndex();
+  values.bandSizeText = ui_->bandSizeTextbox->text();
+  values.bandSizeUnit = ui_->bandSizePopup->currentIndex();
+  values.filesystemIndex = ui_->filesystemPopup->currentIndex();
+  values.encryptIndex = ui_->encryptPopup->currentIndex();
+  // Only the checked state allows battery power; partially checked does not.
+  values.batteryAllowed = ui_->batteryAllowed->checkState() == Qt::Checked;
+  return values;
 }
 
-std::string ViewController::runAs(const QString& operation, const ArgumentList& arguments,
-                                  const std::optional<std::string>& password) {
-  operationName_ = operation;
-  return CommandRunner(arguments, password);
+Operation* ViewController::currentOperation() const { return operation_.data(); }
+
+void ViewController::doCreateButton() { startOperation(new CreateOperation(*this, *runner_)); }
+void ViewController::doResizeButton() { startOperation(new ResizeOperation(*this, *runner_)); }
+void ViewController::doCompactButton() { startOperation(new CompactOperation(*this, *runner_)); }
+void ViewController::doChangeBandButton() { startOperation(new ChangeBandSizeOperation(*this, *runner_)); }
+void ViewController::doGetInfoButton() { startOperation(new GetInfoOperation(*this, *runner_)); }
+void ViewController::doChangePasswordButton() { startOperation(new ChangePasswordOperation(*this, *runner_)); }
+void ViewController::doStopButton() { runner_->stop(); }
+
+void ViewController::startOperation(Operation* operation) {
+  operation->setParent(this);
+  if (operation_) {  // one operation at a time
+    delete operation;
+    return;
+  }
+  operation_ = operation;
+  setOperationButtonsEnabled(false);
+  connect(operation, &Operation::finished, this, &ViewController::operationEnded, Qt::QueuedConnection);
+  operation->start();
 }
 
-PasswordViewController* ViewController::passwordSheet() const { return sheet_.data(); }
+void ViewController::operationEnded() {
+  Operation* ended = operation_.data();
+  if (!ended) return;
+  const OperationResult& result = ended->result();
+  switch (result.kind) {
+    case OperationResult::Kind::NothingRun: showStatus(tr("Ready")); break;
+    case OperationResult::Kind::Done: showStatus(tr("Done")); break;
+    case OperationResult::Kind::Stopped: showStatus(tr("Stopped")); break;
+    case OperationResult::Kind::Failed: {
+      // The first line in the status line, the whole text in its tooltip.
+      const QString text = tr("%1 failed: %2").arg(ended->name(), result.reason);
+      showStatus(text.section(QLatin1Char('\n'), 0, 0), text);
+      break;
+    }
+  }
+  operation_ = nullptr;
+  ended->deleteLater();
+  setOperationButtonsEnabled(true);
+  emit operationFinished();
+}
+
+void ViewController::toolStarted() {
+  if (operation_) showStatus(tr("Running: %1…").arg(operation_->name()));
+  ui_->progressBar->setRange(0, 0);  // busy until the tool reports a figure
+  ui_->progressBar->setVisible(true);
+  ui_->stopButton->setEnabled(true);
+}
+
+void ViewController::toolProgress(double percent) {
+  ui_->progressBar->setRange(0, 1000);
+  ui_->progressBar->setValue(static_cast<int>(percent * 10));
+}
+
+void ViewController::toolEnded() {
+  ui_->stopButton->setEnabled(false);
+  ui_->progressBar->setVisible(false);
+}
+
+void ViewController::setOperationButtonsEnabled(bool enabled) {
+  for (QPushButton* button : {ui_->createButton, ui_->resizeButton, ui_->compactButton, ui_->changeBandButton,
+                              ui_->getInfoButton, ui_->changePasswordButton})
+    button->setEnabled(enabled);
+}
+
+void ViewController::showStatus(const QString& text, const QString& toolTip) {
+  ui_->statusLine->setText(text);
+  ui_->statusLine->setToolTip(toolTip);
+}
 
 }  // namespace quorbel

@@ -73,11 +73,18 @@ std::string fileText(const std::string& path) {
 
 }  // namespace
 
-void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out) {
+void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out,
+                  const EncryptedCreation* encryption) {
   requireAbsent(request.path);
   removeAbandonedSiblings(request.path);
   TemporarySibling temp(request.path);
   writeNewBundleFiles(temp.path(), BundleInfo{request.bandSize, request.size, 1, {}});
+  if (encryption != nullptr) {
+    const std::string tokenPath = joinPath(temp.path(), "token");
+    UniqueFd token(::open(tokenPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (!token) throwErrno("cannot write " + tokenPath);
+    writeAll(token.get(), encryption->token.data(), encryption->token.size(), 0, tokenPath);
+  }
 
   // The file system is made on a sparse file inside the temporary folder, so a killed run leaves it
   // only where the next run cleans up.
@@ -104,7 +111,11 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
       throw ToolError("the file system tools changed the size of the image");
     BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
     bands.setWriteBehind(true);
-    copyNonZero(fd.get(), request.size, bands, 0, "the temporary image");
+    if (encryption != nullptr) {
+      encryption->writeImage(fd.get(), bands);
+    } else {
+      copyNonZero(fd.get(), request.size, bands, 0, "the temporary image");
+    }
     bands.sync();
   }
   if (::unlink(imagePath.c_str()) != 0) throwErrno("cannot remove the temporary image");
@@ -142,8 +153,9 @@ void convertBundle(const std::string& source, const std::string& destination, st
   out << "created: " << destination << "\n";
 }
 
-CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out) {
-  const Bundle bundle = Bundle::open(path, Access::write);
+CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out,
+                            bool encrypted) {
+  const Bundle bundle = Bundle::open(path, Access::write, encrypted);
   const BundleInfo& info = bundle.info();
   out << "Starting to compact…\n" << std::flush;
 

@@ -21,9 +21,16 @@ struct CreateRequest {
   std::uint64_t size = 0;      // bytes, whole sectors
   std::uint64_t bandSize = 0;  // bytes
 };
+// An encrypted image: the token's content, and what carries the laid-out image file (its descriptor)
+// into the bands in place of the plain copy.
+struct EncryptedCreation {
+  std::string token;
+  std::function<void(int imageFd, ImageIO& bands)> writeImage;
+};
 // Lays the image out on a sparse temporary file, copies only its data into the bands of a temporary
 // sibling bundle (never a band of zeros) and renames it to `path`. Prints "created: PATH".
-void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out);
+void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out,
+                  const EncryptedCreation* encryption = nullptr);
 
 // A new bundle at `destination` with the data and size of `source` and the given band size; absent and
 // zero regions stay absent. Memory stays bounded whatever the band sizes. Prints "created: DST".
@@ -40,7 +47,10 @@ struct CompactResult {
 // Removes bands that hold only zeros (or free space), punches holes in such runs inside the other
 // bands and cuts them off at the end; one band at a time, each step leaving a valid bundle. Progress
 // lines and the final "Reclaimed X out of Y possible." go to `out`.
-CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out);
+// An encrypted bundle is compacted only when `encrypted` says the caller can read it (`freeSpace`
+// then decrypts): zero blocks are then zero ciphertext, never written.
+CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out,
+                            bool encrypted = false);
 
 // True when the power-supply status folder (the environment variable QUORBEL_POWER_SUPPLY_ROOT, else
 // /sys/class/power_supply) shows a battery that is discharging.

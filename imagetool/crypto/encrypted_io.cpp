@@ -10,7 +10,12 @@ constexpr std::size_t bufferBytes = 1u << 20;
 }
 
 EncryptedImageIO::EncryptedImageIO(ImageIO& cipherText, std::uint64_t bandSize, ChunkCipher cipher)
-    : under_(cipherText), bandSize_(bandSize), cipher_(std::move(cipher)) {
+    : EncryptedImageIO(static_cast<const ImageIO&>(cipherText), bandSize, std::move(cipher)) {
+  writable_ = &cipherText;
+}
+
+EncryptedImageIO::EncryptedImageIO(const ImageIO& cipherText, std::uint64_t bandSize, ChunkCipher cipher)
+    : under_(cipherText), writable_(nullptr), bandSize_(bandSize), cipher_(std::move(cipher)) {
   const std::uint32_t chunk = cipher_.chunkSize();
   if (bandSize_ == 0 || bandSize_ % chunk != 0 || bufferBytes % chunk != 0)
     throw ToolError("the band size is not a whole number of the image's " + std::to_string(chunk) + "-byte chunks");
@@ -61,6 +66,7 @@ void EncryptedImageIO::read(std::uint64_t offset, void* data, std::size_t length
 }
 
 void EncryptedImageIO::write(std::uint64_t offset, const void* data, std::size_t length) {
+  if (writable_ == nullptr) throw ToolError("the image is open for reading only");
   if (offset > size() || length > size() - offset) throw ToolError("access beyond the end of the image");
   const std::uint32_t chunk = cipher_.chunkSize();
   const auto* in = static_cast<const unsigned char*>(data);
@@ -77,7 +83,7 @@ void EncryptedImageIO::write(std::uint64_t offset, const void* data, std::size_t
       read(pieceEnd - chunk, buffer_.data() + piece - chunk, chunk);
     std::memcpy(buffer_.data() + (from - pos), in + (from - offset), static_cast<std::size_t>(to - from));
     crypt(true, pos, buffer_.data(), piece);
-    under_.write(pos, buffer_.data(), piece);
+    writable_->write(pos, buffer_.data(), piece);
     pos = pieceEnd;
   }
 }

@@ -16,6 +16,8 @@ class EncryptedImageIO : public ImageIO {
  public:
   // `cipherText` stays the caller's; its size and `bandSize` must be whole chunks.
   EncryptedImageIO(ImageIO& cipherText, std::uint64_t bandSize, ChunkCipher cipher);
+  // A view for reading only: writes throw.
+  EncryptedImageIO(const ImageIO& cipherText, std::uint64_t bandSize, ChunkCipher cipher);
 
   std::uint64_t size() const override { return under_.size(); }
   void read(std::uint64_t offset, void* data, std::size_t length) const override;
@@ -31,7 +33,8 @@ class EncryptedImageIO : public ImageIO {
   // Decrypts or encrypts `length` bytes (whole chunks) at image offset `offset` in place.
   void crypt(bool encrypt, std::uint64_t offset, unsigned char* data, std::size_t length) const;
 
-  ImageIO& under_;
+  const ImageIO& under_;
+  ImageIO* writable_;
   std::uint64_t bandSize_;
   mutable ChunkCipher cipher_;
   mutable std::vector<unsigned char> buffer_;

@@ -23,6 +23,27 @@ namespace quorbel::imagetool {
 namespace {
 
 using namespace layout;
+using Regions = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Adds the data regions of the first `length` bytes of `fd` (SEEK_DATA / SEEK_HOLE), moved by `shift`:
+// what a formatter wrote, zeros included. Without hole reporting the whole file counts.
+void addDataRegions(int fd, std::uint64_t length, std::uint64_t shift, Regions& out) {
+  off_t pos = 0;
+  const auto end = static_cast<off_t>(length);
+  while (pos < end) {
+    const off_t data = ::lseek(fd, pos, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) return;  // only a hole remains
+      out.emplace_back(shift + static_cast<std::uint64_t>(pos), length - static_cast<std::uint64_t>(pos));
+      return;
+    }
+    if (data >= end) return;
+    off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    if (hole < 0 || hole > end) hole = end;
+    out.emplace_back(shift + static_cast<std::uint64_t>(data), static_cast<std::uint64_t>(hole - data));
+    pos = hole;
+  }
+}
 
 enum class Kind { hfs, apfs, exfat, fat, udf };
 
@@ -89,30 +110,53 @@ Placement place(const Plan& plan, const std::string& fileSystem, std::uint64_t s
   return {gptDataStart, length};
 }
 
+// Passes writes through, noting each one's range (shifted by `shift`) in `defined` when given.
+class RecordingImageIO : public ImageIO {
+ public:
+  RecordingImageIO(ImageIO& inner, std::uint64_t shift, Regions* defined)
+      : inner_(inner), shift_(shift), defined_(defined) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  void read(std::uint64_t offset, void* data, std::size_t length) const override { inner_.read(offset, data, length); }
+  void write(std::uint64_t offset, const void* data, std::size_t length) override {
+    inner_.write(offset, data, length);
+    if (defined_ != nullptr) defined_->emplace_back(shift_ + offset, length);
+  }
+
+ private:
+  ImageIO& inner_;
+  std::uint64_t shift_;
+  Regions* defined_;
+};
+
 // Runs a formatter on a scratch file the size of the volume and carries its data into place.
-void formatWith(ImageIO& image, const std::string& imagePath, const Placement& where,
+void formatWith(ImageIO& image, const std::string& imagePath, const Placement& where, Regions* defined,
                 const std::string& program, std::vector<std::string> arguments,
                 const std::string& package, bool blocksLast = false) {
   ScratchFile scratch(imagePath, where.length * sectorSize);
   // Formatters take the device as their last argument, or before a block count.
   arguments.insert(blocksLast ? arguments.end() - 1 : arguments.end(), scratch.path());
   runFormatter(program, arguments, package);
+  if (defined != nullptr) addDataRegions(scratch.fd(), scratch.length(), where.start * sectorSize, *defined);
   copyNonZero(scratch.fd(), scratch.length(), image, where.start * sectorSize, "the scratch file");
 }
 
 void format(ImageIO& image, const std::string& imagePath, const Plan& plan, const Placement& where,
-            const std::string& volumeName) {
+            const std::string& volumeName, Regions* defined) {
   switch (plan.kind) {
     case Kind::hfs: {
       SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
-      hfsplus::formatVolume(partition, 0, partition.size(), hfsplus::VolumeOptions{volumeName, plan.journaled});
+      const hfsplus::VolumeOptions options{volumeName, plan.journaled};
+      hfsplus::formatVolume(partition, 0, partition.size(), options);
+      if (defined != nullptr)
+        for (const auto& region : hfsplus::formattedRegions(where.start * sectorSize, partition.size(), options))
+          defined->push_back(region);
       return;
     }
     case Kind::exfat: {
       std::vector<std::string> args;
       const std::string label = exfatLabel(volumeName);
       if (!label.empty()) args = {"-L", label};
-      formatWith(image, imagePath, where, "mkfs.exfat", args, "exfatprogs");
+      formatWith(image, imagePath, where, defined, "mkfs.exfat", args, "exfatprogs");
       return;
     }
     case Kind::fat: {
@@ -121,14 +165,14 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
                                     "-h", std::to_string(where.start), "--mbr=n"};
       const std::string label = fatLabel(volumeName);
       if (!label.empty()) args.insert(args.end(), {"-n", label});
-      formatWith(image, imagePath, where, "mkfs.fat", args, "dosfstools");
+      formatWith(image, imagePath, where, defined, "mkfs.fat", args, "dosfstools");
       return;
     }
     case Kind::udf: {
       // Every string option is UTF-8 (mkudffs wants this first); 512-byte blocks, as the
       // sectors of the image; no fake MBR in the boot area.
       const std::uint64_t blocks = std::min<std::uint64_t>(where.length, sizes::udfMaxBlocks);
-      formatWith(image, imagePath, where, "mkudffs",
+      formatWith(image, imagePath, where, defined, "mkudffs",
                  {"--utf8", "--media-type=hd", "--blocksize=512", "--bootarea=erase",
                   "--lvid=" + udfIdentifier(volumeName, 126, 63), "--vid=" + udfIdentifier(volumeName, 30, 15),
                   std::to_string(blocks)},
@@ -141,14 +185,15 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
       const std::string label = apfsLabel(volumeName);
       if (!label.empty()) args.insert(args.end(), {"-L", label});
       if (where.length * sectorSize <= sizes::apfsLargestFromMkapfs) {
-        formatWith(image, imagePath, where, "mkapfs", args, "apfsprogs");
+        formatWith(image, imagePath, where, defined, "mkapfs", args, "apfsprogs");
         return;
       }
       // A container small enough for mkapfs to lay out right, grown to the partition.
-      formatWith(image, imagePath, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, "mkapfs", args,
-                 "apfsprogs");
+      formatWith(image, imagePath, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, defined, "mkapfs",
+                 args, "apfsprogs");
       SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
-      apfs::resizeContainer(partition, 0, partition.size());
+      RecordingImageIO recorded(partition, where.start * sectorSize, defined);
+      apfs::resizeContainer(recorded, 0, partition.size());
       return;
     }
   }
@@ -181,7 +226,7 @@ void writeMap(ImageIO& image, const Plan& plan, const Placement& where) {
 const std::vector<std::string>& supportedFileSystems() { return filesystemList; }
 
 void layOutImage(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
-                 const std::string& volumeName) {
+                 const std::string& volumeName, Regions* defined) {
   const std::optional<Plan> plan = planFor(fileSystem);
   if (!plan) {
     std::string known;
@@ -204,7 +249,7 @@ void layOutImage(const std::string& imagePath, std::uint64_t size, const std::st
     throw ToolError(imagePath + " is not a file of " + std::to_string(size) + " bytes");
 
   FileImageIO image(fd, size);
-  format(image, imagePath, *plan, where, volumeName);
+  format(image, imagePath, *plan, where, volumeName, defined);
   writeMap(image, *plan, where);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imagetool/image_io.h"
@@ -20,8 +21,12 @@ const std::vector<std::string>& supportedFileSystems();
 // - "UDF": a UDF volume over the whole image, no partition map.
 // `volumeName` becomes the volume label, shortened to what the file system can hold.
 // Throws ToolError for an unknown file system, a size it cannot hold, or a formatter's failure.
+// When `defined` is given, it receives the byte ranges whose content the formatters define, zeros
+// included (what they wrote to their scratch files, and what the HFS Plus writer defines): an image
+// whose unwritten bytes do not read as zeros (an encrypted one) needs them written in full.
 void layOutImage(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
-                 const std::string& volumeName);
+                 const std::string& volumeName,
+                 std::vector<std::pair<std::uint64_t, std::uint64_t>>* defined = nullptr);
 
 struct PartitionInfo {
   std::string name;        // GPT partition name (UTF-8); empty for MBR entries

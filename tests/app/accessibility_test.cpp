@@ -11,7 +11,8 @@
 #include <memory>
 
 #include "app/accessible_combo_box.h"
-#include "ui/storyboard.h"
+#include "ui/main_window.h"
+#include "ui/view_controller.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ QAccessibleInterface* iface(QObject* o) { return QAccessible::queryAccessibleInt
 
 TEST(Accessibility, PopUpMenusAreNamedByTheirLabelsAndItemsCanBeChosen) {
   installAccessibleComboBoxes();
-  std::unique_ptr<QMainWindow> window(quorbel::storyboard::instantiateInitialController());
+  auto window = std::make_unique<quorbel::MainWindow>(new quorbel::ViewController(std::string("/nonexistent/tool")));
   window->show();
   const struct {
     const char* object;

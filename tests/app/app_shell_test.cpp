@@ -3,7 +3,6 @@
 
 #include "app/app_delegate.h"
 #include "ui/main_window.h"
-#include "ui/storyboard.h"
 #include "ui/view_controller.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +20,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTextBrowser>
+#include <QTextEdit>
 #include <QTest>
 #include <QTimer>
 
@@ -99,7 +98,7 @@ struct Shell {
     explicit Shell(QUrl listAddress = QUrl(QStringLiteral("http://127.0.0.1:9/")))
     {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());  // the window's own
-        window.reset(storyboard::instantiateInitialController());
+        window = std::make_unique<MainWindow>(new ViewController(std::string("/nonexistent/tool")));
         delegate = std::make_unique<AppDelegate>(AppDelegate::Seams{
             .settings = &settings,
             .now = [] { return 800'000'000.0; },
@@ -149,7 +148,7 @@ TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
     EXPECT_EQ(help->shortcut(), QKeySequence(QKeySequence::HelpContents));
     help->trigger();
     help->trigger();
-    const auto& windows = shell.delegate->myHelpWindow();
+    auto windows = shell.delegate->myHelpWindow();
     ASSERT_EQ(windows.size(), 2u);
     const auto shown = [&windows](std::size_t i) {
         EXPECT_TRUE(windows[i]->isVisible());
@@ -180,7 +179,7 @@ TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
     EXPECT_FALSE(lookUpEmbeddedResource(QStringLiteral("NoSuchManual"), QStringLiteral("pdf")));
 
     // The same manual as text behind the pages, readable through the accessibility interface.
-    QTextBrowser* textView = windows[0]->contentViewController()->helpTextView();
+    QTextEdit* textView = windows[0]->contentViewController()->helpTextView();
     QAccessibleInterface* textIface = QAccessible::queryAccessibleInterface(textView);
     ASSERT_TRUE(textIface && textIface->textInterface());
     EXPECT_EQ(textIface->text(QAccessible::Name), "Manual text");
@@ -189,9 +188,10 @@ TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
     EXPECT_EQ(windows[0]->contentViewController()->tabs()->tabText(1), "Text");
 
     // A missing manual gives a fresh window an empty viewer; an unreadable one empties a window that
-    // showed it when it appears again. Neither raises an alert; closed windows stay referenced.
+    // showed it when it appears again. Neither raises an alert; a closed window is freed.
     shell.helpPath.reset();
     help->trigger();
+    windows = shell.delegate->myHelpWindow();
     ASSERT_EQ(windows.size(), 3u);
     EXPECT_FALSE(shown(2));
     QTemporaryDir dir;
@@ -199,12 +199,16 @@ TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
     ASSERT_TRUE(junk.open(QIODevice::WriteOnly) && junk.write("%PDF-1.4 this is not really a PDF") > 0);
     junk.close();
     shell.helpPath = junk.fileName();
-    windows[0]->close();
+    windows[0]->hide();
     windows[0]->showWindow();
     EXPECT_FALSE(shown(0));
     QTest::qWait(20);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    EXPECT_EQ(windows.size(), 3u);
+    QPointer<HelpWindowController> closed = windows[0];
+    closed->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(closed.isNull());
+    EXPECT_EQ(shell.delegate->myHelpWindow().size(), 2u);
 }
 
 QByteArray updateList(std::initializer_list<const char*> versions)

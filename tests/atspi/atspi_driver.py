@@ -88,10 +88,12 @@ def selected(node):
     return node.getState().contains(pyatspi.STATE_SELECTED)
 
 
-def type_into(parent, field_name, text):
-    field = child(parent, field_name, "text")
+def type_into(parent, field_name, text, role="text"):
+    """Puts `text` into a field through its editable-text interface (a password field's role is
+    "password text", and it does not read back)."""
+    field = child(parent, field_name, role)
     field.text = text
-    if field.text != text and "Password" not in field_name:
+    if role == "text" and field.text != text:
         raise Failure(f"field '{field_name}' holds '{field.text}', not '{text}'")
 
 
@@ -114,7 +116,8 @@ class App:
         return labels[-1].name if labels else ""
 
     def wait_until_ready(self, timeout=120.0):
-        wait_for("the status line to say Ready", lambda: self.status() == "Ready", timeout)
+        # "Done" after a run that succeeded, "Ready" when nothing ran.
+        wait_for("the status line to say Ready or Done", lambda: self.status() in ("Ready", "Done"), timeout)
 
     def answer_save_panel(self, path):
         panel = window(self.node, "Save As")

@@ -4,11 +4,15 @@ text. Usage (through run_atspi): window_test.py BIN_DIR"""
 
 import os
 import plistlib
+import subprocess
 import sys
 import traceback
 
+import pyatspi
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from atspi_driver import App, Failure, child, choose, press, type_into, wait_for, window  # noqa: E402
+from atspi_driver import (App, Failure, application, child, choose, press, type_into, wait_for,  # noqa: E402
+                          window)
 
 BIN_DIR = sys.argv[1]
 SCRATCH = os.environ["QUORBEL_ATSPI_SCRATCH"]
@@ -77,9 +81,32 @@ def test_create_and_get_info_from_the_window(app):
 def test_the_manual_reads_as_text(app):
     press(child(app.main, "Quorbel Sparse Bundle Utility Help", "menu item"))
     help_window = window(app.node, "Quorbel Sparse Bundle Utility Help", role="frame")
-    # A read-only text view is static text ("label") on the bus, with the whole manual as its text.
-    text = child(help_window, "Manual text", "label")
+    text = child(help_window, "Manual text", "text")
+    expect(not text.getState().contains(pyatspi.STATE_EDITABLE), "the manual's text is editable")
     wait_for("the manual's text", lambda: "What a sparse bundle is" in text.text, 15)
+
+
+def answer_askpass(password, button="OK", timeout=30.0):
+    """Answers the password dialog the tool runs (a separate program on the bus) by its names."""
+    dialog_app = application("quorbel-askpass", timeout=timeout)
+    dialog = window(dialog_app, "Password — Quorbel Sparse Bundle Utility")
+    prompt = dialog.findChildren(lambda n: n.roleName == "label")
+    if password is not None:
+        type_into(dialog, "Password", password, role="password text")
+    press(child(dialog, button, "push button"))
+    return prompt[0].name if prompt else ""
+
+
+def test_the_password_dialog_by_itself(_app):
+    """The installed dialog as a terminal user meets it through QUORBEL_ASKPASS."""
+    askpass = os.path.join(BIN_DIR, "quorbel-askpass")
+    for button, password, status, out in [("OK", "pässwörd €", 0, "pässwörd €\n".encode()),
+                                          ("Cancel", "typed", 1, b"")]:
+        proc = subprocess.Popen([askpass, "Enter the password of “Secret”:"], stdout=subprocess.PIPE)
+        prompt = answer_askpass(password, button)
+        got, _ = proc.communicate(timeout=15)
+        expect(prompt == "Enter the password of “Secret”:", f"the dialog showed '{prompt}'")
+        expect((proc.returncode, got) == (status, out), f"{button}: exit {proc.returncode}, output {got!r}")
 
 
 def main():

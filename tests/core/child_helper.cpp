@@ -115,6 +115,59 @@ int main(int argc, char** argv) {
     out("done\n");
     return 0;
   }
+  if (mode == "stderr-hex") {  // stderr-hex BYTES [EXIT]: raw bytes on standard error, "out" on stdout
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < args.at(1).size(); i += 2)
+      bytes.push_back(static_cast<char>(hexValue(args[1][i]) * 16 + hexValue(args[1][i + 1])));
+    writeAll(2, bytes.data(), bytes.size());
+    out("out\n");
+    return args.size() > 2 ? std::atoi(args[2].c_str()) : 0;
+  }
+  if (mode == "stderr-bytes") {  // stderr-bytes N EXIT: N bytes of lines "line K" on stderr, then "last words"
+    long long left = std::atoll(args.at(1).c_str());
+    for (long long k = 0; left > 0; ++k) {
+      const std::string line = "line " + std::to_string(k) + "\n";
+      writeAll(2, line.data(), line.size());
+      left -= static_cast<long long>(line.size());
+    }
+    writeAll(2, "last words\n", 11);
+    out("out\n");
+    return std::atoi(args.at(2).c_str());
+  }
+  if (mode == "endless-stderr") {  // writes to standard error until a signal ends it
+    const std::string block(4096, 'e');
+    for (;;) writeAll(2, block.data(), block.size());
+  }
+  if (mode == "interleaved") {  // progress lines, text and report mixed, in small writes
+    for (int i = 0; i <= 100; i += 25) {
+      const std::string progress = "PERCENT:" + std::to_string(i) + ".5\n";
+      for (char c : progress) writeAll(2, &c, 1);  // one byte at a time: lines cross reads
+      out("report " + std::to_string(i) + "\n");
+      writeAll(2, "note\n", 5);
+    }
+    writeAll(2, "PERCENT:101\nPERCENT:-1\nPERCENT:5x\n", 34);
+    return args.size() > 1 ? std::atoi(args[1].c_str()) : 0;
+  }
+  if (mode == "close-stderr") {  // closes standard error early, then works on and reports
+    writeAll(2, "before closing\n", 15);
+    close(2);
+    usleep(200 * 1000);
+    out("after\n");
+    return 3;
+  }
+  if (mode == "env") {  // env NAME...: each variable's value, or "-" when unset
+    for (std::size_t i = 1; i < args.size(); ++i) {
+      const char* value = getenv(args[i].c_str());
+      out(std::string(value ? value : "-") + "\n");
+    }
+    return 0;
+  }
+  if (mode == "ignore-int") {  // ignores SIGINT for MS milliseconds, then restores it and sleeps on
+    signal(SIGINT, SIG_IGN);
+    usleep(static_cast<useconds_t>(std::atoi(args.at(1).c_str())) * 1000);
+    out("survived\n");
+    return 0;
+  }
   if (mode == "background") {  // leaves a grandchild holding standard output open
     if (fork() == 0) {
       close(0);

@@ -181,7 +181,7 @@ TEST(Refusals, MalformedBundlesAndUnsafeChangesAreRefusedAndChangeNothing) {
       {"in use", reading, {"compact", "resize"}},
       {"battery", both(file("../power/BAT0/type", "Battery\n"), file("../power/BAT0/status", "Discharging\n")), {"compact"}},
       {"already exists", file("../o.sparsebundle/x", ""), {"convert"}},
-      {"not available yet", {}, {"chpass"}},
+      {"not encrypted", {}, {"chpass"}},
       {"no file system", {}, {"resize"}},
   };
   for (const auto& c : cases) {
@@ -291,7 +291,7 @@ TEST(CommandLine, WrongArgumentListsAndBadValuesAreRefusedAndCreateNothing) {
       {create("0m", "exFAT"), "greater than zero"},
       {create("10m", "NTFS"), "unknown file system"},
       {create("10m", "exFAT", {"-imagekey", "sparse-band-size=100"}), "2048 to 16777216"},
-      {create("10m", "exFAT", {"-encryption", "AES-128", "-stdinpass"}), "encrypted"},
+      {create("10m", "exFAT", {"-encryption", "AES-128", "-stdinpass"}), "no password"},
       {create("10m", "exFAT", {}, bundle), "already exists"},
   };
   for (const auto& [args, reason] : cases) {

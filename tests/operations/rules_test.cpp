@@ -6,7 +6,7 @@
 
 #include "operations/argument_lists.h"
 #include "operations/size_rules.h"
-#include "ui/number_formatter.h"
+#include "operations/number_formatter.h"
 
 namespace quorbel {
 namespace {

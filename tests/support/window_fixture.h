@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "ui/main_window.h"
+#include "ui/password_view_controller.h"
 #include "ui/view_controller.h"
 
 namespace quorbel::test {
@@ -25,12 +26,17 @@ inline std::string failure(int status) { return "\xE2\x9A\xA0\xEF\xB8\x8F error 
 class FakeTool {
  public:
   FakeTool() { qputenv("QUORBEL_FAKE_DIR", QFile::encodeName(dir_.path())); }
-  // From now on `verb` prints `report`, takes `seconds` and exits with `status`.
-  void answer(const QString& verb, const std::string& report, int status = 0, double seconds = 0) const {
+  // From now on `verb` prints `report`, takes `seconds` and exits with `status`, saying `errors` on
+  // standard error.
+  void answer(const QString& verb, const std::string& report, int status = 0, double seconds = 0,
+              const std::string& errors = {}) const {
     write(verb + ".out", QByteArray::fromStdString(report));
     write(verb + ".status", QByteArray::number(status));
     write(verb + ".sleep", QByteArray::number(seconds));
+    write(verb + ".err", QByteArray::fromStdString(errors));
   }
+  // The QUORBEL_PROGRESS value run N saw ("unset" when it had none).
+  std::string progressSetting(int n) const { return read(QString::number(n) + ".env").value_or("missing").toStdString(); }
   // The runs, one string each: the arguments joined by "|", then "<" and the standard input where
   // that was a pipe.
   List calls() const {
@@ -61,7 +67,6 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     QSettings().clear();
     controller = new ViewController(toolPath);
-    controller->setTerminate([] {});
     window = std::make_unique<MainWindow>(controller);
     window->show();
   }
@@ -79,8 +84,14 @@ class WindowTest : public ::testing::Test {
   }
   void choose(const QString& popup, int index) { control<QComboBox>(popup)->setCurrentIndex(index); }
   void press(const QString& button) { QTest::mouseClick(control<QAbstractButton>(button), Qt::LeftButton); }
-  // Lets queued panel answers arrive and what they start run to its end.
-  static void settle() { for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(); }
+  // Lets queued answers arrive and what they start run to its end (tool steps run on a worker).
+  void settle() {
+    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+    EXPECT_TRUE(QTest::qWaitFor([&] { 
+      return !controller->currentOperation() || (controller->passwordSheet() && controller->passwordSheet()->isVisible());
+    }, 20000));
+    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+  }
   void run(const QString& button) { press(button); settle(); }
   // Runs an operation that starts with the open panel, answered with `path` (nullopt: Cancel).
   void open(const QString& button, const std::optional<QString>& path) {

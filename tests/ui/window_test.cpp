@@ -8,11 +8,20 @@
 #include <QLabel>
 #include <QListView>
 #include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QTextBlock>
 #include <QTimer>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QPointer>
+
+#include "operations/operation.h"
 
 #include "ui/output_log.h"
-#include "ui/storyboard.h"
+#include "ui/main_window.h"
+#include "ui/password_view_controller.h"
 #include "window_fixture.h"
 
 namespace quorbel::test {
@@ -47,7 +56,7 @@ TEST_F(WindowTest, EveryControlHasAVisibleLabelEqualToItsAccessibleName) {
                             [&](QLabel* label) { return label->buddy() == control(name) && label->text() == name; }))
         << name;
   for (const char* name : {"Battery", "Create", "Resize", "Compact", "Change band size", "Get info", "Change password",
-                           "Larger text", "Smaller text"})
+                           "Larger text", "Smaller text", "Stop"})
     EXPECT_EQ(control<QAbstractButton>(name)->text(), name);
 }
 
@@ -59,7 +68,12 @@ TEST_F(WindowTest, PaneKeepsEveryCharacterAndItsSizeControlsRestyleAllTextAndSto
   press("Larger text");
   EXPECT_EQ(controller->outputText(), text + "|next\n");  // nothing put between appends, nothing lost
   EXPECT_DOUBLE_EQ(QSettings().value("fontSize").toDouble(), 13.0);
-  QPlainTextEdit* pane = controller->outputTextbox;
+  QPlainTextEdit* pane = controller->outputPane();
+  EXPECT_TRUE(pane->isReadOnly());  // typing into the pane changes nothing
+  pane->setFocus();
+  QTest::keyClicks(pane, "typed");
+  QTest::keyClick(pane, Qt::Key_Backspace);
+  EXPECT_EQ(controller->outputText(), text + "|next\n");
   EXPECT_DOUBLE_EQ(pane->font().pointSizeF(), 13.0);
   const QFontMetricsF metrics(pane->font());  // fixed pitch
   EXPECT_DOUBLE_EQ(metrics.horizontalAdvance("iiiiiiii"), metrics.horizontalAdvance("MMMMMMMM"));
@@ -90,7 +104,7 @@ TEST(StoredFontSize, HandWrittenValuesReadByTheRule) {
     out.close();
     ViewController fresh(std::string("/nonexistent/tool"));
     EXPECT_DOUBLE_EQ(fresh.theFontSize(), expected) << line;
-    EXPECT_DOUBLE_EQ(fresh.outputTextbox->font().pointSizeF(), expected) << line;
+    EXPECT_DOUBLE_EQ(fresh.outputPane()->font().pointSizeF(), expected) << line;
   }
   // The steps stop at 4 and 60; from a stored 100 they are 60 up and 99 down.
   EXPECT_EQ(QList({fontsize::smaller(4.0), fontsize::larger(60.0), fontsize::larger(100.0), fontsize::smaller(100.0)}),
@@ -98,7 +112,7 @@ TEST(StoredFontSize, HandWrittenValuesReadByTheRule) {
 }
 
 TEST(MainWindowLifecycle, ClosingTheMainWindowEndsTheApplicationWhateverElseIsOpen) {
-  std::unique_ptr<QMainWindow> main(storyboard::instantiateInitialController());
+  auto main = std::make_unique<MainWindow>(new ViewController(std::string("/nonexistent/tool")));
   main->show();
   QWidget helpWindow;
   helpWindow.show();
@@ -127,30 +141,160 @@ TEST_F(WindowTest, TheRealOpenPanelChoosesASparseBundleFolderAsOneItem) {
   EXPECT_EQ(pane(), "Sparsebundle info:\ninfo\n");
 }
 
-TEST_F(WindowTest, WhileAToolRunsTheWindowPaintsShowsWhatRunsAndIgnoresPresses) {
-  tool.answer("imageinfo", "", 0, 0.6);
+// A 3 s run: a timer on the GUI thread keeps firing, the window shows what runs with a progress bar
+// and Stop, every operation button is off, and a press made meanwhile starts nothing.
+TEST_F(WindowTest, WhileAToolRunsTheGuiThreadNeverWaitsAndShowsProgressAndStop) {
+  tool.answer("imageinfo", "info\n", 0, 3, "PERCENT:40\nnot a figure\n");
   controller->setNextOpenPath("/V/Backup.sparsebundle");
   controller->setNextOpenPath("/V/Backup.sparsebundle");  // would be taken by a second operation if one started
-  QStringList seen;  // the status line and the cursor at every tick of a timer
+  auto* status = window->findChild<QLabel*>("statusLine");
+  auto* stop = control<QPushButton>("Stop");
+  auto* progress = control<QProgressBar>("Progress");
+  EXPECT_FALSE(stop->isEnabled());
+  EXPECT_FALSE(progress->isVisible());
+  QElapsedTimer clock;
+  qint64 longestGap = 0, last = 0;
+  int ticks = 0;
+  QStringList seen;
   QTimer during;
   QObject::connect(&during, &QTimer::timeout, [&] {
-    const QCursor* cursor = QApplication::overrideCursor();
-    seen << window->findChild<QLabel*>("statusLine")->text() + (cursor && cursor->shape() == Qt::WaitCursor ? " busy" : "");
-    if (seen.size() != 3) return;
-    press("Get info");
-    press("Resize");
-    controller->doCompactButton();
+    longestGap = std::max(longestGap, clock.elapsed() - last);
+    last = clock.elapsed();
+    if (++ticks == 20) {
+      seen << status->text() << (stop->isEnabled() ? "stop on" : "stop off")
+           << (progress->isVisible() ? "progress shown" : "no progress")
+           << (control<QAbstractButton>("Resize")->isEnabled() ? "resize on" : "resize off");
+      press("Resize");
+      controller->doCompactButton();
+    }
   });
-  during.start(50);
-  run("Get info");
+  clock.start();
+  during.start(10);
+  press("Get info");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->currentOperation(); }, 20000));
   during.stop();
-  ASSERT_GE(seen.size(), 5);  // events went on being handled while the tool worked
-  EXPECT_EQ(seen[2], "Running: Get info… busy");
+  EXPECT_GE(clock.elapsed(), 3000);
+  EXPECT_LT(longestGap, 250) << "the GUI thread was held";
+  EXPECT_GE(ticks, 100);
+  EXPECT_EQ(seen, (QStringList{"Running: Get info…", "stop on", "progress shown", "resize off"}));
   EXPECT_EQ(tool.calls().size(), 2u);  // the one Get info's two runs
-  EXPECT_EQ(window->findChild<QLabel*>("statusLine")->text(), "Ready");
-  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(tool.progressSetting(0), "1");  // the window asks the tool for progress lines
+  EXPECT_EQ(status->text(), "Done");
+  EXPECT_FALSE(stop->isEnabled());
+  EXPECT_FALSE(progress->isVisible());
+  EXPECT_EQ(pane(), "Sparsebundle info:\ninfo\n");  // neither figures nor remarks reach the pane
+  tool.answer("imageinfo", "info\n");
   run("Get info");  // once the run is over the window works again
   EXPECT_EQ(tool.calls().size(), 4u);
+}
+
+TEST_F(WindowTest, StatusLineGivesTheToolsReasonOrStoppedAndStopEndsTheOperation) {
+  tool.answer("resize", "", 1, 0, "resize: only HFS+ volumes can grow\nthe volume is APFS\n");
+  open("Resize", "/V/A.sparsebundle");
+  auto* status = window->findChild<QLabel*>("statusLine");
+  EXPECT_EQ(status->text(), "Resize failed: resize: only HFS+ volumes can grow");
+  EXPECT_EQ(status->toolTip(), "Resize failed: resize: only HFS+ volumes can grow\nthe volume is APFS");
+  EXPECT_EQ(pane(), "Resize:\n" + failure(1));
+
+  tool.answer("imageinfo", "never\n", 0, 30);
+  controller->setNextOpenPath("/V/A.sparsebundle");
+  press("Get info");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return control<QPushButton>("Stop")->isEnabled() && tool.calls().size() == 2; }));
+  press("Stop");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !controller->currentOperation(); }, 10000));
+  EXPECT_EQ(status->text(), "Stopped");
+  EXPECT_EQ(status->toolTip(), "");
+  EXPECT_EQ(pane(), "Sparsebundle info:\n" + failure(130));  // heading and failure line; no second step
+  EXPECT_EQ(tool.calls().size(), 2u);
+  tool.answer("resize", "resized\n");
+  open("Resize", "/V/A.sparsebundle");
+  EXPECT_EQ(status->text(), "Done");
+}
+
+// The sheet through the window: its fields are emptied by every answer, and once the operation is
+// over no object holds the password any more.
+TEST_F(WindowTest, TheSheetClearsItsFieldsAndNoPasswordOutlivesTheOperation) {
+  choose("Encryption", 1);
+  controller->setNextSavePath("/V/Vault.sparsebundle");
+  press("Create");
+  PasswordViewController* sheet = controller->passwordSheet();
+  ASSERT_TRUE(sheet && sheet->isVisible());
+  EXPECT_TRUE(tool.calls().empty());  // the save panel waits for the sheet
+  QPointer<QLineEdit> first = sheet->password1Textbox(), second = sheet->password2Textbox();
+  first->setText("Secret");
+  second->setText("secret");  // letter case differs: rejected, confirmation emptied and highlighted
+  QTest::mouseClick(sheet->findChild<QPushButton*>("setButton"), Qt::LeftButton);
+  EXPECT_TRUE(sheet->isVisible());
+  EXPECT_EQ(second->text(), "");
+  EXPECT_TRUE(sheet->confirmationHighlighted());
+  const QString decomposed = QStringLiteral("cafe\u0301 A\u030Angstro\u0308m 🔑");
+  first->setText(decomposed);
+  second->setText(QStringLiteral("caf\u00E9 \u00C5ngstr\u00F6m 🔑"));
+  QPointer<Operation> operation = controller->currentOperation();
+  QTest::mouseClick(sheet->findChild<QPushButton*>("setButton"), Qt::LeftButton);
+  EXPECT_TRUE(!first || (first->text().isEmpty() && second->text().isEmpty()));  // emptied before the answer
+  settle();
+  EXPECT_EQ(tool.calls(), (List{"create|-size|1m|-type|SPARSEBUNDLE|-encryption|AES-128|-stdinpass|-fs|HFS+|-volname|"
+                                "Vault|/V/Vault.sparsebundle<" + decomposed.toStdString()}));
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(operation.isNull());  // the operation, the only holder, is gone
+  EXPECT_EQ(controller->passwordSheet(), nullptr);
+  EXPECT_EQ(window->findChildren<QLineEdit*>().size(), 2);  // only the window's own two fields are left
+
+  // Cancel and Escape empty the fields too, and say so in the pane.
+  press("Create");
+  sheet = controller->passwordSheet();
+  ASSERT_TRUE(sheet);
+  first = sheet->password1Textbox();
+  first->setText("typed, then cancelled");
+  QTest::keyClick(sheet, Qt::Key_Escape);
+  EXPECT_TRUE(!first || first->text().isEmpty());
+  settle();
+  EXPECT_TRUE(pane().ends_with("Cancelled creation of sparse bundle.\n"));
+  EXPECT_EQ(tool.calls().size(), 1u);
+}
+
+// The real tool beside the tests' executables, through the window, checked on disk.
+class EndToEnd : public WindowTest {
+ protected:
+  EndToEnd() { toolPath = defaultHdiutilCommand(); }
+  void setControls(const QString& size, int sizeUnit, const QString& band, int bandUnit, int filesystem) {
+    type("Maximum size", size);
+    choose("Size unit", sizeUnit);
+    type("Band size", band);
+    choose("Band unit", bandUnit);
+    choose("File system", filesystem);
+  }
+};
+
+long long bandBytes(const QString& bundle) {
+  QFile plist(QDir(bundle).filePath("Info.plist"));
+  if (!plist.open(QIODevice::ReadOnly)) return -1;
+  const auto match = QRegularExpression("<key>band-size</key>\\s*<integer>(\\d+)</integer>").match(plist.readAll());
+  return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+TEST_F(EndToEnd, CreateGetInfoCompactAndChangeBandSizeOnDisk) {
+  if (!QFileInfo(QString::fromStdString(toolPath)).isExecutable()) GTEST_SKIP() << toolPath << " is not built";
+  QTemporaryDir scratch;
+  const QString created = scratch.filePath("Shared Data.sparsebundle"), converted = scratch.filePath("8MB.sparsebundle");
+  setControls("64", 0, "1", 0, 4);
+  controller->setNextSavePath(created);
+  run("Create");
+  EXPECT_TRUE(QFileInfo(QDir(created).filePath("token")).exists() && QDir(created).exists("bands"));
+  open("Get info", created);
+  EXPECT_TRUE(pane().starts_with("Sparsebundle info:\n") && pane().ends_with("encrypted: NO\n")) << pane();
+  const size_t infoEnd = pane().size();
+  open("Compact", created);
+  EXPECT_EQ(pane().find("Compact:\n"), infoEnd) << pane();
+  type("Band size", "8");
+  controller->setNextSavePath(converted);
+  open("Change band size", created);
+  EXPECT_NE(pane().find("Change band size:\n"), std::string::npos) << pane();
+  EXPECT_EQ(pane().find("\xE2\x9A\xA0"), std::string::npos) << pane();  // no run failed
+  EXPECT_EQ(window->findChild<QLabel*>("statusLine")->text(), "Done");
+  EXPECT_EQ(bandBytes(created), 2048 * 512);  // made with 1 MB bands, and left as it was
+  EXPECT_EQ(bandBytes(converted), 16000LL * 512);
 }
 
 }  // namespace

@@ -70,7 +70,10 @@ def main():
         print("wrong password", file=sys.stderr)
         sys.exit(2)
     aes_key, hmac_key, chunk = keys
-    inner = hashlib.sha1
+    # Chunk numbers start again in every band, so one list of IVs serves every band.
+    chunks = band_size // chunk
+    ivs = [hmac.new(hmac_key, struct.pack(">I", n), hashlib.sha1).digest()[:16] for n in range(chunks)]
+    ecb = Cipher(algorithms.AES(aes_key), modes.ECB())
     with open(output, "wb") as out:
         out.truncate(size)
         for band in range((size + band_size - 1) // band_size):
@@ -84,11 +87,14 @@ def main():
             else:
                 data = b""
             data = data.ljust(length, b"\0")
-            plain = bytearray()
-            for number in range(length // chunk):
-                iv = hmac.new(hmac_key, struct.pack(">I", number), inner).digest()[:16]
-                dec = Cipher(algorithms.AES(aes_key), modes.CBC(iv)).decryptor()
-                plain += dec.update(data[number * chunk:(number + 1) * chunk]) + dec.finalize()
+            # CBC by its definition: each plain block is the decrypted block XOR the ciphertext block
+            # before it, or XOR the chunk's IV for the first block of a chunk.
+            previous = bytearray(b"\0" * 16 + data[:-16])
+            for n in range(length // chunk):
+                previous[n * chunk:n * chunk + 16] = ivs[n]
+            dec = ecb.decryptor()
+            blocks = dec.update(data) + dec.finalize()
+            plain = (int.from_bytes(blocks, "big") ^ int.from_bytes(previous, "big")).to_bytes(length, "big")
             out.seek(band * band_size)
             out.write(plain)
 

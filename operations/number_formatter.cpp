@@ -1,4 +1,4 @@
-#include "ui/number_formatter.h"
+#include "operations/number_formatter.h"
 
 #include <limits>
 

@@ -1,17 +1,18 @@
-// The panels of the operations: the shared sparse-bundle open panel and the save panel for a new
-// bundle. Both are begun with open() and finish in a completion; tests answer them through
-// setNextOpenPath / setNextSavePath instead.
+// The panels and the sheet the operations ask for, in one place: the sparse-bundle open panel, the
+// save panel for a new bundle and the password sheet. Each is begun with open() and answers from the
+// event loop; tests answer the panels through setNextOpenPath / setNextSavePath instead.
 
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMetaObject>
-#include <deque>
-#include <functional>
 #include <memory>
 
 #include "core/tool_contract.h"
+#include "ui/password_view_controller.h"
 #include "ui/view_controller.h"
 
 namespace quorbel {
@@ -21,21 +22,17 @@ namespace {
 const QString bundleSuffix = QStringLiteral(".sparsebundle");
 const QString bundleFilter = QStringLiteral("Sparse bundles (*.sparsebundle)");
 
-using PanelFinish = std::function<void(std::optional<QString>)>;
-
-// Answers a panel from the tests' queue, when it holds an answer, as the real panel would: later,
-// from the event loop.
-bool answerFromQueue(QObject* context, std::deque<std::optional<QString>>& answers, const PanelFinish& finish) {
-  if (answers.empty()) return false;
-  auto answer = std::move(answers.front());
-  answers.pop_front();
-  QMetaObject::invokeMethod(context, [finish, answer] { finish(answer); }, Qt::QueuedConnection);
-  return true;
+// Hands the panel's answer on once the dialog's own event handling has unwound.
+void answerLater(QObject* context, const PathAnswer& answer, std::optional<QString> path) {
+  QMetaObject::invokeMethod(context, [answer, path = std::move(path)] { answer(path); }, Qt::QueuedConnection);
 }
 
-// Hands the panel's result to `finish` once the dialog's own event handling has unwound.
-void finishLater(QObject* context, const PanelFinish& finish, std::optional<QString> path) {
-  QMetaObject::invokeMethod(context, [finish, path = std::move(path)] { finish(path); }, Qt::QueuedConnection);
+// Answers from the tests' queue, when it holds an answer, as the real panel would: later.
+bool answerFromQueue(QObject* context, std::deque<std::optional<QString>>& answers, const PathAnswer& answer) {
+  if (answers.empty()) return false;
+  answerLater(context, answer, std::move(answers.front()));
+  answers.pop_front();
+  return true;
 }
 
 #ifndef Q_OS_MACOS
@@ -51,10 +48,27 @@ class BundleOpenPanel : public QFileDialog {
     const QFileInfo info(chosen);
     if (!chosen.isEmpty() && info.isDir() && !QDir::cleanPath(chosen).endsWith(bundleSuffix)) {
       setDirectory(info.absoluteFilePath());
-      if (auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) field->clear();
+      clearFieldOnceListed(info.absoluteFilePath());
       return;
     }
     QFileDialog::accept();
+  }
+
+ private:
+  // Empties the name field now and once the new folder's listing has loaded (the dialog puts the
+  // name it was given back into the field when the listing arrives).
+  void clearFieldOnceListed(const QString& folder) {
+    auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    auto* model = findChild<QFileSystemModel*>();
+    if (!field) return;
+    field->clear();
+    if (!model) return;
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = connect(model, &QFileSystemModel::directoryLoaded, field, [field, once, folder](const QString& loaded) {
+      if (QDir(loaded) != QDir(folder)) return;
+      QObject::disconnect(*once);
+      field->clear();
+    });
   }
 };
 
@@ -69,14 +83,8 @@ void nameFileDialogPopUps(QFileDialog* dialog) {
 
 }  // namespace
 
-void ViewController::beginOpenPanel(const QString& prompt, PathCompletion completion) {
-  // The completion goes on only for OK with a path that names a sparse bundle; anything else ends
-  // the operation silently, like a cancel. A completion that arrives while a tool runs is dropped.
-  const PanelFinish finish = [this, completion = std::move(completion)](std::optional<QString> path) {
-    if (!path || !path->endsWith(bundleSuffix) || busy()) return;
-    completion(*path);
-  };
-  if (answerFromQueue(this, nextOpenAnswers_, finish)) return;
+void ViewController::beginOpenPanel(const QString& prompt, PathAnswer answer) {
+  if (answerFromQueue(this, nextOpenAnswers_, answer)) return;
 
 #ifdef Q_OS_MACOS
   auto* dialog = new QFileDialog(window());
@@ -106,28 +114,23 @@ void ViewController::beginOpenPanel(const QString& prompt, PathCompletion comple
   connect(dialog, &QFileDialog::directoryEntered, dialog, [dialog, chosen](const QString& directory) {
     if (!directory.endsWith(bundleSuffix) || !chosen->isEmpty()) return;
     *chosen = directory;
-    QMetaObject::invokeMethod(dialog, [dialog] { static_cast<QDialog*>(dialog)->done(QDialog::Accepted); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        dialog, [dialog] { static_cast<QDialog*>(dialog)->done(QDialog::Accepted); }, Qt::QueuedConnection);
   });
 #endif
-  connect(dialog, &QDialog::finished, this, [this, dialog, chosen, finish](int result) {
+  connect(dialog, &QDialog::finished, this, [this, dialog, chosen, answer](int result) {
     std::optional<QString> path;
     if (result == QDialog::Accepted) {
       const QString selected = !chosen->isEmpty() ? *chosen : dialog->selectedFiles().value(0);
       if (!selected.isEmpty()) path = QDir::cleanPath(selected);
     }
-    finishLater(this, finish, std::move(path));
+    answerLater(this, answer, std::move(path));
   });
   dialog->open();
 }
 
-void ViewController::beginSavePanel(PathCompletion completion) {
-  const PanelFinish finish = [this, completion = std::move(completion)](std::optional<QString> path) {
-    if (!path || path->isEmpty() || busy()) return;
-    // The new image's name always carries the extension.
-    if (!path->endsWith(bundleSuffix)) path->append(bundleSuffix);
-    completion(*path);
-  };
-  if (answerFromQueue(this, nextSaveAnswers_, finish)) return;
+void ViewController::beginSavePanel(PathAnswer answer) {
+  if (answerFromQueue(this, nextSaveAnswers_, answer)) return;
 
   auto* dialog = new QFileDialog(window());
   dialog->setObjectName(QStringLiteral("savePanel"));
@@ -140,13 +143,30 @@ void ViewController::beginSavePanel(PathCompletion completion) {
   dialog->setOption(QFileDialog::DontUseNativeDialog);
   nameFileDialogPopUps(dialog);
 #endif
-  connect(dialog, &QDialog::finished, this, [this, dialog, finish](int result) {
+  connect(dialog, &QDialog::finished, this, [this, dialog, answer](int result) {
     std::optional<QString> path;
     if (result == QDialog::Accepted && !dialog->selectedFiles().value(0).isEmpty())
       path = QDir::cleanPath(dialog->selectedFiles().value(0));
-    finishLater(this, finish, std::move(path));
+    answerLater(this, answer, std::move(path));
   });
   dialog->open();
+}
+
+PasswordViewController* ViewController::passwordSheet() const { return sheet_.data(); }
+
+void ViewController::askForPassword(PasswordPurpose purpose, PasswordAnswer answer) {
+  auto* sheet = new PasswordViewController(window());
+  sheet->setMessage(purpose == PasswordPurpose::NewImage ? tr("Type the password of the new sparse bundle twice.")
+                                                         : tr("Type the new password of the sparse bundle twice."));
+  sheet_ = sheet;
+  // The answer goes to the one operation that asked, after the sheet has closed.
+  connect(sheet, &PasswordViewController::passwordChosen, this, [this, answer](SecretBytes& password) {
+    auto held = std::make_shared<SecretBytes>(std::move(password));
+    QMetaObject::invokeMethod(this, [answer, held] { answer(std::move(*held)); }, Qt::QueuedConnection);
+  });
+  connect(sheet, &PasswordViewController::cancelled, this,
+          [this, answer] { QMetaObject::invokeMethod(this, [answer] { answer(std::nullopt); }, Qt::QueuedConnection); });
+  sheet->open();
 }
 
 }  // namespace quorbel

@@ -1,0 +1,94 @@
+#include "imagetool/crypto/encrypted_bundle.h"
+
+#include <algorithm>
+
+#include "imagetool/bundle/fs_util.h"
+
+namespace quorbel::imagetool::crypto {
+
+namespace {
+
+constexpr std::uint64_t blockBytes = 4096;
+constexpr std::size_t pieceBytes = 4u << 20;
+
+std::vector<ByteRange> widenedAndMerged(std::vector<ByteRange> ranges, std::uint64_t size) {
+  for (ByteRange& r : ranges) {
+    const std::uint64_t start = r.offset / blockBytes * blockBytes;
+    const std::uint64_t end = std::min(size, (r.end() + blockBytes - 1) / blockBytes * blockBytes);
+    r = {start, end > start ? end - start : 0};
+  }
+  std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  std::vector<ByteRange> merged;
+  for (const ByteRange& r : ranges) {
+    if (r.length == 0 || r.offset >= size) continue;
+    if (!merged.empty() && r.offset <= merged.back().end()) {
+      merged.back().length = std::max(merged.back().end(), r.end()) - merged.back().offset;
+    } else {
+      merged.push_back(r);
+    }
+  }
+  return merged;
+}
+
+}  // namespace
+
+UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, const std::string& nothingDone) {
+  EncryptedHeader header = EncryptedHeader::decode(
+      readSmallFileAt(bundle.dirFd(), "token", 64u << 20, bundle.path() + "/token"));
+  const bool hasPassphrase = std::any_of(header.records().begin(), header.records().end(),
+                                         [](const KeyRecord& r) { return r.type == passphraseRecordType; });
+  if (!hasPassphrase)
+    throw ToolError(bundle.path() + " cannot be opened with a password (it has no password key record); " + nothingDone);
+  const SecretBytes password = source();
+  auto unlocked = unlock(header, password);
+  if (!unlocked) throw ToolError("wrong password; " + nothingDone);
+  return UnlockedBundle{std::move(header), std::move(unlocked->keys), unlocked->record};
+}
+
+std::unique_ptr<EncryptedImageIO> plainView(ImageIO& bands, const BundleInfo& info, const UnlockedBundle& unlocked) {
+  return std::make_unique<EncryptedImageIO>(bands, info.bandSize, ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
+}
+
+NewEncryption newEncryption(std::uint32_t keyBits, const SecretBytes& password) {
+  std::array<std::uint8_t, 16> uuid{};
+  randomFill(uuid.data(), uuid.size());
+  uuid[6] = static_cast<std::uint8_t>((uuid[6] & 0x0F) | 0x40);  // a random (version 4) UUID
+  uuid[8] = static_cast<std::uint8_t>((uuid[8] & 0x3F) | 0x80);
+  EncryptedHeader header = EncryptedHeader::fresh(keyBits, newChunkSize, uuid);
+  NewEncryption result{{}, newKeys(keyBits)};
+  header.setPassphrase(0, wrapKeys(result.keys, password));
+  result.token = header.bytes();
+  return result;
+}
+
+void writeEncryptedImage(int imageFd, std::uint64_t size, std::vector<ByteRange> defined, ImageIO& bands,
+                         std::uint64_t bandSize, const ImageKeys& keys) {
+  for (const ByteRange& r : dataRegions(imageFd, size)) defined.push_back(r);
+  EncryptedImageIO image(bands, bandSize, ChunkCipher(keys, newChunkSize));
+  std::vector<char> buffer(pieceBytes);
+  for (const ByteRange& region : widenedAndMerged(std::move(defined), size)) {
+    for (std::uint64_t pos = region.offset; pos < region.end();) {
+      checkInterrupted();
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - pos));
+      const std::size_t got = readUpTo(imageFd, buffer.data(), want, pos, "the temporary image");
+      std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + static_cast<std::ptrdiff_t>(want), 0);
+      image.write(pos, buffer.data(), want);
+      pos += want;
+    }
+  }
+}
+
+void changePassword(const std::string& path, const PasswordSource& current, const SecretBytes& newPassword,
+                    std::ostream& out) {
+  const std::string nothingDone = "the password was not changed";
+  const Bundle bundle = Bundle::open(path, Access::write, true);
+  if (!bundle.token().encrypted) throw ToolError(path + " is not encrypted: it has no password to change");
+  if (newPassword.empty()) throw ToolError("the new password is empty; " + nothingDone);
+  UnlockedBundle unlocked = unlockBundle(bundle, current, nothingDone);
+  unlocked.header.setPassphrase(unlocked.record, wrapKeys(unlocked.keys, newPassword));
+  checkInterrupted();
+  replaceFileAtomically(bundle.dirFd(), "token", unlocked.header.bytes(), path + "/token");
+  out << "password changed: " << path << "\n";
+}
+
+}  // namespace quorbel::imagetool::crypto
