@@ -370,10 +370,10 @@ TEST(ApfsResize, AShrinkOverBlocksInUseIsRefusedWithTheSmallestSizeThatWorks) {
   auto r = test::runTool({"resize", "-size", "200m", bundle});
   EXPECT_NE(r.status, 0);
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(r.err, m, std::regex(R"(smallest size that works is (\d+) bytes)"))) << r.err;
+  ASSERT_TRUE(std::regex_search(r.err, m, std::regex(R"(smallest -size that works is (\d+)b )"))) << r.err;
   EXPECT_TRUE(contains(r.err, "the image was not changed")) << r.err;
   EXPECT_EQ(test::snapshot(bundle), before);
-  const std::uint64_t smallest = std::stoull(m[1]);
+  const std::uint64_t smallest = std::stoull(m[1]) * 512;
   EXPECT_EQ(partitionBytes(smallest), 130001 * kBlock);
   r = test::runTool({"resize", "-size", std::to_string((smallest - kBlock) / 512) + "b", bundle});
   EXPECT_NE(r.status, 0);
