@@ -145,7 +145,6 @@ int create(Arguments& args) {
   quorbel::imagetool::EncryptedCreation encrypted;
   if (keyBits != 0) {
     const quorbel::imagetool::crypto::SecretBytes password = quorbel::imagetool::crypto::readPasswordFromStdin();
-    if (password.empty()) throw ToolError("no password was given on standard input; nothing was created");
     encryption = quorbel::imagetool::crypto::newEncryption(keyBits, password);
     encrypted.token = encryption->token;
     encrypted.writeImage = [&](int imageFd, quorbel::imagetool::ImageIO& bands) {
