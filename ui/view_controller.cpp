@@ -49,6 +49,12 @@ std::string defaultHdiutilCommand() {
 #endif
 }
 
+std::string defaultAskpassCommand() {
+  return QDir(QCoreApplication::applicationDirPath())
+      .filePath(QString::fromLatin1(tool::askpassProgram.data(), static_cast<qsizetype>(tool::askpassProgram.size())))
+      .toStdString();
+}
+
 ViewController::ViewController(QWidget* parent) : ViewController(defaultHdiutilCommand(), parent) {}
 
 ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
@@ -57,6 +63,11 @@ ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
   ui_->setupUi(this);
   // The tool reports progress only when asked to.
   runner_ = new ToolRunner(std::move(hdiutilCommand), {std::string(tool::progressVariable) + "=1"}, this);
+#ifndef Q_OS_MACOS
+  // The Linux tool asks for a password it was not handed (the current one of an encrypted bundle)
+  // through our dialog, installed beside the application; the system's tool on macOS asks by itself.
+  runner_->addEnvironment(std::string(tool::askpassVariable) + "=" + defaultAskpassCommand());
+#endif
   ui_->maxSizePopup->addItems(titles(sizeList2));
   ui_->bandSizePopup->addItems(titles(sizeList));
   ui_->filesystemPopup->addItems(titles(filesystemList));

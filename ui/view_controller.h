@@ -28,6 +28,8 @@ class ToolRunner;
 
 // "/usr/bin/hdiutil" on macOS; elsewhere our own tool beside the application's executable.
 std::string defaultHdiutilCommand();
+// The password dialog the Linux tool runs (QUORBEL_ASKPASS): quorbel-askpass beside this program.
+std::string defaultAskpassCommand();
 
 class ViewController : public QWidget, public OperationHost {
   Q_OBJECT

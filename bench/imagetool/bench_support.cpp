@@ -41,18 +41,23 @@ static std::uint64_t writtenSoFar() {
   return 0;
 }
 
-Measured run(const std::vector<std::string>& args) {
+Measured run(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   std::vector<std::string> copy = args;
   std::vector<char*> argv;
   for (auto& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> extra = env;
+  std::vector<char*> envp;
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+  for (auto& e : extra) envp.push_back(e.data());
+  envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   const std::uint64_t writtenBefore = writtenSoFar();
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
-  if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+  if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
     throw std::runtime_error("cannot start " + args[0]);
   posix_spawn_file_actions_destroy(&actions);
   int status = 0;

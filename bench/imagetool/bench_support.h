@@ -25,8 +25,9 @@ struct Measured {
   std::uint64_t peakRssBytes = 0;
   std::uint64_t bytesWritten = 0;  // by write calls of the program and its children
 };
-// Runs `args` (args[0] is the program path) with output discarded, and measures it.
-Measured run(const std::vector<std::string>& args);
+// Runs `args` (args[0] is the program path) with output discarded, and measures it; `env` entries
+// ("NAME=value") are added to its environment.
+Measured run(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 
 // Writes `length` pseudo-random bytes to a new file at `path` (fast generator, no zeros blocks).
 void writeRandomFile(const std::string& path, std::uint64_t length, std::uint64_t seed);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "imagetool/bundle/fs_util.h"
+#include "imagetool/bundle/range_copy.h"
 #include "imagetool/image_io.h"
 
 namespace quorbel::imagetool {
@@ -88,6 +89,7 @@ class CopyOnWriteBands : public ImageIO {
   std::uint64_t size_;
   mutable std::map<std::uint64_t, Band> fds_;
   std::set<std::uint64_t> private_;
+  RangeCopier copier_;
 };
 
 }  // namespace quorbel::imagetool

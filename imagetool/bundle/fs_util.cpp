@@ -283,6 +283,7 @@ void replaceFileAtomically(const std::string& path, const std::string& content) 
 }
 
 void renameNoReplace(const std::string& from, const std::string& to) {
+  observe("rename", to);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
   if (errno != EINVAL && errno != ENOSYS) throwErrno("cannot move the new image to " + to);
   // The file system cannot promise "no replace": check first. A plain rename would still replace an
@@ -353,8 +354,15 @@ static void syncTree(const std::string& dir) {
   fsyncPath(dir);
 }
 
+void TemporarySibling::flushFileSystem() {
+  const UniqueFd dir = openFolder(path_, "the new folder " + path_);
+  observe("syncfs", path_);
+  if (::syncfs(dir.get()) != 0) throwErrno("cannot flush the file system holding " + path_);
+  flushed_ = true;
+}
+
 void TemporarySibling::commit() {
-  syncTree(path_);
+  if (!flushed_) syncTree(path_);
   renameNoReplace(path_, finalPath_);
   committed_ = true;
   fsyncPath(parentOf(finalPath_));
@@ -415,9 +423,9 @@ UniqueFd lockFile(const std::string& lockPath, LockMode mode, bool create) {
   return lockFileAt(dir.get(), baseName(lockPath), mode, create, lockPath);
 }
 
-std::vector<ByteRange> dataRegions(int fd, std::uint64_t fileSize) {
+std::vector<ByteRange> dataRegions(int fd, std::uint64_t fileSize, std::uint64_t from) {
   std::vector<ByteRange> regions;
-  std::uint64_t pos = 0;
+  std::uint64_t pos = from;
   while (pos < fileSize) {
     const off_t data = ::lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
     if (data < 0) {
@@ -457,41 +465,51 @@ bool isAllZero(const void* data, std::size_t length) {
 
 namespace quorbel::imagetool {
 
-void copySparse(int fd, std::uint64_t length, std::vector<char>& buffer, const std::string& what,
-                const std::function<void(std::uint64_t offset, const char* data, std::size_t length)>& put) {
-  for (const ByteRange& region : dataRegions(fd, length)) {
+std::uint64_t copySparse(int fd, ByteRange range, std::vector<char>& buffer, const std::string& what,
+                         const std::function<void(std::uint64_t offset, const char* data, std::size_t length)>& put) {
+  for (const ByteRange& region : dataRegions(fd, range.end(), range.offset)) {
     for (std::uint64_t pos = region.offset; pos < region.end();) {
       checkInterrupted();
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - pos));
       const std::size_t got = readUpTo(fd, buffer.data(), want, pos, what);
-      if (got == 0) return;  // the file became shorter: the rest reads as zeros
-      put(pos, buffer.data(), got);
+      if (got > 0) put(pos, buffer.data(), got);
+      if (got < want) return pos + got;  // the file became shorter: the rest reads as zeros
       pos += got;
     }
+  }
+  return range.end();
+}
+
+void copySparse(int fd, std::uint64_t length, std::vector<char>& buffer, const std::string& what,
+                const std::function<void(std::uint64_t offset, const char* data, std::size_t length)>& put) {
+  copySparse(fd, ByteRange{0, length}, buffer, what, put);
+}
+
+void forEachNonZeroRun(std::uint64_t base, const char* data, std::size_t length,
+                       const std::function<void(std::size_t pos, std::size_t count)>& put) {
+  constexpr std::uint64_t block = 4096;
+  std::size_t pos = 0;
+  while (pos < length) {
+    const auto blockEnd = [&](std::size_t at) {
+      return static_cast<std::size_t>(std::min<std::uint64_t>(length, at + block - (base + at) % block));
+    };
+    if (isAllZero(data + pos, blockEnd(pos) - pos)) {
+      pos = blockEnd(pos);
+      continue;
+    }
+    std::size_t runEnd = blockEnd(pos);
+    while (runEnd < length && !isAllZero(data + runEnd, blockEnd(runEnd) - runEnd)) runEnd = blockEnd(runEnd);
+    put(pos, runEnd - pos);
+    pos = runEnd;
   }
 }
 
 void copyNonZero(int fd, std::uint64_t length, ImageIO& image, std::uint64_t offset, const std::string& what) {
-  constexpr std::uint64_t block = 4096;
   std::vector<char> buffer(4u << 20);
   copySparse(fd, length, buffer, what, [&](std::uint64_t at, const char* data, std::size_t n) {
-    const std::uint64_t base = offset + at;
-    std::size_t pos = 0;
-    while (pos < n) {
-      const auto blockEnd = static_cast<std::size_t>(std::min<std::uint64_t>(n, pos + block - (base + pos) % block));
-      if (isAllZero(data + pos, blockEnd - pos)) {
-        pos = blockEnd;
-        continue;
-      }
-      std::size_t runEnd = blockEnd;
-      while (runEnd < n) {
-        const auto next = static_cast<std::size_t>(std::min<std::uint64_t>(n, runEnd + block));
-        if (isAllZero(data + runEnd, next - runEnd)) break;
-        runEnd = next;
-      }
-      image.write(base + pos, data + pos, runEnd - pos);
-      pos = runEnd;
-    }
+    forEachNonZeroRun(offset + at, data, n, [&](std::size_t pos, std::size_t count) {
+      image.write(offset + at + pos, data + pos, count);
+    });
   });
 }
 

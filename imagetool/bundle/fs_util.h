@@ -106,7 +106,12 @@ class TemporarySibling {
   ~TemporarySibling();
 
   const std::string& path() const { return path_; }
-  // Syncs the folder tree, renames it to the final path (never over an existing one), syncs the parent.
+  // Flushes the whole file system holding the folder (syncfs): one journal commit for everything
+  // written so far, where flushing file by file costs a commit or a disk cache flush each. commit()
+  // then flushes nothing inside the folder again; whatever is written after this must not be.
+  void flushFileSystem();
+  // Syncs the folder tree (unless flushFileSystem() did), renames it to the final path (never over an
+  // existing one), syncs the parent.
   void commit();
 
  private:
@@ -114,6 +119,7 @@ class TemporarySibling {
   std::string path_;
   UniqueFd lock_;
   bool committed_ = false;
+  bool flushed_ = false;
 };
 
 // Removes temporary siblings of `finalPath` left behind by killed processes (their lock is free).
@@ -136,17 +142,29 @@ struct ByteRange {
   bool operator==(const ByteRange&) const = default;
 };
 
-// The ranges of a file that may hold data (SEEK_DATA / SEEK_HOLE); the rest reads as zeros. On file
-// systems without hole reporting the whole file is one range.
-std::vector<ByteRange> dataRegions(int fd, std::uint64_t fileSize);
+// The ranges of a file from `from` to `fileSize` that may hold data (SEEK_DATA / SEEK_HOLE); the rest
+// reads as zeros. On file systems without hole reporting all of it is one range.
+std::vector<ByteRange> dataRegions(int fd, std::uint64_t fileSize, std::uint64_t from = 0);
 
 bool isAllZero(const void* data, std::size_t length);
 
-// Reads the data regions of the first `length` bytes of `fd` in pieces of at most `buffer.size()` and
-// hands each to `put` (offset in the file, bytes); holes are skipped. A file that turns out shorter
-// ends the copy early (the rest reads as zeros). Checks for an interruption between pieces.
+// Reads the data regions within `range` of `fd` in pieces of at most `buffer.size()` and hands each to
+// `put` (offset in the file, bytes); holes are skipped. A file that turns out shorter ends the copy
+// early (the rest reads as zeros). Checks for an interruption between pieces. Returns where it
+// stopped: the range's end, or less where the file ended. Copies between files go through
+// RangeCopier (range_copy.h), which shares blocks or copies in the kernel where it can and uses this
+// where it cannot.
+std::uint64_t copySparse(int fd, ByteRange range, std::vector<char>& buffer, const std::string& what,
+                         const std::function<void(std::uint64_t offset, const char* data, std::size_t length)>& put);
+// The same for the first `length` bytes.
 void copySparse(int fd, std::uint64_t length, std::vector<char>& buffer, const std::string& what,
                 const std::function<void(std::uint64_t offset, const char* data, std::size_t length)>& put);
+
+// Hands `put` each run of 4 KiB blocks of `data` that are not all zeros (offset into `data`, bytes);
+// the blocks are aligned to `base`, the position `data` goes to, so that holes line up with the
+// blocks of the file written.
+void forEachNonZeroRun(std::uint64_t base, const char* data, std::size_t length,
+                       const std::function<void(std::size_t pos, std::size_t count)>& put);
 
 // Copies the first `length` bytes of `fd` into `image` at `offset`, leaving out holes and 4 KiB blocks
 // of zeros (aligned to the image): for new images, where whatever is not written reads as zeros.

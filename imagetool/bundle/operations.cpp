@@ -11,9 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
+#include "imagetool/bundle/range_copy.h"
 #include "imagetool/bundle/sizes.h"
 
 namespace quorbel::imagetool {
@@ -134,21 +136,63 @@ void convertBundle(const std::string& source, const std::string& destination, st
   TemporarySibling temp(destination);
   const BundleInfo& info = src.info();
   writeNewBundleFiles(temp.path(), BundleInfo{bandSize, info.size, 1, {}});
-  BandStore bands(joinPath(temp.path(), "bands"), bandSize, info.size, true);
-  bands.setWriteBehind(true);
-  for (const auto& [index, band] : src.bands()) {
-    if (index >= info.bandCount()) continue;  // wholly past the end of the image: never read
+  const std::string bandsDir = joinPath(temp.path(), "bands");
+  const UniqueFd bandsFd = openFolder(bandsDir, "the new bands folder");
+
+  // Each new band is made of ranges of the old bands, copied the cheapest way the file systems allow
+  // (shared blocks, an in-kernel copy, or read and write); holes stay holes.
+  RangeCopier copier;
+  copier.setWriteBehind(true);
+  const std::uint64_t oldBand = info.bandSize;
+  std::uint64_t openIndex = 0;
+  UniqueFd openFd;
+  std::optional<RangeCopier::Source> openSource;
+  std::uint64_t openUsable = 0;  // bytes of the open old band that belong to the image
+  const auto openOld = [&](std::uint64_t index) {
+    if (openFd && openIndex == index) return;
+    openSource.reset();
     const std::string path = src.bandPath(index);
-    const UniqueFd fd = openFileAt(src.bandsFd(), bandName(index), O_RDONLY, "band " + path);
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) > info.bandSize)
-      throw ToolError("band " + path + " changed while it was read");
-    const std::uint64_t start = index * info.bandSize;
-    const std::uint64_t usable = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), info.size - start);
-    copyNonZero(fd.get(), usable, bands, start, "band " + path);
+    openFd = openFileAt(src.bandsFd(), bandName(index), O_RDONLY, "band " + path);
+    if (openFd) openSource.emplace(openFd.get(), "band " + path);
+    if (!openFd || openSource->size() > oldBand) throw ToolError("band " + path + " changed while it was read");
+    openIndex = index;
+    openUsable = std::min<std::uint64_t>(openSource->size(), info.size - index * oldBand);
+  };
+  const auto makeBand = [&](std::uint64_t index) {
+    checkInterrupted();
+    const std::uint64_t start = index * bandSize, end = std::min(info.size, start + bandSize);
+    const std::string name = bandName(index);
+    UniqueFd band;
+    std::uint64_t placed = 0;
+    for (auto it = src.bands().lower_bound(start / oldBand);
+         it != src.bands().end() && it->first < info.bandCount() && it->first * oldBand < end; ++it) {
+      openOld(it->first);
+      const std::uint64_t oldStart = it->first * oldBand;
+      const std::uint64_t from = std::max(start, oldStart), to = std::min(end, oldStart + openUsable);
+      if (from >= to) continue;
+      if (!band) band = openFileAt(bandsFd.get(), name, O_WRONLY | O_CREAT | O_EXCL, "new band " + name);
+      placed += copier.copy(*openSource, from - oldStart, band.get(), from - start, to - from);
+    }
+    // A band that would hold nothing but zeros is not kept: a missing band reads as zeros.
+    if (band && placed == 0 && ::unlinkat(bandsFd.get(), name.c_str(), 0) != 0)
+      throwErrno("cannot remove the empty new band " + name);
+  };
+  // Only new bands that old ones overlap are visited, in order, each once.
+  std::uint64_t next = 0;
+  for (const auto& entry : src.bands()) {
+    const std::uint64_t index = entry.first;
+    if (index >= info.bandCount()) break;  // wholly past the end of the image: never read
+    const std::uint64_t first = std::max(next, index * oldBand / bandSize);
+    const std::uint64_t last = (std::min(info.size, (index + 1) * oldBand) - 1) / bandSize;
+    for (std::uint64_t band = first; band <= last; ++band) makeBand(band);
+    next = std::max(next, last + 1);
   }
-  bands.sync();
+  openSource.reset();
+  openFd.reset();
   checkInterrupted();
+  // One flush of the whole file system: a flush per band costs a journal commit or a disk cache flush
+  // each, seconds for thousands of small bands.
+  temp.flushFileSystem();
   temp.commit();
   out << "created: " << destination << "\n";
 }

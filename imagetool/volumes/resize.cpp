@@ -18,6 +18,7 @@
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
+#include "imagetool/bundle/range_copy.h"
 #include "imagetool/bundle/sizes.h"
 #include "imagetool/hfsplus/hfsplus.h"
 #include "imagetool/hfsplus/structures.h"

@@ -68,8 +68,12 @@ def window(app, title, role="dialog", timeout=15.0):
     return wait_for(f"{role} '{title}'", find, timeout)
 
 
-def press(node):
-    if "Press" not in node.actions:
+def press(node, timeout=60.0):
+    """Presses a button or item through its action, once it offers one (a disabled button offers
+    none, as while an operation is still running)."""
+    try:
+        wait_for(f"{node.roleName} '{node.name}' to be pressable", lambda: "Press" in node.actions, timeout)
+    except Failure:
         raise Failure(f"{node.roleName} '{node.name}' cannot be pressed (actions: {list(node.actions)})")
     node.doActionNamed("Press")
 

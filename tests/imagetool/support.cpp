@@ -1,6 +1,9 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +49,32 @@ std::vector<std::string> listDir(const std::string& dir) {
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::vector<Extent> extents(const std::string& path) {
+  std::vector<Extent> result;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return result;
+  constexpr unsigned batch = 64;
+  std::vector<char> buffer(sizeof(fiemap) + batch * sizeof(fiemap_extent));
+  auto* map = reinterpret_cast<fiemap*>(buffer.data());
+  std::uint64_t start = 0;
+  for (bool last = false; !last;) {
+    std::fill(buffer.begin(), buffer.end(), '\0');
+    map->fm_start = start;
+    map->fm_length = FIEMAP_MAX_OFFSET - start;
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = batch;
+    if (::ioctl(fd, FS_IOC_FIEMAP, map) != 0 || map->fm_mapped_extents == 0) break;
+    for (unsigned i = 0; i < map->fm_mapped_extents; ++i) {
+      const fiemap_extent& e = map->fm_extents[i];
+      result.push_back({e.fe_logical, e.fe_length, (e.fe_flags & FIEMAP_EXTENT_SHARED) != 0});
+      start = e.fe_logical + e.fe_length;
+      last = last || (e.fe_flags & FIEMAP_EXTENT_LAST) != 0;
+    }
+  }
+  ::close(fd);
+  return result;
 }
 
 std::uint64_t allocatedBytes(const std::string& path) {

@@ -32,6 +32,12 @@ bool contains(const std::string& text, const std::string& part);
 std::vector<std::string> listDir(const std::string& dir);
 // Bytes a file, or every file below a folder, occupies on disk.
 std::uint64_t allocatedBytes(const std::string& path);
+// The extents of a file as the kernel maps them (FIEMAP), with the file system's "shared" flag.
+struct Extent {
+  std::uint64_t logical = 0, length = 0;
+  bool shared = false;
+};
+std::vector<Extent> extents(const std::string& path);
 // Every entry below `dir` with its type, size and content: equal snapshots mean nothing was changed.
 std::map<std::string, std::string> snapshot(const std::string& dir);
 // Copies a tree, making the copy writable.

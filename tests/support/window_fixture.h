@@ -37,6 +37,8 @@ class FakeTool {
   }
   // The QUORBEL_PROGRESS value run N saw ("unset" when it had none).
   std::string progressSetting(int n) const { return read(QString::number(n) + ".env").value_or("missing").toStdString(); }
+  // The QUORBEL_ASKPASS value run N saw ("unset" when it had none).
+  std::string askpassSetting(int n) const { return read(QString::number(n) + ".askpass").value_or("missing").toStdString(); }
   // The runs, one string each: the arguments joined by "|", then "<" and the standard input where
   // that was a pipe.
   List calls() const {

@@ -179,6 +179,11 @@ TEST_F(WindowTest, WhileAToolRunsTheGuiThreadNeverWaitsAndShowsProgressAndStop) 
   EXPECT_EQ(seen, (QStringList{"Running: Get info…", "stop on", "progress shown", "resize off"}));
   EXPECT_EQ(tool.calls().size(), 2u);  // the one Get info's two runs
   EXPECT_EQ(tool.progressSetting(0), "1");  // the window asks the tool for progress lines
+  // Both runs are told of the password dialog beside the application, which is there to be run.
+  const std::string askpass = tool.askpassSetting(0);
+  EXPECT_EQ(askpass, QDir(QCoreApplication::applicationDirPath()).filePath("quorbel-askpass").toStdString());
+  EXPECT_TRUE(QFileInfo(QString::fromStdString(askpass)).isExecutable());
+  EXPECT_EQ(tool.askpassSetting(1), askpass);
   EXPECT_EQ(status->text(), "Done");
   EXPECT_FALSE(stop->isEnabled());
   EXPECT_FALSE(progress->isVisible());
