@@ -282,6 +282,12 @@ int main(int argc, char** argv) {
   try {
     const int status = run(verb, args);
     std::cout.flush();
+    if (quorbel::imagetool::interruptRequested()) {
+      // The signal came after the last point where the work could stop: it is complete, but the
+      // caller asked it to stop and is told it did not.
+      std::cerr << "quorbel-imagetool: " << verb << ": interrupted after the work was complete\n";
+      return 1;
+    }
     if (!std::cout) {
       std::cerr << "quorbel-imagetool: " << verb << ": cannot write the report\n";
       return 1;

@@ -65,13 +65,16 @@ class Overlay : public ImageIO {
   std::vector<std::pair<std::uint64_t, std::vector<unsigned char>>> writes_;
 };
 
-// Passes every write through, telling the hook first.
+// Passes every write through, telling the hook first. Work that can still be abandoned (building the
+// new folder beside the old) also stops there when interrupted.
 class Hooked : public ImageIO {
  public:
-  Hooked(ImageIO& inner, const ChangeHook& hook) : inner_(inner), hook_(hook) {}
+  Hooked(ImageIO& inner, const ChangeHook& hook, bool interruptible = false)
+      : inner_(inner), hook_(hook), interruptible_(interruptible) {}
   std::uint64_t size() const override { return inner_.size(); }
   void read(std::uint64_t offset, void* data, std::size_t length) const override { inner_.read(offset, data, length); }
   void write(std::uint64_t offset, const void* data, std::size_t length) override {
+    if (interruptible_) checkInterrupted();
     if (hook_) hook_();
     inner_.write(offset, data, length);
   }
@@ -79,6 +82,7 @@ class Hooked : public ImageIO {
  private:
   ImageIO& inner_;
   const ChangeHook& hook_;
+  bool interruptible_;
 };
 
 enum class MapKind { none, gpt, mbr };
@@ -243,6 +247,23 @@ ImageIO& viewOf(ImageIO& bands, const PlainImage& plain, std::unique_ptr<ImageIO
   return *holder;
 }
 
+// The smallest image size (whole sectors, above `tooSmall`, at most `works`) whose volume gets at
+// least `volumeMinimum` bytes; the volume's length grows with the image's, so a bisection finds it.
+std::uint64_t smallestImageFor(const ImageIO& image, std::uint64_t volumeMinimum, std::uint64_t tooSmall,
+                               std::uint64_t works) {
+  std::uint64_t low = tooSmall / sector, high = works / sector;
+  while (low + 1 < high) {
+    const std::uint64_t middle = low + (high - low) / 2;
+    bool enough = false;
+    try {
+      enough = makePlan(image, middle * sector).targetLength >= volumeMinimum;
+    } catch (const ToolError&) {
+    }
+    (enough ? high : low) = middle;
+  }
+  return high * sector;
+}
+
 // Band indexes present in the folder `bandsFd`.
 std::vector<std::uint64_t> listBands(int bandsFd) {
   std::vector<std::uint64_t> bands;
@@ -317,7 +338,7 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
   CopyOnWriteBands image(bands.get(), info.bandSize, std::max(oldSize, newSize));
   if (oldSize % info.bandSize != 0) image.truncateBand(oldSize / info.bandSize, oldSize % info.bandSize);
   std::unique_ptr<ImageIO> view;
-  Hooked hooked(viewOf(image, plain, view), hook);
+  Hooked hooked(viewOf(image, plain, view), hook, true);
   runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return hooked; }, [](std::uint64_t) {}});
   view.reset();
   const std::uint64_t newBands = (newSize + info.bandSize - 1) / info.bandSize;
@@ -328,6 +349,8 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
   BundleInfo next = info;
   next.size = newSize;
   writeInfoFiles(tempDir.get(), next);
+  for (const char* name : {"Info.plist", "Info.bckup"})  // new files, with the old ones' permissions
+    if (::fstatat(bundle.dirFd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) ::fchmodat(tempDir.get(), name, st.st_mode & 07777, 0);
   // A bundle that had no lock file gets none; the new folder's own lock stays held until the end.
   if (!bundle.hasLockFile() && ::unlinkat(tempDir.get(), "lock", 0) != 0) throwErrno("cannot finish the new image");
   fsyncFd(tempDir.get(), temp.path());
@@ -407,6 +430,10 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
   Overlay trial(current, oldSize, std::max(oldSize, newSize));
   try {
     runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return trial; }, [](std::uint64_t) {}});
+  } catch (const hfsplus::VolumeTooSmall& e) {
+    const std::uint64_t smallest = smallestImageFor(current, e.minimum, newSize, oldSize);
+    throw ToolError("the volume holds data past the new end; the smallest -size that works is " +
+                    std::to_string(smallest / sector) + "b (" + humanSize(smallest) + "); the image was not changed");
   } catch (const ToolError& e) {
     throw ToolError(std::string(e.what()) + "; the image was not changed");
   }
