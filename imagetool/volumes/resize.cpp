@@ -249,6 +249,13 @@ void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, co
   if (plan.targetLength > volume) resizeVolume(plan, steps.image(newSize), volume, plan.targetLength);
 }
 
+// The image the resize works on: the bands themselves, or the plain image over them.
+ImageIO& viewOf(ImageIO& bands, const PlainImage& plain, std::unique_ptr<ImageIO>& holder) {
+  if (!plain) return bands;
+  holder = plain(bands);
+  return *holder;
+}
+
 // The smallest image size (whole sectors, above `tooSmall`, at most `works`) whose volume gets at
 // least `volumeMinimum` bytes; the volume's length grows with the image's, so a bisection finds it.
 std::uint64_t smallestImageFor(const ImageIO& image, std::uint64_t volumeMinimum, std::uint64_t tooSmall,
@@ -305,7 +312,7 @@ bool linkUnsupported(int error) { return error == EPERM || error == EXDEV || err
 // a kill comes, the path holds the whole old bundle or the whole new one. Returns false, having
 // changed nothing, where the file system has no hard links or cannot swap folders.
 bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& plan, std::uint64_t newSize,
-                  const ChangeHook& hook) {
+                  const ChangeHook& hook, const PlainImage& plain) {
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
   removeAbandonedSiblings(path);
@@ -339,8 +346,10 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
 
   CopyOnWriteBands image(bands.get(), info.bandSize, std::max(oldSize, newSize));
   if (oldSize % info.bandSize != 0) image.truncateBand(oldSize / info.bandSize, oldSize % info.bandSize);
-  Hooked hooked(image, hook, true);
+  std::unique_ptr<ImageIO> view;
+  Hooked hooked(viewOf(image, plain, view), hook, true);
   runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return hooked; }, [](std::uint64_t) {}});
+  view.reset();
   const std::uint64_t newBands = (newSize + info.bandSize - 1) / info.bandSize;
   for (std::uint64_t index : listBands(bands.get()))
     if (index >= newBands) image.removeBand(index);
@@ -369,17 +378,20 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
 
 // Where folders cannot be swapped: the steps run in place, in the order that keeps each state whole
 // (the partition map may then cover less than the image until the same resize is run again).
-void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize, const ChangeHook& beforeChange) {
+void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize, const ChangeHook& beforeChange,
+                   const PlainImage& plain) {
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
   std::unique_ptr<BandStore> store;
+  std::unique_ptr<ImageIO> view;
   std::unique_ptr<Hooked> hooked;
   auto image = [&](std::uint64_t size) -> ImageIO& {
     if (!store || store->size() != size) {
       if (store) store->sync();
       hooked.reset();
+      view.reset();
       store = std::make_unique<BandStore>(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, size, true);
-      hooked = std::make_unique<Hooked>(*store, beforeChange);
+      hooked = std::make_unique<Hooked>(viewOf(*store, plain, view), beforeChange);
     }
     return *hooked;
   };
@@ -399,6 +411,7 @@ void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize
   runSteps(plan, oldSize, newSize, Steps{image, commitSize});
   if (store) store->sync();
   hooked.reset();
+  view.reset();
   store.reset();
   // Bands past a smaller end (and any left past the end before) go only now that the size is settled.
   clearPast(bundle.bandsFd(), info.bandSize, newSize, beforeChange);
@@ -407,19 +420,21 @@ void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize
 }  // namespace
 
 void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange,
-                  ResizeMethod method) {
+                  ResizeMethod method, const PlainImage& plain) {
   if (newSize == 0 || newSize % sector != 0) throw ToolError("the new size must be a whole number of 512-byte sectors");
   // The folder itself, not a symbolic link to it, is what gets swapped.
   std::unique_ptr<char, void (*)(void*)> resolved(::realpath(given.c_str(), nullptr), std::free);
   if (!resolved) throwErrno("cannot open " + given);
   const std::string path = resolved.get();
-  const Bundle bundle = Bundle::open(path, Access::resize);
+  const Bundle bundle = Bundle::open(path, Access::resize, static_cast<bool>(plain));
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
 
   // Everything is tried first on an image that keeps its writes in memory: whatever would be refused
   // is refused before the bundle changes.
-  const BandStore current(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, oldSize, false);
+  BandStore currentBands(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, oldSize, false);
+  std::unique_ptr<ImageIO> currentView;
+  const ImageIO& current = viewOf(currentBands, plain, currentView);
   const Plan plan = makePlan(current, newSize);
   Overlay trial(current, oldSize, std::max(oldSize, newSize));
   try {
@@ -436,8 +451,8 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
     throw ToolError(std::string(e.what()) + "; the image was not changed");
   }
   checkInterrupted();
-  if (method == ResizeMethod::inPlace || !resizeBySwap(path, bundle, plan, newSize, beforeChange))
-    resizeInPlace(bundle, plan, newSize, beforeChange);
+  if (method == ResizeMethod::inPlace || !resizeBySwap(path, bundle, plan, newSize, beforeChange, plain))
+    resizeInPlace(bundle, plan, newSize, beforeChange, plain);
   out << "resized: " << given << "\n"
       << "size: " << newSize << " bytes (" << humanSize(newSize) << ")\n"
       << plan.fileSystem << (plan.fileSystem == "APFS" ? " container: " : " volume: ") << plan.targetLength

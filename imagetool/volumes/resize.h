@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
+
+#include "imagetool/image_io.h"
 
 namespace quorbel::imagetool {
 
@@ -26,7 +29,10 @@ enum class ResizeMethod {
   swapFolders,  // build beside and swap in whole; in place where the file system cannot
   inPlace,      // in place, step by step (what file systems without hard links or folder swaps get)
 };
+// For an encrypted bundle, `plain` gives the plain image over its bands (the decrypting layer), and the
+// resize works on that; a plain bundle passes nothing.
+using PlainImage = std::function<std::unique_ptr<ImageIO>(ImageIO& bands)>;
 void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange = {},
-                  ResizeMethod method = ResizeMethod::swapFolders);
+                  ResizeMethod method = ResizeMethod::swapFolders, const PlainImage& plain = {});
 
 }  // namespace quorbel::imagetool
