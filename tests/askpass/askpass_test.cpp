@@ -114,8 +114,8 @@ TEST(Askpass, EveryControlHasAnAccessibleName) {
   EXPECT_EQ(dialog.passwordField()->echoMode(), QLineEdit::Password);
 }
 
-// The program itself, where no dialog has to be answered: a wrong argument list, and a display that
-// cannot be reached (which the tool must read as a cancel, never as an empty password).
+// The program itself, where no dialog can be answered: a wrong argument list, a display that cannot
+// be reached, no screen at all; the tool must read each as a cancel, never as an empty password.
 TEST(Askpass, ProgramExitsNonZeroWithoutAnAnswer) {
   QProcess p;
   p.start(QStringLiteral(QUORBEL_ASKPASS), {QStringLiteral("one"), QStringLiteral("two")});
@@ -123,14 +123,18 @@ TEST(Askpass, ProgramExitsNonZeroWithoutAnAnswer) {
   EXPECT_EQ(p.exitCode(), 2);
   EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
 
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-  env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":98765"));
-  p.setProcessEnvironment(env);
-  p.start(QStringLiteral(QUORBEL_ASKPASS), {QStringLiteral("Password:")});
-  ASSERT_TRUE(p.waitForFinished(10000));
-  EXPECT_FALSE(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
-  EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+  // No display to reach, and a platform without a screen (where nobody could answer).
+  for (const char* platform : {"xcb", "offscreen"}) {
+    SCOPED_TRACE(platform);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString::fromLatin1(platform));
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":98765"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(QUORBEL_ASKPASS), {QStringLiteral("Password:")});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_FALSE(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
+    EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+  }
 }
 
 }  // namespace
