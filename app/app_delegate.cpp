@@ -46,7 +46,20 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
     if (!m_seams.helpLookup) {
         m_seams.helpLookup = lookUpEmbeddedResource;
     }
+    if (!m_seams.parts) {
+        m_seams.parts = loadDeferredParts;
+    }
+}
 
+UpdateCheck* AppDelegate::updateChecker()
+{
+    if (m_updateCheck) {
+        return m_updateCheck.get();
+    }
+    const DeferredParts* parts = m_seams.parts();
+    if (!parts) {
+        return nullptr;
+    }
     UpdateCheckEdges edges;
     edges.now = m_seams.now;
     edges.runningVersion = m_seams.runningVersion;
@@ -54,8 +67,9 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
     edges.askToDownload = [this](const QString& m, const QString& i) { return showUpdateAlert(m, i); };
     edges.markHelpItem = [this] { markUpdateStatusItem(); };
     edges.openAddress = m_seams.openUrl;
-    m_updateChecker = std::make_unique<UpdateChecker>(*m_seams.settings, m_network, std::move(edges),
-                                                      m_seams.updateListAddress, m_seams.downloadHostPrefix);
+    m_updateCheck = parts->makeUpdateCheck(*m_seams.settings, edges, m_seams.updateListAddress,
+                                           m_seams.downloadHostPrefix);
+    return m_updateCheck.get();
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -154,15 +168,21 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::openHelp()
 {
-    auto* controller = new HelpWindowController(m_seams.helpLookup, m_mainWindow);
-    controller->showWindow();
-    std::erase_if(m_myHelpWindow, [](const QPointer<HelpWindowController>& w) { return w.isNull(); });
-    m_myHelpWindow.emplace_back(controller);
+    const DeferredParts* parts = m_seams.parts();
+    if (!parts) {
+        return;
+    }
+    QWidget* window = parts->makeHelpWindow(m_seams.helpLookup, m_mainWindow);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    std::erase_if(m_myHelpWindow, [](const QPointer<QWidget>& w) { return w.isNull(); });
+    m_myHelpWindow.emplace_back(window);
 }
 
-std::vector<HelpWindowController*> AppDelegate::myHelpWindow() const
+std::vector<QWidget*> AppDelegate::myHelpWindow() const
 {
-    std::vector<HelpWindowController*> open;
+    std::vector<QWidget*> open;
     for (const auto& window : m_myHelpWindow) {
         if (window) {
             open.push_back(window.data());
@@ -191,7 +211,9 @@ void AppDelegate::showAbout()
 
 void AppDelegate::checkForUpdateIfDue()
 {
-    m_updateChecker->checkForUpdateIfDue();
+    if (UpdateCheck* check = updateChecker()) {
+        check->checkForUpdateIfDue();
+    }
 }
 
 void AppDelegate::showUpdateError(const QString& message)

@@ -3,14 +3,13 @@
 // Everything the platform decides (settings, clock, version, browser, help resource, addresses) can be
 // replaced through Seams, so that tests run the real menus and alerts against fakes.
 
+#include "app/deferred_parts.h"
 #include "app/help_document.h"
-#include "app/help_window.h"
 #include "app/update_checker.h"
 
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
@@ -42,6 +41,7 @@ struct AppDelegateSeams {
     QString downloadHostPrefix = QStringLiteral(QUORBEL_DOWNLOAD_HOST_PREFIX);
     QUrl supportPageAddress = QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS));
     QUrl updatesPageAddress = QUrl(QStringLiteral(QUORBEL_UPDATES_PAGE_ADDRESS));
+    std::function<const DeferredParts*()> parts;               // default: loadDeferredParts
 };
 
 class AppDelegate : public QObject {
@@ -67,8 +67,9 @@ public:
     void showAbout();
 
     // The help windows open now (a closed one is freed).
-    std::vector<HelpWindowController*> myHelpWindow() const;
-    UpdateChecker& updateChecker() { return *m_updateChecker; }
+    std::vector<QWidget*> myHelpWindow() const;
+    // The update check, made on first use; nullptr when its module is missing.
+    UpdateCheck* updateChecker();
 
     // The update check's platform side.
     void checkForUpdateIfDue();
@@ -79,9 +80,8 @@ public:
 private:
     Seams m_seams;
     std::unique_ptr<QSettings> m_ownSettings;
-    QNetworkAccessManager m_network;
-    std::unique_ptr<UpdateChecker> m_updateChecker;
-    std::vector<QPointer<HelpWindowController>> m_myHelpWindow;
+    std::unique_ptr<UpdateCheck> m_updateCheck;
+    std::vector<QPointer<QWidget>> m_myHelpWindow;
     QPointer<QMenuBar> m_menuBar;
     QPointer<QMenu> m_helpMenu;
     QPointer<QWidget> m_mainWindow;

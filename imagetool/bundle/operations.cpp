@@ -352,7 +352,8 @@ void imageInfo(const std::string& path, const DescribeFunction& describe, std::o
       << "Properties:\n"
       << "\tEncrypted: " << (bundle.token().encrypted ? "true" : "false") << "\n";
   if (bundle.token().encrypted) {
-    out << "\tEncryption: AES-" << bundle.token().keyBits << "\n"
+    if (bundle.token().keyBits != 0) out << "\tEncryption: AES-" << bundle.token().keyBits << "\n";
+    out << "\tEncryption Header Version: " << bundle.token().headerVersion << "\n"
         << "Partitions: not readable without the password\n";
     return;
   }

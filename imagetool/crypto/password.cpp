@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/tool_contract.h"
+
 extern char** environ;
 
 namespace quorbel::imagetool::crypto {
@@ -140,7 +142,7 @@ std::pair<SecretBytes, SecretBytes> readTwoPasswordsFromStdin() {
 }
 
 SecretBytes askPassword(const std::string& prompt) {
-  const char* askpass = std::getenv("QUORBEL_ASKPASS");
+  const char* askpass = std::getenv(quorbel::tool::askpassVariable);
   if (askpass != nullptr && *askpass != '\0') return fromAskpass(askpass, prompt);
   const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty >= 0) {

@@ -2,6 +2,7 @@
 // the update check's alerts and Help menu item driven through a one-response HTTP server on 127.0.0.1.
 
 #include "app/app_delegate.h"
+#include "app/help_window.h"
 #include "ui/main_window.h"
 #include "ui/view_controller.h"
 
@@ -108,7 +109,8 @@ struct Shell {
                 return extension == QLatin1String("pdf") ? helpPath : lookUpEmbeddedResource(name, extension);
             },
             .updateListAddress = listAddress,
-            .downloadHostPrefix = QStringLiteral("https://files.quorbel.example/downloads/")});
+            .downloadHostPrefix = QStringLiteral("https://files.quorbel.example/downloads/"),
+            .parts = [] { return quorbelDeferredParts(); }});
         ViewController* controller = static_cast<MainWindow*>(window.get())->viewController();
         delegate->installMenuBar(window.get(), {controller->largerTextAction(), controller->smallerTextAction()});
     }
@@ -148,7 +150,12 @@ TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
     EXPECT_EQ(help->shortcut(), QKeySequence(QKeySequence::HelpContents));
     help->trigger();
     help->trigger();
-    auto windows = shell.delegate->myHelpWindow();
+    std::vector<HelpWindowController*> windows;
+    const auto openWindows = [&] {
+        windows.clear();
+        for (QWidget* w : shell.delegate->myHelpWindow()) windows.push_back(qobject_cast<HelpWindowController*>(w));
+    };
+    openWindows();
     ASSERT_EQ(windows.size(), 2u);
     const auto shown = [&windows](std::size_t i) {
         EXPECT_TRUE(windows[i]->isVisible());
@@ -191,7 +198,7 @@ TEST(AppShell, MenuBarCommandsAndHelpWindowsWithTheManual)
     // showed it when it appears again. Neither raises an alert; a closed window is freed.
     shell.helpPath.reset();
     help->trigger();
-    windows = shell.delegate->myHelpWindow();
+    openWindows();
     ASSERT_EQ(windows.size(), 3u);
     EXPECT_FALSE(shown(2));
     QTemporaryDir dir;
@@ -271,7 +278,8 @@ TEST(AppShell, LaunchCheckAlertsOpensAndMarksOrStaysSilent)
         shell.settings.sync();
         if (c.noVersion) shell.version.reset();
         AlertAnswerer answerer(c.answer);
-        QSignalSpy done(&shell.delegate->updateChecker(), &UpdateChecker::finished);
+        ASSERT_TRUE(shell.delegate->updateChecker());
+        QSignalSpy done(qobject_cast<UpdateChecker*>(shell.delegate->updateChecker()->object()), &UpdateChecker::finished);
         shell.delegate->applicationDidFinishLaunching();
         ASSERT_TRUE(!done.isEmpty() || done.wait(15000));
         QTest::qWait(30);  // a late alert or a stray request would arrive here
@@ -291,3 +299,21 @@ TEST(AppShell, LaunchCheckAlertsOpensAndMarksOrStaysSilent)
 }
 
 }  // namespace
+
+// The program loads the help window and the update check from the module beside it; the module makes
+// the same help window as the parts linked into this test.
+TEST(AppShell, TheDeferredPartsLoadFromTheModuleBesideTheProgram)
+{
+    const DeferredParts* parts = loadDeferredParts();
+    ASSERT_TRUE(parts) << "the module quorbel-parts was not found beside " << QCoreApplication::applicationDirPath().toStdString();
+    ASSERT_NE(parts, quorbelDeferredParts());  // the module's own table, not the one linked in
+    QWidget parent;
+    QPointer<QWidget> help = parts->makeHelpWindow(lookUpEmbeddedResource, &parent);
+    ASSERT_TRUE(help);
+    EXPECT_TRUE(help->isWindow());
+    EXPECT_EQ(help->windowTitle(), "Quorbel Sparse Bundle Utility Help");
+    help->show();
+    help->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(help.isNull());  // freed when closed
+}

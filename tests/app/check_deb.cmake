@@ -32,7 +32,7 @@ set(root "${SCRATCH}/root")
 run(dpkg -x "${debs}" "${root}")
 foreach(f usr/bin/quorbel usr/bin/quorbel-imagetool usr/bin/quorbel-askpass
           usr/share/applications/quorbel.desktop usr/share/icons/hicolor/scalable/apps/quorbel.svg
-          usr/share/doc/quorbel/QuorbelHelp.pdf usr/share/doc/quorbel/QuorbelHelp.md)
+          usr/share/doc/quorbel/QuorbelHelp.pdf usr/share/doc/quorbel/QuorbelHelp.md usr/lib/quorbel/quorbel-parts.so)
   if(NOT EXISTS "${root}/${f}")
     message(FATAL_ERROR "the package lacks ${f}")
   endif()

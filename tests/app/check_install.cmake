@@ -11,7 +11,7 @@ endif()
 set(expected share/applications/quorbel.desktop share/icons/hicolor/scalable/apps/quorbel.svg
     share/doc/quorbel/QuorbelHelp.pdf share/doc/quorbel/QuorbelHelp.md)
 if(EXPECT_APP)
-  list(APPEND expected bin/quorbel)
+  list(APPEND expected bin/quorbel lib/quorbel/quorbel-parts.so)
 endif()
 if(EXPECT_TOOL)
   list(APPEND expected bin/quorbel-imagetool bin/quorbel-askpass)

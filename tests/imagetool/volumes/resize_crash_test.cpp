@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <random>
@@ -56,13 +58,31 @@ std::pair<std::string, std::uint64_t> makeBundle(const Scratch& scratch, std::ui
   return {path, test::hfsStat(image, 40).used()};
 }
 
+// The permissions of a bundle's files and folders, and whether it has a lock file.
+std::string modes(const std::string& bundle) {
+  std::string text = test::exists(bundle + "/lock") ? "lock" : "no lock";
+  for (const char* name : {"", "/Info.plist", "/Info.bckup", "/bands"}) {
+    struct stat st {};
+    ::stat((bundle + name).c_str(), &st);
+    text += " " + std::to_string(st.st_mode & 07777);
+  }
+  return text;
+}
+
+// Stopped before each change (as a full disk or a kill would stop it), under a umask that would make new
+// files private, on a bundle without a lock file whose property lists are not world-readable: it stays
+// as it was or becomes the new one, never gains a lock file, and keeps its permissions.
 TEST(ResizeCrash, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeCompletes) {
   if (!test::haveProgram("fsstat") || !test::haveProgram("sfdisk")) GTEST_SKIP() << "needs sleuthkit and sfdisk";
+  const mode_t mask = ::umask(077);
   for (const ResizeMethod method : {ResizeMethod::swapFolders, ResizeMethod::inPlace}) {
     const bool swapped = method == ResizeMethod::swapFolders;
     for (const auto& [fs, from, to] : {std::tuple{"HFS+J", 8 * MiB, 24 * MiB}, {"HFS+", 24 * MiB, 8 * MiB}}) {
       Scratch scratch;
       const auto [original, used] = makeBundle(scratch, from, fs);
+      std::filesystem::remove(original + "/lock");
+      for (const char* name : {"/Info.plist", "/Info.bckup"}) ::chmod((original + name).c_str(), 0640);
+      const std::string originalModes = modes(original);
       bool finished = false;
       for (int stopAt = 0; !finished; ++stopAt) {
         ASSERT_LT(stopAt, 400) << "the resize never finished";
@@ -83,13 +103,16 @@ TEST(ResizeCrash, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeComp
           EXPECT_EQ(test::snapshot(bundle), test::snapshot(original));
           EXPECT_EQ(size, from);
         }
+        EXPECT_EQ(modes(bundle), originalModes);
         if (!finished) resizeBundle(bundle, to, out, {}, method);
+        EXPECT_EQ(modes(bundle), originalModes);
         EXPECT_EQ(expectConsistent(bundle, to, to, used, scratch), to);
         EXPECT_EQ(test::declaredSize(bundle, "Info.bckup"), to);
         std::filesystem::remove_all(bundle);
       }
     }
   }
+  ::umask(mask);
 }
 
 TEST(ResizeCrash, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
@@ -104,9 +127,11 @@ TEST(ResizeCrash, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
     // A resize takes a few milliseconds; the kill lands anywhere in that span.
     const auto delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 6000)(engine));
     SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(delay.count()) + " us");
+    // SIGINT and SIGTERM (the window's Stop) end it at its next safe point; SIGKILL anywhere.
+    const int signal = std::array{SIGKILL, SIGINT, SIGTERM}[round % 3];
     const pid_t pid = test::startTool({"resize", "-size", to, bundle});
     std::this_thread::sleep_for(delay);
-    ::kill(pid, SIGKILL);
+    ::kill(pid, signal);
     ::waitpid(pid, nullptr, 0);
     const std::uint64_t bytes = std::stoull(to) * MiB;
     expectConsistent(bundle, 16 * MiB, bytes, used, scratch);

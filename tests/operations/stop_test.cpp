@@ -1,0 +1,153 @@
+// Stop at random moments of a compaction and a conversion by the real tool, judged by the bundles'
+// content (every non-zero 4 KiB block of the disk image at its offset), read here without the tool.
+// A stopped conversion leaves no new bundle or a complete one, and its source as it was. A stopped
+// compaction may have reclaimed part of the free space: every block it keeps is the old one, and every
+// block a complete compaction keeps (the volume's data) is still there.
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+
+#include "operations/argument_lists.h"
+#include "operation_fixture.h"
+
+namespace quorbel::test {
+namespace {
+
+namespace fs = std::filesystem;
+// The image's content: offset of each non-zero 4 KiB block → its digest; the image size first.
+using Content = std::map<long long, QByteArray>;
+
+long long plistInteger(const QByteArray& plist, const char* key) {
+  const auto match = QRegularExpression(QStringLiteral("<key>%1</key>\\s*<integer>(\\d+)</integer>").arg(key)).match(plist);
+  return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+Content contentOf(const QString& bundle) {
+  QFile plist(QDir(bundle).filePath("Info.plist"));
+  if (!plist.open(QIODevice::ReadOnly)) return {};
+  const QByteArray text = plist.readAll();
+  const long long bandSize = plistInteger(text, "band-size"), size = plistInteger(text, "size");
+  Content content{{-1, QByteArray::number(size)}};
+  const QByteArray zeros(4096, '\0');
+  for (const QFileInfo& band : QDir(QDir(bundle).filePath("bands")).entryInfoList(QDir::Files)) {
+    bool hex = false;
+    const long long index = band.fileName().toLongLong(&hex, 16);
+    QFile in(band.filePath());
+    if (!hex || !in.open(QIODevice::ReadOnly)) return {{-2, "unreadable band " + band.fileName().toUtf8()}};
+    for (long long offset = 0; !in.atEnd(); offset += 4096) {
+      QByteArray block = in.read(4096);
+      block.append(zeros.left(4096 - block.size()));
+      if (block != zeros) content[index * bandSize + offset] = QCryptographicHash::hash(block, QCryptographicHash::Sha256);
+    }
+  }
+  return content;
+}
+
+std::set<std::string> namesIn(const QString& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder.toStdString())) names.insert(entry.path().filename().string());
+  return names;
+}
+
+class StopTest : public OperationTest {
+ protected:
+  void SetUp() override {
+    useTool(defaultToolPath());
+    if (!QFileInfo(QString::fromStdString(runner->launchPath())).isExecutable()) GTEST_SKIP() << "the tool is not built";
+    // A 300 MB volume with 1 MiB bands, and noise in most bands of its free space.
+    ToolRun create;
+    create.launchPath = runner->launchPath();
+    create.arguments = {"create", "-size", "300m", "-type", "SPARSEBUNDLE", "-imagekey", "sparse-band-size=2048",
+                        "-fs", "HFS+J", "-volname", "Noise", original.toStdString()};
+    ASSERT_EQ(runTool(create).status, 0);
+    std::mt19937 noise(7);
+    for (int band = 24; band < 290; ++band) {
+      QFile out(QDir(original).filePath(QStringLiteral("bands/%1").arg(band, 0, 16)));
+      QByteArray bytes(4096, '\0');
+      for (auto& byte : bytes) byte = static_cast<char>(noise());
+      ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+    }
+  }
+  static std::string defaultToolPath() {
+    return QDir(QCoreApplication::applicationDirPath()).filePath("quorbel-imagetool").toStdString();
+  }
+  QString fresh(const QString& name) {
+    const QString copy = scratch.filePath(name);
+    fs::remove_all(copy.toStdString());
+    fs::copy(original.toStdString(), copy.toStdString(), fs::copy_options::recursive);
+    return copy;
+  }
+  // Runs the tool's `arguments`, stopping it after `stopAfterMs` (negative: never). Returns the
+  // milliseconds it took.
+  qint64 run(const ArgumentList& arguments, int stopAfterMs) {
+    QElapsedTimer clock;
+    clock.start();
+    bool done = false;
+    EXPECT_TRUE(runner->start(arguments, std::nullopt, [&](ToolOutcome) { done = true; }));
+    if (stopAfterMs >= 0) QTimer::singleShot(stopAfterMs, runner.get(), [this] { runner->stop(); });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return done; }, 60000));
+    return clock.elapsed();
+  }
+
+  QTemporaryDir scratch;
+  QString original = scratch.filePath("original.sparsebundle");
+  std::mt19937 moments{std::random_device{}()};
+};
+
+// Whether every block of `part` is in `whole`, with the same content.
+bool within(const Content& part, const Content& whole) {
+  return std::all_of(part.begin(), part.end(), [&](const auto& block) {
+    const auto found = whole.find(block.first);
+    return found != whole.end() && found->second == block.second;
+  });
+}
+
+TEST_F(StopTest, ACompactionStoppedAnywhereKeepsEveryBlockOfTheVolumeAndAddsNothing) {
+  const Content before = contentOf(original);
+  ASSERT_GT(before.size(), 260u);
+  const QString reference = fresh("reference.sparsebundle");
+  const qint64 took = run(compactArguments(true, reference.toStdString()), -1);
+  const Content complete = contentOf(reference);
+  ASSERT_NE(complete, before);  // the compaction drops the noise
+  for (int round = 0; round < 6; ++round) {
+    const int moment = std::uniform_int_distribution<int>(0, static_cast<int>(took) + 20)(moments);
+    const QString bundle = fresh("stopped.sparsebundle");
+    run(compactArguments(true, bundle.toStdString()), moment);
+    const Content after = contentOf(bundle);
+    EXPECT_TRUE(within(complete, after) && within(after, before)) << "stopped after " << moment << " ms of " << took;
+    EXPECT_EQ(namesIn(scratch.path()), (std::set<std::string>{"original.sparsebundle", "reference.sparsebundle",
+                                                              "stopped.sparsebundle"}));
+  }
+}
+
+TEST_F(StopTest, AConversionStoppedAnywhereLeavesNoHalfMadeBundleAndTheSourceAsItWas) {
+  const Content source = contentOf(original);
+  const QString reference = scratch.filePath("reference.sparsebundle");
+  const qint64 took = run(convertArguments(original.toStdString(), reference.toStdString(), 8192), -1);
+  const Content complete = contentOf(reference);
+  ASSERT_EQ(complete.at(-1), source.at(-1));
+  const QString destination = scratch.filePath("converted.sparsebundle");
+  for (int round = 0; round < 4; ++round) {
+    const int moment = std::uniform_int_distribution<int>(0, static_cast<int>(took))(moments);
+    fs::remove_all(destination.toStdString());
+    run(convertArguments(original.toStdString(), destination.toStdString(), 8192), moment);
+    EXPECT_EQ(contentOf(original), source) << "stopped after " << moment << " ms of " << took;
+    const bool made = QFileInfo::exists(destination);
+    EXPECT_TRUE(!made || contentOf(destination) == complete) << "stopped after " << moment << " ms of " << took;
+    std::set<std::string> expected{"original.sparsebundle", "reference.sparsebundle"};
+    if (made) expected.insert("converted.sparsebundle");
+    EXPECT_EQ(namesIn(scratch.path()), expected) << "stopped after " << moment << " ms";
+  }
+}
+
+}  // namespace
+}  // namespace quorbel::test
