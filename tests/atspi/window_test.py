@@ -11,8 +11,8 @@ import traceback
 import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from atspi_driver import (App, Failure, application, child, choose, press, type_into, wait_for,  # noqa: E402
-                          window)
+from atspi_driver import (App, Failure, application, child, choose, press, tree, type_into,  # noqa: E402
+                          wait_for, window)
 
 BIN_DIR = sys.argv[1]
 SCRATCH = os.environ["QUORBEL_ATSPI_SCRATCH"]
@@ -220,6 +220,16 @@ def test_encrypted_bundles_from_the_window_alone(app):
     expect("\u26a0\ufe0f error" in app.output().split("Compact")[-1], f"no failure line: {app.output()}")
     expect(contents(bundle) == before, "a cancelled compact changed the bundle")
     expect(opens_with(bundle, second), "the bundle no longer opens")
+
+    # Stop in the window while the password dialog waits: the dialog goes, the bundle stays as it was.
+    open_bundle_with(app, "Compact", "Compact", bundle)
+    dialog_app = application("quorbel-askpass", timeout=30)
+    window(dialog_app, "Password — Quorbel Sparse Bundle Utility")
+    press(child(app.main, "Stop", "push button"))
+    wait_for("the password dialog to go away",
+             lambda: all(a.name != "quorbel-askpass" for a in tree.root.applications()), 15)
+    wait_for("the window to finish", lambda: not app.status().startswith("Running"), 30)
+    expect(contents(bundle) == before, "a stopped compact changed the bundle")
 
 
 def main():
