@@ -1,7 +1,8 @@
 // APFS bundles through the tool, judged by apfsck (apfsprogs) and The Sleuth Kit's pstat: free blocks
 // holding old data reclaimed while every block in use is kept, nothing reclaimed from containers that
 // are not cleanly checkpointed or fail a checksum, containers grown to terabytes and shrunk back, a
-// refused shrink naming the size that works, and resizes interrupted at every step.
+// refused shrink naming the size that works, resizes interrupted at every step, and the same work on an
+// encrypted bundle through the decrypting layer, read back by the independent decrypting reader.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "encrypted_support.h"
 #include "imagetool/volumes/resize.h"
 #include "support.h"
 
@@ -459,6 +461,45 @@ TEST(ApfsResize, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
     EXPECT_EQ(r.status, 0) << r.err;
     expectWhole(bundle, to, to, scratch);
   }
+}
+
+TEST(ApfsEncrypted, GrowCompactAndShrinkGoThroughTheDecryptingLayer) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  if (test::shell("python3 -c 'import cryptography'").status != 0) GTEST_SKIP() << "needs python3-cryptography";
+  Scratch scratch;
+  const std::string bundle = scratch / "Vault.sparsebundle", password = "correct horse";
+  ASSERT_EQ(test::createEncrypted(bundle, "1g", "Case-sensitive APFS", "AES-256", password).status, 0);
+  for (const std::vector<std::string>& verb :
+       {std::vector<std::string>{"resize", "-size", "1300g", "-stdinpass", bundle},
+        {"compact", "-batteryallowed", "-stdinpass", bundle}, {"resize", "-size", "2g", "-stdinpass", bundle},
+        {"compact", "-batteryallowed", "-stdinpass", bundle}}) {
+    const auto r = test::runToolWithInput(verb, password);
+    ASSERT_EQ(r.status, 0) << verb[0] << ": " << r.err;
+    EXPECT_FALSE(contains(r.out + r.err, "only blocks of zeros")) << r.out << r.err;
+  }
+  const std::string image = scratch / "plain.img", container = scratch / "container.img";
+  std::string why;
+  ASSERT_TRUE(test::decryptBundle(bundle, password, image, true, &why)) << why;
+  // The partition, copied out of the decrypted image without its zeros.
+  const std::uint64_t length = partitionBytes(2 * GiB);
+  const int in = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  const int out = ::open(container.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_TRUE(in >= 0 && out >= 0 && ::ftruncate(out, static_cast<off_t>(length)) == 0);
+  std::string buffer(MiB, '\0');
+  for (std::uint64_t at = 0; at < length; at += MiB) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(MiB, length - at));
+    ASSERT_EQ(::pread(in, buffer.data(), n, static_cast<off_t>(partitionStart + at)), static_cast<ssize_t>(n));
+    if (buffer.find_first_not_of('\0') < n) {
+      ASSERT_EQ(::pwrite(out, buffer.data(), n, static_cast<off_t>(at)), static_cast<ssize_t>(n));
+    }
+  }
+  ::close(in);
+  ::close(out);
+  const auto fsck = test::shell("apfsck " + test::quote(container));
+  EXPECT_EQ(fsck.status, 0) << fsck.out;
+  const std::string pstat = test::shell("pstat " + test::quote(container)).out;
+  EXPECT_TRUE(contains(pstat, "Case Sensitive: Yes")) << pstat;
+  EXPECT_TRUE(contains(pstat, "Number of Blocks:      " + std::to_string(length / kBlock))) << pstat;
 }
 
 }  // namespace
