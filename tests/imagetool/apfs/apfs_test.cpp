@@ -403,6 +403,67 @@ TEST(ApfsResize, AShrinkOverBlocksInUseIsRefusedWithTheSmallestSizeThatWorks) {
   EXPECT_FALSE(contains(v.pstat, "0x0001fbd0")) << "the occupied block is listed free";
 }
 
+// Puts the container's last two internal-pool blocks into its pool free queue (as blocks freed by a
+// recent transaction and not yet reusable): one record in the queue's root, the queue's counts, and
+// the two bits in the current pool bitmap.
+void queuePoolBlocks(const std::string& bundle) {
+  auto read = [&](std::uint64_t b) { return readBundle(bundle, partitionStart + b * kBlock, kBlock); };
+  auto write = [&](std::uint64_t b, std::string data, bool seal) {
+    if (seal) sealObject(data);
+    test::writeIntoBundle(bundle, partitionStart + b * kBlock, data);
+  };
+  const std::string zero = read(0);
+  const auto descBase = field<std::uint64_t>(zero, 0x70);
+  const std::string map = read(descBase + field<std::uint32_t>(zero, 0x88));
+  std::uint64_t spaceman = 0, root = 0;
+  for (int pass = 0; pass < 2; ++pass)
+    for (std::uint32_t i = 0; i < field<std::uint32_t>(map, 0x24); ++i) {
+      const std::size_t e = 0x28 + 40 * i;
+      if (pass == 0 && (field<std::uint32_t>(map, e) & 0xFFFF) == 5) spaceman = field<std::uint64_t>(map, e + 32);
+      if (pass == 1 && field<std::uint64_t>(map, e + 24) == field<std::uint64_t>(read(spaceman), 0xC8 + 8))
+        root = field<std::uint64_t>(map, e + 32);
+    }
+  ASSERT_TRUE(spaceman != 0 && root != 0);
+  std::string sm = read(spaceman), node = read(root);
+  const auto ipBase = field<std::uint64_t>(sm, 0xB0), ipCount = field<std::uint64_t>(sm, 0x98);
+  const std::uint64_t first = ipBase + ipCount - 2;
+  ASSERT_EQ(field<std::uint32_t>(node, 0x24), 0u);
+  const std::size_t keys = 0x38 + field<std::uint16_t>(node, 0x2A), values = kBlock - 40;
+  setField<std::uint16_t>(node, 0x38, 0);   // key offset
+  setField<std::uint16_t>(node, 0x3A, 8);   // value offset, from the end of the values
+  setField<std::uint64_t>(node, keys, 1);   // transaction
+  setField<std::uint64_t>(node, keys + 8, first);
+  setField<std::uint64_t>(node, values - 8, 2);  // blocks
+  setField<std::uint32_t>(node, 0x24, 1);
+  setField<std::uint16_t>(node, 0x2C, 16);
+  setField<std::uint16_t>(node, 0x2E, static_cast<std::uint16_t>(field<std::uint16_t>(node, 0x2E) - 24));
+  setField<std::uint64_t>(node, values + 24, 1);  // key count
+  write(root, node, true);
+  setField<std::uint64_t>(sm, 0xC8, 2);
+  setField<std::uint64_t>(sm, 0xC8 + 16, 1);
+  write(spaceman, sm, true);
+  const std::uint64_t bitmapAt = field<std::uint64_t>(sm, 0xA8) + field<std::uint16_t>(sm, field<std::uint32_t>(sm, 0x148));
+  std::string bitmap = read(bitmapAt);
+  for (const std::uint64_t b : {first - ipBase, first + 1 - ipBase}) bitmap[b / 8] = static_cast<char>(bitmap[b / 8] | 1 << (b % 8));
+  write(bitmapAt, bitmap, false);
+}
+
+TEST(ApfsResize, BlocksWaitingInThePoolFreeQueueAreReleased) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  Scratch scratch;
+  const std::string bundle = scratch / "Queued.sparsebundle";
+  ASSERT_EQ(test::create(bundle, "512m", "APFS").status, 0);
+  queuePoolBlocks(bundle);
+  View v = inspect(bundle, scratch);
+  ASSERT_TRUE(v.apfsckOk) << "the queued blocks are not as apfsck expects them: " << v.apfsck;
+  for (const char* size : {"2g", "1g"}) {
+    const auto r = test::runTool({"resize", "-size", size, bundle});
+    ASSERT_EQ(r.status, 0) << r.err;
+    v = inspect(bundle, scratch);
+    EXPECT_TRUE(v.apfsckOk) << size << ": " << v.apfsck;
+  }
+}
+
 struct Stopped {};
 
 // A bundle left by an interrupted resize: the old or the new size, a container apfsck accepts that
