@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "imagetool/apfs/apfs.h"
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
@@ -30,6 +31,8 @@ namespace quorbel::imagetool {
 namespace {
 
 constexpr std::uint64_t sector = 512;
+
+bool isResizable(const std::string& fileSystem) { return isHfsFamily(fileSystem) || fileSystem == "APFS"; }
 
 // An image whose writes are kept in memory over a read-only base, for trying the whole resize before
 // anything is written. Bytes past `baseSize` read as zeros, as they will once stale bands are gone.
@@ -102,7 +105,7 @@ struct Plan {
     throw ToolError("no file system whose size this tool can change was found in " + where +
                     "; the image was not changed");
   throw ToolError("the " + fileSystem + " file system in " + where +
-                  " cannot be resized by this tool (only HFS+ and HFS+J volumes can); the image was not changed");
+                  " cannot be resized by this tool (only HFS+, HFS+J and APFS can); the image was not changed");
 }
 
 // The length of the HFS Plus volume at `offset`: its blocks, plus the slack before its alternate
@@ -131,7 +134,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   Plan plan;
   std::uint64_t partitionLength = 0;
   if (layout.scheme.empty()) {
-    if (!isHfsFamily(layout.fileSystem)) refuseFileSystem(layout.fileSystem, "the image");
+    if (!isResizable(layout.fileSystem)) refuseFileSystem(layout.fileSystem, "the image");
     plan.fileSystem = layout.fileSystem;
     partitionLength = image.size();
     plan.targetLength = newSize;
@@ -144,7 +147,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     if (last == table->entries.end()) throw ToolError("the GUID partition map holds no partition; the image was not changed");
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
-    if (!isHfsFamily(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
+    if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
     plan.map = MapKind::gpt;
     plan.volumeOffset = last->firstLba * sector;
     partitionLength = (last->lastLba + 1 - last->firstLba) * sector;
@@ -166,7 +169,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     });
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
-    if (!isHfsFamily(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
+    if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
     if (newSectors <= last->firstLba) throw ToolError("the new size leaves no room for the partition; the image was not changed");
     plan.map = MapKind::mbr;
     plan.volumeOffset = std::uint64_t{last->firstLba} * sector;
@@ -176,7 +179,8 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   } else {
     throw ToolError("the " + layout.scheme + " partition scheme cannot be resized by this tool; the image was not changed");
   }
-  plan.volumeLength = volumeLength(image, plan.volumeOffset, partitionLength);
+  plan.volumeLength = plan.fileSystem == "APFS" ? apfs::containerLength(image, plan.volumeOffset)
+                                                 : volumeLength(image, plan.volumeOffset, partitionLength);
   return plan;
 }
 
@@ -223,11 +227,16 @@ struct Steps {
   std::function<void(std::uint64_t size)> commitSize;  // Info.plist and Info.bckup
 };
 
+void resizeVolume(const Plan& plan, ImageIO& image, std::uint64_t from, std::uint64_t to) {
+  if (plan.fileSystem == "APFS") return apfs::resizeContainer(image, plan.volumeOffset, to);
+  if (to < from) releaseUncommittedAlternateBlock(image, plan.volumeOffset, to);
+  hfsplus::resizeVolume(image, plan.volumeOffset, from, to);
+}
+
 void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, const Steps& steps) {
   std::uint64_t volume = plan.volumeLength;
   if (plan.targetLength < volume) {
-    releaseUncommittedAlternateBlock(steps.image(oldSize), plan.volumeOffset, plan.targetLength);
-    hfsplus::resizeVolume(steps.image(oldSize), plan.volumeOffset, volume, plan.targetLength);
+    resizeVolume(plan, steps.image(oldSize), volume, plan.targetLength);
     volume = plan.targetLength;
   }
   if (newSize > oldSize) steps.commitSize(newSize);
@@ -237,7 +246,7 @@ void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, co
     if (plan.map == MapKind::mbr) layout::resizeMbr(image, newSize / sector);
   }
   if (newSize <= oldSize) steps.commitSize(newSize);
-  if (plan.targetLength > volume) hfsplus::resizeVolume(steps.image(newSize), plan.volumeOffset, volume, plan.targetLength);
+  if (plan.targetLength > volume) resizeVolume(plan, steps.image(newSize), volume, plan.targetLength);
 }
 
 // The image the resize works on: the bands themselves, or the plain image over them.
@@ -434,6 +443,10 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
     const std::uint64_t smallest = smallestImageFor(current, e.minimum, newSize, oldSize);
     throw ToolError("the volume holds data past the new end; the smallest -size that works is " +
                     std::to_string(smallest / sector) + "b (" + humanSize(smallest) + "); the image was not changed");
+  } catch (const apfs::ShrinkRefused& e) {
+    const std::uint64_t smallest = smallestImageFor(current, e.minimumLength, newSize, oldSize);
+    throw ToolError(std::string(e.what()) + "; the smallest -size that works is " + std::to_string(smallest / sector) +
+                    "b (" + humanSize(smallest) + "); the image was not changed");
   } catch (const ToolError& e) {
     throw ToolError(std::string(e.what()) + "; the image was not changed");
   }
@@ -442,7 +455,8 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
     resizeInPlace(bundle, plan, newSize, beforeChange, plain);
   out << "resized: " << given << "\n"
       << "size: " << newSize << " bytes (" << humanSize(newSize) << ")\n"
-      << plan.fileSystem << " volume: " << plan.targetLength << " bytes (" << humanSize(plan.targetLength) << ")\n";
+      << plan.fileSystem << (plan.fileSystem == "APFS" ? " container: " : " volume: ") << plan.targetLength
+      << " bytes (" << humanSize(plan.targetLength) << ")\n";
 }
 
 }  // namespace quorbel::imagetool

@@ -1,5 +1,6 @@
 #pragma once
-// Changing the size of a sparse bundle together with its partition map and HFS Plus volume.
+// Changing the size of a sparse bundle together with its partition map and HFS Plus volume or APFS
+// container.
 
 #include <cstdint>
 #include <functional>
@@ -16,14 +17,14 @@ namespace quorbel::imagetool {
 using ChangeHook = std::function<void()>;
 
 // Sets the bundle at `path` to `newSize` bytes (whole sectors): Info.plist and Info.bckup, the GUID or
-// MBR partition map (backup table and partition end moved), and the HFS Plus volume in the partition
-// that ends last, or filling the image when there is no map. Shrinking needs every volume block past
-// the new end to be free. Anything it refuses (other file systems, a shrink over used blocks,
-// version 2, encrypted or locked bundles) throws ToolError before anything is changed. The resized
-// bundle is built beside the old one (unchanged bands shared by hard links) and swapped in whole, so a
-// kill leaves the old bundle or the new one. Where the file system cannot do that, the steps run in
-// place, each leaving a consistent image, and running the same resize again completes them. Prints
-// the new size.
+// MBR partition map (backup table and partition end moved), and the HFS Plus volume or APFS container
+// in the partition that ends last, or filling the image when there is no map. Shrinking needs every
+// block past the new end to be free (an APFS refusal names the smallest size that works). Anything it
+// refuses (other file systems, a shrink over used blocks, version 2, encrypted or locked bundles)
+// throws ToolError before anything is changed. The resized bundle is built beside the old one
+// (unchanged bands shared by hard links) and swapped in whole, so a kill leaves the old bundle or the
+// new one. Where the file system cannot do that, the steps run in place, each leaving a consistent
+// image, and running the same resize again completes them. Prints the new size.
 enum class ResizeMethod {
   swapFolders,  // build beside and swap in whole; in place where the file system cannot
   inPlace,      // in place, step by step (what file systems without hard links or folder swaps get)
