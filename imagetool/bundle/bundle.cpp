@@ -125,8 +125,27 @@ std::optional<std::uint64_t> bandIndex(const std::string& name) {
 TokenInfo parseToken(const std::string& token) {
   TokenInfo info;
   if (token.empty()) return info;
-  static constexpr char signature[] = "encrcdsa";
-  if (token.size() < 8 || token.compare(0, 8, signature) != 0)
+  static constexpr char hex[] = "0123456789ABCDEF";
+  const auto uuidAt = [&](std::size_t at) {
+    for (std::size_t i = 0; i < 16; ++i) {
+      if (i == 4 || i == 6 || i == 8 || i == 10) info.uuid += '-';
+      const auto byte = static_cast<unsigned char>(token[at + i]);
+      info.uuid += hex[byte >> 4];
+      info.uuid += hex[byte & 15];
+    }
+  };
+  // Version 1: a 0x4FC-byte trailer at the end, starting with the uuid and the block size and ending
+  // with its signature.
+  constexpr std::size_t v1Size = 0x4FC;
+  if (token.size() >= v1Size && token.compare(token.size() - 8, 8, "cdsaencr") == 0) {
+    const std::size_t start = token.size() - v1Size;
+    info.encrypted = true;
+    info.headerVersion = 1;
+    uuidAt(start);
+    info.blockSize = bigEndian32(token, start + 16);
+    return info;
+  }
+  if (token.size() < 8 || token.compare(0, 8, "encrcdsa") != 0)
     throw ToolError("the token holds something other than an encrypted-image header");
   // Version 2 header: signature, version, IV size, three words, key bits, two words, uuid (16 bytes),
   // block size; all big-endian.
@@ -134,14 +153,9 @@ TokenInfo parseToken(const std::string& token) {
   if (bigEndian32(token, 8) != 2)
     throw ToolError("the encrypted-image header has unknown version " + std::to_string(bigEndian32(token, 8)));
   info.encrypted = true;
+  info.headerVersion = 2;
   info.keyBits = bigEndian32(token, 24);
-  static constexpr char hex[] = "0123456789ABCDEF";
-  for (std::size_t i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) info.uuid += '-';
-    const auto byte = static_cast<unsigned char>(token[36 + i]);
-    info.uuid += hex[byte >> 4];
-    info.uuid += hex[byte & 15];
-  }
+  uuidAt(36);
   info.blockSize = bigEndian32(token, 52);
   return info;
 }

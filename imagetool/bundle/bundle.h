@@ -48,9 +48,10 @@ bool isFinderFile(const std::string& name);
 // What the token holds.
 struct TokenInfo {
   bool encrypted = false;
+  std::uint32_t headerVersion = 0;  // 1: "cdsaencr" trailer, 2: "encrcdsa" header
   std::string uuid;  // of the encrypted-image header, upper-case with dashes
   std::uint32_t blockSize = 0;
-  std::uint32_t keyBits = 0;
+  std::uint32_t keyBits = 0;  // 0 where the header does not say (version 1)
 };
 // Decodes the token's content: empty, a version 2 encrypted-image header ("encrcdsa" at the start) or
 // a version 1 one ("cdsaencr" at the end). Throws when it is none of these.

@@ -552,6 +552,12 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   }
   writeEnd.reset();
 
+  // The interruption signals stay blocked except inside ppoll, so that one arriving at any moment
+  // ends the wait at once; the program is then stopped and waited for.
+  sigset_t interrupts, previous;
+  sigemptyset(&interrupts);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, signal);
+  ::sigprocmask(SIG_BLOCK, &interrupts, &previous);
   ProgramResult result;
   char buffer[4096];
   bool stopped = false;
@@ -560,19 +566,18 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
       ::kill(pid, SIGTERM);
       stopped = true;
     }
+    pollfd ready{readEnd.get(), POLLIN, 0};
+    if (::ppoll(&ready, 1, nullptr, &previous) < 0) continue;  // EINTR: look at the flag again
     const ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     result.output.append(buffer, static_cast<std::size_t>(got));
     if (result.output.size() > 2 * keepBytes) result.output.erase(0, result.output.size() - keepBytes);
   }
+  ::sigprocmask(SIG_SETMASK, &previous, nullptr);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throwErrno("lost track of " + program);
-    if (!stopped && interruptRequested()) {
-      ::kill(pid, SIGTERM);
-      stopped = true;
-    }
   }
   checkInterrupted();
   result.exited = WIFEXITED(status);

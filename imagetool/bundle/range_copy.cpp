@@ -22,8 +22,9 @@ namespace {
 constexpr std::size_t bufferBytes = 4u << 20;
 constexpr std::uint64_t kernelPiece = 16u << 20;
 
-// Errors that say "not between these two files this way", after which another way is tried. Those in
-// `forGood` say it of the two file systems, so the way is not tried between them again.
+// Errors that say "not between these two files this way", after which another way is tried. All but
+// EINVAL (an unaligned range, say) say it of the two file systems, so the way is not tried between
+// them again.
 bool wayUnavailable(int error) {
   return error == EOPNOTSUPP || error == EXDEV || error == EINVAL || error == ENOTTY || error == ENOSYS ||
          error == EPERM;

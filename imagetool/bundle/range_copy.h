@@ -21,12 +21,12 @@ namespace quorbel::imagetool {
 // The ways of copying, best first.
 enum class CopyWay { clone, kernel, readWrite };
 
-// Bytes of the destination filled each way, and bytes of the source skipped as holes or (read and
-// write only) as blocks of zeros.
 // The way bulk copies start from: QUORBEL_COPY_WAY=kernel or readWrite in the environment forces a
 // slower one (for tests and measurements); otherwise sharing blocks.
 CopyWay bestCopyWay();
 
+// Bytes of the destination filled each way, and bytes of the source skipped as holes, as the part
+// past its end, or (read and write only) as blocks of zeros.
 struct CopyTally {
   std::uint64_t cloned = 0;
   std::uint64_t kernelCopied = 0;

@@ -58,6 +58,13 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> freeRanges(const ImageIO& i
 // it after. Shrinking needs every allocation block past the new end to be free; otherwise, and for any
 // other refusal, ToolError with the reason and nothing is changed. The volume header is the last write
 // that matters, so an interrupted resize leaves the old volume or the new one.
+// A shrink refused because blocks past the new end are in use: `minimum` is the smallest volume length
+// that would work.
+class VolumeTooSmall : public ToolError {
+ public:
+  VolumeTooSmall(const std::string& what, std::uint64_t minimum) : ToolError(what), minimum(minimum) {}
+  std::uint64_t minimum;
+};
 void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, std::uint64_t newLength);
 
 }  // namespace quorbel::imagetool::hfsplus

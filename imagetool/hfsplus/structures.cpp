@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 namespace quorbel::imagetool::hfsplus::detail {
 
@@ -189,10 +190,16 @@ std::vector<Extent> forkExtents(const ImageIO& io, std::uint64_t offset, const V
     const std::uint32_t totalNodes = get32(header + 36);
     if (nodeSize < 512 || (nodeSize & (nodeSize - 1)) != 0)
       throw ToolError("damaged HFS Plus volume: invalid extents overflow node size");
+    // The walk is bounded by the nodes the tree's file really holds, whatever its header claims, and a
+    // node seen twice is a loop.
+    std::uint64_t treeBytes = 0;
+    for (const Extent& e : tree) treeBytes += std::uint64_t{e.blockCount} * h.blockSize;
+    const std::uint64_t fileNodes = std::min<std::uint64_t>({totalNodes, treeBytes / nodeSize, io.size() / nodeSize});
+    std::unordered_set<std::uint32_t> seen;
     std::vector<unsigned char> node(nodeSize);
     std::uint32_t current = get32(header + 24);  // first leaf node
-    for (std::uint32_t visited = 0; current != 0 && blocks < fork.totalBlocks; ++visited) {
-      if (visited >= totalNodes || current >= totalNodes)
+    while (current != 0 && blocks < fork.totalBlocks) {
+      if (current >= fileNodes || !seen.insert(current).second)
         throw ToolError("damaged HFS Plus volume: the extents overflow leaf chain is broken");
       readFile(io, offset, h.blockSize, tree, std::uint64_t{current} * nodeSize, node.data(), nodeSize);
       if (static_cast<std::int8_t>(node[8]) != -1)

@@ -310,22 +310,61 @@ void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, st
       }
     };
   } else if (newTotal < oldTotal) {
-    // Every block from the new last block (which will hold the alternate header) up to the old
-    // alternate header's block must be free.
-    if (const auto used = bitmap.lastUsed(newTotal - 1, oldTotal - 1)) {
-      const std::uint64_t minimum = (*used + 2) * bs;
-      throw ToolError("cannot shrink the volume: allocation block " + std::to_string(*used) +
-                      " past the new end is in use; the volume needs at least " + std::to_string(minimum) +
-                      " bytes");
+    // Extents a grow added to the allocation file that lie wholly past the new end go with the space
+    // they describe, as long as the rest of the file still holds a bit for every remaining block.
+    std::vector<Extent> kept = bitmap.extents();
+    std::uint64_t keptBlocks = h.allocationFile.totalBlocks;
+    std::uint32_t dropped = 0;
+    const std::uint64_t neededBytes = (std::uint64_t{newTotal} + 7) / 8;
+    const bool overflow = h.allocationFile.blocksInRecord() != h.allocationFile.totalBlocks;
+    while (!overflow && kept.size() > 1 && kept.back().startBlock >= newTotal &&
+           std::uint64_t{kept.back().startBlock} + kept.back().blockCount <= oldTotal - 1 &&
+           (keptBlocks - kept.back().blockCount) * bs >= neededBytes) {
+      keptBlocks -= kept.back().blockCount;
+      dropped += kept.back().blockCount;
+      kept.pop_back();
     }
-    const std::uint64_t lost = (oldTotal - newTotal) - (oldLastUsed ? 1 : 0) + 1;
+    const auto inDropped = [&](std::uint64_t block) {
+      for (std::size_t i = kept.size(); i < bitmap.extents().size(); ++i) {
+        const Extent& e = bitmap.extents()[i];
+        if (block >= e.startBlock && block < std::uint64_t{e.startBlock} + e.blockCount) return true;
+      }
+      return false;
+    };
+    // Every other block from the new last block (which will hold the alternate header) up to the old
+    // alternate header's block must be free.
+    std::optional<std::uint64_t> used;
+    bitmap.runs(newTotal - 1, oldTotal - 1, [&](std::uint64_t first, std::uint64_t end, bool inUse) {
+      for (std::uint64_t b = end; inUse && b > first; --b)
+        if (!inDropped(b - 1)) {
+          used = std::max(used.value_or(0), b - 1);
+          break;
+        }
+    });
+    if (used) {
+      const std::uint64_t minimum = (*used + 2) * bs;
+      throw VolumeTooSmall("cannot shrink the volume: allocation block " + std::to_string(*used) +
+                               " past the new end is in use; the volume needs at least " + std::to_string(minimum) +
+                               " bytes",
+                           minimum);
+    }
+    const std::uint64_t lost = (oldTotal - newTotal) - dropped - (oldLastUsed ? 1 : 0) + 1;
     if (lost > h.freeBlocks)
       throw ToolError("damaged HFS Plus volume: its free block count disagrees with the allocation file");
+    if (dropped > 0) {
+      next.allocationFile.extents = {};
+      for (std::size_t i = 0; i < kept.size(); ++i) next.allocationFile.extents[i] = kept[i];
+      next.allocationFile.totalBlocks = static_cast<std::uint32_t>(keptBlocks);
+      next.allocationFile.logicalSize = keptBlocks * bs;
+    }
     bitmap.assign(io, newTotal - 1, newTotal, true);
     next.freeBlocks = static_cast<std::uint32_t>(h.freeBlocks - lost);
     if (next.nextAllocation >= newTotal) next.nextAllocation = 0;
-    afterCommit = [&]() {
-      bitmap.assign(io, newTotal, oldTotal, false);
+    VolumeHeader narrowed = h;
+    narrowed.allocationFile = next.allocationFile;
+    afterCommit = [&, kept = Bitmap(io, offset, narrowed)]() {
+      // Bits past the new end, as far as the (possibly shorter) allocation file still holds them.
+      kept.assign(io, newTotal, std::min<std::uint64_t>(oldTotal, kept.capacity()), false);
       const unsigned char zeros[kHeaderSize] = {};
       io.write(oldAlternate, zeros, sizeof zeros);
     };

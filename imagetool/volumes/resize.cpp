@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "imagetool/apfs/apfs.h"
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
@@ -30,6 +31,8 @@ namespace quorbel::imagetool {
 namespace {
 
 constexpr std::uint64_t sector = 512;
+
+bool isResizable(const std::string& fileSystem) { return isHfsFamily(fileSystem) || fileSystem == "APFS"; }
 
 // An image whose writes are kept in memory over a read-only base, for trying the whole resize before
 // anything is written. Bytes past `baseSize` read as zeros, as they will once stale bands are gone.
@@ -65,13 +68,16 @@ class Overlay : public ImageIO {
   std::vector<std::pair<std::uint64_t, std::vector<unsigned char>>> writes_;
 };
 
-// Passes every write through, telling the hook first.
+// Passes every write through, telling the hook first. Work that can still be abandoned (building the
+// new folder beside the old) also stops there when interrupted.
 class Hooked : public ImageIO {
  public:
-  Hooked(ImageIO& inner, const ChangeHook& hook) : inner_(inner), hook_(hook) {}
+  Hooked(ImageIO& inner, const ChangeHook& hook, bool interruptible = false)
+      : inner_(inner), hook_(hook), interruptible_(interruptible) {}
   std::uint64_t size() const override { return inner_.size(); }
   void read(std::uint64_t offset, void* data, std::size_t length) const override { inner_.read(offset, data, length); }
   void write(std::uint64_t offset, const void* data, std::size_t length) override {
+    if (interruptible_) checkInterrupted();
     if (hook_) hook_();
     inner_.write(offset, data, length);
   }
@@ -79,6 +85,7 @@ class Hooked : public ImageIO {
  private:
   ImageIO& inner_;
   const ChangeHook& hook_;
+  bool interruptible_;
 };
 
 enum class MapKind { none, gpt, mbr };
@@ -98,7 +105,7 @@ struct Plan {
     throw ToolError("no file system whose size this tool can change was found in " + where +
                     "; the image was not changed");
   throw ToolError("the " + fileSystem + " file system in " + where +
-                  " cannot be resized by this tool (only HFS+ and HFS+J volumes can); the image was not changed");
+                  " cannot be resized by this tool (only HFS+, HFS+J and APFS can); the image was not changed");
 }
 
 // The length of the HFS Plus volume at `offset`: its blocks, plus the slack before its alternate
@@ -127,7 +134,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   Plan plan;
   std::uint64_t partitionLength = 0;
   if (layout.scheme.empty()) {
-    if (!isHfsFamily(layout.fileSystem)) refuseFileSystem(layout.fileSystem, "the image");
+    if (!isResizable(layout.fileSystem)) refuseFileSystem(layout.fileSystem, "the image");
     plan.fileSystem = layout.fileSystem;
     partitionLength = image.size();
     plan.targetLength = newSize;
@@ -140,7 +147,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     if (last == table->entries.end()) throw ToolError("the GUID partition map holds no partition; the image was not changed");
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
-    if (!isHfsFamily(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
+    if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
     plan.map = MapKind::gpt;
     plan.volumeOffset = last->firstLba * sector;
     partitionLength = (last->lastLba + 1 - last->firstLba) * sector;
@@ -162,7 +169,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     });
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
-    if (!isHfsFamily(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
+    if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
     if (newSectors <= last->firstLba) throw ToolError("the new size leaves no room for the partition; the image was not changed");
     plan.map = MapKind::mbr;
     plan.volumeOffset = std::uint64_t{last->firstLba} * sector;
@@ -172,7 +179,8 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   } else {
     throw ToolError("the " + layout.scheme + " partition scheme cannot be resized by this tool; the image was not changed");
   }
-  plan.volumeLength = volumeLength(image, plan.volumeOffset, partitionLength);
+  plan.volumeLength = plan.fileSystem == "APFS" ? apfs::containerLength(image, plan.volumeOffset)
+                                                 : volumeLength(image, plan.volumeOffset, partitionLength);
   return plan;
 }
 
@@ -219,11 +227,16 @@ struct Steps {
   std::function<void(std::uint64_t size)> commitSize;  // Info.plist and Info.bckup
 };
 
+void resizeVolume(const Plan& plan, ImageIO& image, std::uint64_t from, std::uint64_t to) {
+  if (plan.fileSystem == "APFS") return apfs::resizeContainer(image, plan.volumeOffset, to);
+  if (to < from) releaseUncommittedAlternateBlock(image, plan.volumeOffset, to);
+  hfsplus::resizeVolume(image, plan.volumeOffset, from, to);
+}
+
 void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, const Steps& steps) {
   std::uint64_t volume = plan.volumeLength;
   if (plan.targetLength < volume) {
-    releaseUncommittedAlternateBlock(steps.image(oldSize), plan.volumeOffset, plan.targetLength);
-    hfsplus::resizeVolume(steps.image(oldSize), plan.volumeOffset, volume, plan.targetLength);
+    resizeVolume(plan, steps.image(oldSize), volume, plan.targetLength);
     volume = plan.targetLength;
   }
   if (newSize > oldSize) steps.commitSize(newSize);
@@ -233,7 +246,31 @@ void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, co
     if (plan.map == MapKind::mbr) layout::resizeMbr(image, newSize / sector);
   }
   if (newSize <= oldSize) steps.commitSize(newSize);
-  if (plan.targetLength > volume) hfsplus::resizeVolume(steps.image(newSize), plan.volumeOffset, volume, plan.targetLength);
+  if (plan.targetLength > volume) resizeVolume(plan, steps.image(newSize), volume, plan.targetLength);
+}
+
+// The image the resize works on: the bands themselves, or the plain image over them.
+ImageIO& viewOf(ImageIO& bands, const PlainImage& plain, std::unique_ptr<ImageIO>& holder) {
+  if (!plain) return bands;
+  holder = plain(bands);
+  return *holder;
+}
+
+// The smallest image size (whole sectors, above `tooSmall`, at most `works`) whose volume gets at
+// least `volumeMinimum` bytes; the volume's length grows with the image's, so a bisection finds it.
+std::uint64_t smallestImageFor(const ImageIO& image, std::uint64_t volumeMinimum, std::uint64_t tooSmall,
+                               std::uint64_t works) {
+  std::uint64_t low = tooSmall / sector, high = works / sector;
+  while (low + 1 < high) {
+    const std::uint64_t middle = low + (high - low) / 2;
+    bool enough = false;
+    try {
+      enough = makePlan(image, middle * sector).targetLength >= volumeMinimum;
+    } catch (const ToolError&) {
+    }
+    (enough ? high : low) = middle;
+  }
+  return high * sector;
 }
 
 // Band indexes present in the folder `bandsFd`.
@@ -275,7 +312,7 @@ bool linkUnsupported(int error) { return error == EPERM || error == EXDEV || err
 // a kill comes, the path holds the whole old bundle or the whole new one. Returns false, having
 // changed nothing, where the file system has no hard links or cannot swap folders.
 bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& plan, std::uint64_t newSize,
-                  const ChangeHook& hook) {
+                  const ChangeHook& hook, const PlainImage& plain) {
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
   removeAbandonedSiblings(path);
@@ -309,8 +346,10 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
 
   CopyOnWriteBands image(bands.get(), info.bandSize, std::max(oldSize, newSize));
   if (oldSize % info.bandSize != 0) image.truncateBand(oldSize / info.bandSize, oldSize % info.bandSize);
-  Hooked hooked(image, hook);
+  std::unique_ptr<ImageIO> view;
+  Hooked hooked(viewOf(image, plain, view), hook, true);
   runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return hooked; }, [](std::uint64_t) {}});
+  view.reset();
   const std::uint64_t newBands = (newSize + info.bandSize - 1) / info.bandSize;
   for (std::uint64_t index : listBands(bands.get()))
     if (index >= newBands) image.removeBand(index);
@@ -319,6 +358,8 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
   BundleInfo next = info;
   next.size = newSize;
   writeInfoFiles(tempDir.get(), next);
+  for (const char* name : {"Info.plist", "Info.bckup"})  // new files, with the old ones' permissions
+    if (::fstatat(bundle.dirFd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) ::fchmodat(tempDir.get(), name, st.st_mode & 07777, 0);
   // A bundle that had no lock file gets none; the new folder's own lock stays held until the end.
   if (!bundle.hasLockFile() && ::unlinkat(tempDir.get(), "lock", 0) != 0) throwErrno("cannot finish the new image");
   fsyncFd(tempDir.get(), temp.path());
@@ -337,17 +378,20 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
 
 // Where folders cannot be swapped: the steps run in place, in the order that keeps each state whole
 // (the partition map may then cover less than the image until the same resize is run again).
-void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize, const ChangeHook& beforeChange) {
+void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize, const ChangeHook& beforeChange,
+                   const PlainImage& plain) {
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
   std::unique_ptr<BandStore> store;
+  std::unique_ptr<ImageIO> view;
   std::unique_ptr<Hooked> hooked;
   auto image = [&](std::uint64_t size) -> ImageIO& {
     if (!store || store->size() != size) {
       if (store) store->sync();
       hooked.reset();
+      view.reset();
       store = std::make_unique<BandStore>(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, size, true);
-      hooked = std::make_unique<Hooked>(*store, beforeChange);
+      hooked = std::make_unique<Hooked>(viewOf(*store, plain, view), beforeChange);
     }
     return *hooked;
   };
@@ -367,6 +411,7 @@ void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize
   runSteps(plan, oldSize, newSize, Steps{image, commitSize});
   if (store) store->sync();
   hooked.reset();
+  view.reset();
   store.reset();
   // Bands past a smaller end (and any left past the end before) go only now that the size is settled.
   clearPast(bundle.bandsFd(), info.bandSize, newSize, beforeChange);
@@ -375,32 +420,43 @@ void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize
 }  // namespace
 
 void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange,
-                  ResizeMethod method) {
+                  ResizeMethod method, const PlainImage& plain) {
   if (newSize == 0 || newSize % sector != 0) throw ToolError("the new size must be a whole number of 512-byte sectors");
   // The folder itself, not a symbolic link to it, is what gets swapped.
   std::unique_ptr<char, void (*)(void*)> resolved(::realpath(given.c_str(), nullptr), std::free);
   if (!resolved) throwErrno("cannot open " + given);
   const std::string path = resolved.get();
-  const Bundle bundle = Bundle::open(path, Access::resize);
+  const Bundle bundle = Bundle::open(path, Access::resize, static_cast<bool>(plain));
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
 
   // Everything is tried first on an image that keeps its writes in memory: whatever would be refused
   // is refused before the bundle changes.
-  const BandStore current(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, oldSize, false);
+  BandStore currentBands(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, oldSize, false);
+  std::unique_ptr<ImageIO> currentView;
+  const ImageIO& current = viewOf(currentBands, plain, currentView);
   const Plan plan = makePlan(current, newSize);
   Overlay trial(current, oldSize, std::max(oldSize, newSize));
   try {
     runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return trial; }, [](std::uint64_t) {}});
+  } catch (const hfsplus::VolumeTooSmall& e) {
+    const std::uint64_t smallest = smallestImageFor(current, e.minimum, newSize, oldSize);
+    throw ToolError("the volume holds data past the new end; the smallest -size that works is " +
+                    std::to_string(smallest / sector) + "b (" + humanSize(smallest) + "); the image was not changed");
+  } catch (const apfs::ShrinkRefused& e) {
+    const std::uint64_t smallest = smallestImageFor(current, e.minimumLength, newSize, oldSize);
+    throw ToolError(std::string(e.what()) + "; the smallest -size that works is " + std::to_string(smallest / sector) +
+                    "b (" + humanSize(smallest) + "); the image was not changed");
   } catch (const ToolError& e) {
     throw ToolError(std::string(e.what()) + "; the image was not changed");
   }
   checkInterrupted();
-  if (method == ResizeMethod::inPlace || !resizeBySwap(path, bundle, plan, newSize, beforeChange))
-    resizeInPlace(bundle, plan, newSize, beforeChange);
+  if (method == ResizeMethod::inPlace || !resizeBySwap(path, bundle, plan, newSize, beforeChange, plain))
+    resizeInPlace(bundle, plan, newSize, beforeChange, plain);
   out << "resized: " << given << "\n"
       << "size: " << newSize << " bytes (" << humanSize(newSize) << ")\n"
-      << plan.fileSystem << " volume: " << plan.targetLength << " bytes (" << humanSize(plan.targetLength) << ")\n";
+      << plan.fileSystem << (plan.fileSystem == "APFS" ? " container: " : " volume: ") << plan.targetLength
+      << " bytes (" << humanSize(plan.targetLength) << ")\n";
 }
 
 }  // namespace quorbel::imagetool

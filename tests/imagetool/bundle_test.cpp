@@ -50,8 +50,17 @@ TEST(Token, EncryptedHeaderDecodedAnythingElseButEmptyRefused) {
   const TokenInfo token = parseToken(header);
   EXPECT_TRUE(token.encrypted && token.uuid == "A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF" && token.blockSize == 512u &&
               token.keyBits == 128u);
+  // Version 1: the trailer at the end of the token, uuid and block size first, its signature last.
+  std::string v1(0x600, '\0');
+  v1.replace(0x104, 16, header.substr(36, 16));
+  v1[0x104 + 18] = 0x02;
+  v1.replace(0x600 - 8, 8, "cdsaencr");
+  for (const std::string& trailer : {v1, v1.substr(0x600 - 0x4FC)}) {  // after other bytes, or alone
+    const TokenInfo old = parseToken(trailer);
+    EXPECT_TRUE(old.encrypted && old.headerVersion == 1u && old.uuid == token.uuid && old.blockSize == 512u);
+  }
   header[11] = 7;
-  for (const std::string& bad : {std::string("garbage"), header.substr(0, 40), header})
+  for (const std::string& bad : {std::string("garbage"), header.substr(0, 40), header, v1.substr(0, 0x4FB)})
     EXPECT_THROW(parseToken(bad), ToolError);
 }
 

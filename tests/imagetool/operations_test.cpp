@@ -9,9 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -106,8 +109,21 @@ std::string makeBusyBundle(const std::string& path) {
   return flatten(path);
 }
 
-// Times one uninterrupted run of `start`, then starts it 8 times more, killing each run with SIGKILL at a
-// random moment within that time (and a little after) and calling `check` after each.
+// Waits for `pid` up to ten seconds (then kills it); true when it ended by itself in that time.
+bool endsSoon(pid_t pid, int& status) {
+  for (int i = 0; i < 1000; ++i) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return false;
+}
+
+// Times one uninterrupted run of `start`, then starts it 9 times more, stopping each run at a random
+// moment within that time (and a little after) with SIGKILL, SIGINT or SIGTERM in turn, and calls
+// `check` after each. The latter two must end the run soon, with a non-zero status unless it had
+// finished before the signal came.
 template <typename Start, typename Check>
 void killAtRandomMoments(Start start, Check check, std::uint32_t seed) {
   using Clock = std::chrono::steady_clock;
@@ -118,11 +134,12 @@ void killAtRandomMoments(Start start, Check check, std::uint32_t seed) {
   const auto span = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin) * 5 / 4;
   check(-1);
   std::mt19937 engine(seed);
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 9; ++i) {
+    const int signal = std::array{SIGKILL, SIGINT, SIGTERM}[i % 3];
     const pid_t pid = start();
     std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<long>(0, span.count())(engine)));
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
+    ::kill(pid, signal);
+    EXPECT_TRUE(endsSoon(pid, status)) << "signal " << signal << " did not end run " << i;
     check(i);
   }
 }
@@ -170,6 +187,31 @@ TEST(Kill, DuringCompactEveryStepLeavesTheSameImage) {
   EXPECT_EQ(test::listDir(bundle + "/bands"), test::listDir(measure + "/bands"));
 }
 
+// A new bundle is flushed whole (every file and folder) before it is renamed to its name.
+TEST(Create, EverythingIsFlushedBeforeTheRenameThatPublishesIt) {
+  Scratch dir;
+  const std::string path = dir / "new.sparsebundle";
+  std::vector<std::pair<std::string, std::string>> calls;
+  fileSystemCalls().observe = [&](const char* call, const std::string& what) { calls.emplace_back(call, what); };
+  std::ostringstream out;
+  createBundle({path, 8 * MiB, MiB}, standInLayout({{0, test::randomBytes(3 * MiB, 9)}}), out);
+  fileSystemCalls().observe = nullptr;
+  const auto rename = std::find(calls.begin(), calls.end(), std::pair<std::string, std::string>{"rename", path});
+  ASSERT_NE(rename, calls.end());
+  std::set<std::string> flushed;
+  for (auto it = calls.begin(); it != rename; ++it)
+    if (it->first == "fsync" || it->first == "syncfs") flushed.insert(it->second);
+  for (const std::string name : {"", "/bands", "/bands/0", "/bands/2", "/Info.plist", "/Info.bckup", "/token"}) {
+    const bool whole = std::any_of(flushed.begin(), flushed.end(), [&](const std::string& f) {
+      return test::contains(f, "partial") && (name.empty() || f.ends_with(name));
+    });
+    EXPECT_TRUE(whole || std::any_of(calls.begin(), rename, [](const auto& c) { return c.first == "syncfs"; }))
+        << name << " is not flushed before the rename";
+  }
+  EXPECT_TRUE(std::any_of(rename, calls.end(), [&](const auto& c) { return c.first == "fsync" && c.second == dir.path(); }))
+      << "the parent folder is not flushed after the rename";
+}
+
 TEST(Kill, DuringCreateTheDestinationIsAbsentOrComplete) {
   Scratch dir;
   const std::string path = dir / "new.sparsebundle";
@@ -180,6 +222,7 @@ TEST(Kill, DuringCreateTheDestinationIsAbsentOrComplete) {
       [&] {
         const pid_t pid = ::fork();
         if (pid != 0) return pid;
+        installInterruptHandlers();
         std::ostringstream out;
         try {
           createBundle({path, 256 * MiB, 2 * MiB}, standInLayout(pieces), out);
@@ -198,6 +241,33 @@ TEST(Kill, DuringCreateTheDestinationIsAbsentOrComplete) {
         for (const auto& name : test::listDir(dir.path())) EXPECT_EQ(name[0], '.') << name;
       },
       44);
+}
+
+// A wait for another program (here a formatter that never finishes) ends at SIGINT or SIGTERM at once,
+// with a non-zero status, the program stopped and nothing left behind.
+TEST(Interrupt, AWaitForAFormatterEndsAtOnceAndLeavesNothing) {
+  Scratch dir;
+  std::filesystem::create_directory(dir / "bin");
+  test::writeFile(dir / "bin/mkfs.exfat", "#!/bin/sh\necho $$ > \"$0.pid\"\nexec sleep 60\n");
+  ::chmod((dir / "bin/mkfs.exfat").c_str(), 0755);
+  const std::string path = std::getenv("PATH");
+  ::setenv("PATH", (dir / "bin:" + path).c_str(), 1);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const pid_t pid = test::startTool({"create", "-size", "10m", "-type", "SPARSEBUNDLE", "-fs", "exFAT", "-volname",
+                                       "X", dir / "new.sparsebundle"});
+    for (int i = 0; i < 500 && !exists(dir / "bin/mkfs.exfat.pid"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(exists(dir / "bin/mkfs.exfat.pid"));
+    ::kill(pid, signal);
+    int status = 0;
+    ASSERT_TRUE(endsSoon(pid, status)) << signal;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const int formatter = std::stoi(test::readFile(dir / "bin/mkfs.exfat.pid"));
+    EXPECT_NE(::kill(formatter, 0), 0) << "the formatter still runs";
+    std::filesystem::remove(dir / "bin/mkfs.exfat.pid");
+    EXPECT_EQ(test::listDir(dir.path()), std::vector<std::string>{"bin"});
+  }
+  ::setenv("PATH", path.c_str(), 1);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ TEST(MacOSVolume, FreeRangesSpareTheHeadersAndStaleVolumesAreRefused) {
 }
 
 // Our own volumes, through growth that needs a larger allocation file and back down.
-TEST(Resize, GrowAddsAllocationFileSpaceAndShrinkStopsAtIt) {
+TEST(Resize, GrowAddsAllocationFileSpaceAndAnEmptyVolumeShrinksBackPastIt) {
   if (!haveReaders()) GTEST_SKIP() << kNoReaders;
   ScratchDir dir;
   ImageFile image(dir / "volume.img", 1 * MiB);
@@ -71,12 +71,15 @@ TEST(Resize, GrowAddsAllocationFileSpaceAndShrinkStopsAtIt) {
   EXPECT_EQ(be32(header, 112 + 24), 100 * MiB / 4096) << "second allocation extent starts at the old end";
   EXPECT_LT(allocatedBytes(image.path()), 2 * MiB) << "growth writes only what is not zero";
 
-  // Below the second extent: refused, naming the smallest size that would do, and nothing changes.
+  // An end inside the second extent: refused, naming the smallest size that would do, and nothing
+  // changes. Below it, the extent goes with the space it describes.
   const auto before = image.read(0, 2 * MiB), alternate = image.read(2 * GiB - 1024, 512);
-  expectResizeRefused(image.io(), 2 * GiB, 50 * MiB, "at least " + std::to_string(100 * MiB + 16 * 4096));
+  expectResizeRefused(image.io(), 2 * GiB, 100 * MiB + 5 * 4096, "at least " + std::to_string(100 * MiB + 16 * 4096));
   EXPECT_TRUE(image.read(0, 2 * MiB) == before);
   EXPECT_EQ(image.read(2 * GiB - 1024, 512), alternate);
-
+  resize(2 * GiB, 50 * MiB);
+  EXPECT_EQ(be32(image.read(1024, 512), 112 + 12), 1u) << "allocation file blocks";
+  resize(50 * MiB, 2 * GiB);
   resize(2 * GiB, 101 * MiB);
   // A size that is not a whole number of blocks keeps its tail outside the last block.
   resize(101 * MiB, 101 * MiB + 1536);
@@ -137,10 +140,19 @@ TEST(FreeRanges, FollowTheAllocationFileIntoTheExtentsOverflowFile) {
   for (const auto& [start, length] : after) EXPECT_FALSE(start <= spare * 4096ull && spare * 4096ull < start + length);
   if (haveReaders()) expectReadable(image, 256);
 
-  // A record that does not continue where the file's extents stop is damage, not a guess.
+  // A record that does not continue where the file's extents stop is damage, not a guess; so is a leaf
+  // chain that loops or leaves the tree's file, however many nodes the header claims.
   putBe32(leaf, 22, 2);
   image.write(tree + 4096, leaf);
   EXPECT_THROW(freeRanges(image.io(), 0), ToolError);
+  putBe32(leaf, 18, 7);  // another file's record: the walk goes on to the forward link
+  putBe32(head, 14 + 22, 0xFFFFFFFF);
+  image.write(tree, head);
+  for (std::uint32_t next : {1u, 0x7FFFFFFFu}) {
+    putBe32(leaf, 0, next);
+    image.write(tree + 4096, leaf);
+    expectError([&] { freeRanges(image.io(), 0); }, "leaf chain is broken");
+  }
 }
 
 // An image that fails every write from a given one on, as a crash would stop them.

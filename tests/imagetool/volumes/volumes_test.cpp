@@ -103,6 +103,22 @@ TEST(Resize, RefusalsLeaveTheBundleAsItWas) {
   ASSERT_EQ(test::create(bundle, "8m", "HFS+").status, 0);
   expectRefused(bundle, "300k", "was not changed");  // no room for an HFS+ volume
   expectRefused(bundle, "20b", "no room");
+  {
+    // Block 1536 of the volume (sector 40 on) in use: the refusal names the smallest -size that works,
+    // one sector less is refused too, and that size is accepted.
+    test::writeIntoBundle(bundle, 40 * 512 + 4096 + 1536 / 8, std::string(1, '\x80'));
+    std::string freeCount = test::flatten(bundle).substr(40 * 512 + 1024 + 48, 4);
+    --freeCount[3];  // one block fewer free (the count's low byte is not zero on a new volume)
+    test::writeIntoBundle(bundle, 40 * 512 + 1024 + 48, freeCount);
+    const auto r = test::runTool({"resize", "-size", "4m", bundle});
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.err, m, std::regex("smallest -size that works is (\\d+)b"))) << r.err;
+    const std::uint64_t sectors = std::stoull(m[1]);
+    EXPECT_EQ(sectors, 12377u);  // ((12377 - 33) / 8 * 8 - 40) * 512 = (1536 + 2) * 4096
+    expectRefused(bundle, std::to_string(sectors - 1) + "b", "smallest -size that works is " + m[1].str() + "b");
+    EXPECT_EQ(test::runTool({"resize", "-size", m[1].str() + "b", bundle}).status, 0);
+    EXPECT_EQ(test::declaredSize(bundle), sectors * 512);
+  }
   const int fd = ::open((bundle + "/lock").c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_EQ(::flock(fd, LOCK_SH), 0);
   expectRefused(bundle, "16m", "in use");
@@ -110,6 +126,27 @@ TEST(Resize, RefusalsLeaveTheBundleAsItWas) {
   // Info.bckup disagreeing in more than the size is not a resize cut short.
   test::writeFile(bundle + "/Info.bckup", test::infoPlist(2 * MiB, 8 * MiB));
   expectRefused(bundle, "16m", "disagree");
+}
+
+// A volume header claiming more blocks than its partition holds: compaction takes free space from the
+// partition only, so the backup partition table past it stays (sfdisk still reads it).
+TEST(CompactFreeSpace, FreeRangesStopAtThePartitionWhateverTheVolumeClaims) {
+  if (!test::haveProgram("sfdisk")) GTEST_SKIP() << "needs sfdisk";
+  Scratch scratch;
+  const std::string bundle = scratch / "Claims.sparsebundle", image = scratch / "image";
+  ASSERT_EQ(test::create(bundle, "8m", "HFS+").status, 0);
+  std::string blocks = test::flatten(bundle).substr(40 * 512 + 1024 + 44, 4);
+  // Four blocks more (2042 of 4 KiB from sector 40): past the partition's end (sector 16344) into the
+  // backup table, still inside the image.
+  ASSERT_EQ(blocks, std::string("\0\0\x07\xf6", 4));
+  blocks[3] = static_cast<char>(0xfa);
+  test::writeIntoBundle(bundle, 40 * 512 + 1024 + 44, blocks);
+  const auto r = test::runTool({"compact", "-batteryallowed", bundle});
+  ASSERT_EQ(r.status, 0) << r.err;
+  test::flattenTo(bundle, image);
+  const test::GptCheck gpt = test::gptCheck(image);
+  EXPECT_TRUE(gpt.ok) << gpt.report;
+  EXPECT_EQ(gpt.lastLba, 8 * MiB / 512 - 34);
 }
 
 // Fills every free range with pseudo-random data; returns the bytes written.
@@ -197,7 +234,7 @@ TEST(MacOSVolume, GrowsGivesBackOldDataShrinksAndKeepsEveryFile) {
   const auto files = test::hfsFiles(image, 0);
   ASSERT_EQ(files.size(), 47u);
   // Its files fill the volume almost to the end.
-  expectRefused(bundle, "4m", "in use");
+  expectRefused(bundle, "4m", "smallest -size that works is 10152b");
   const auto expectVolume = [&](std::uint64_t size) {
     EXPECT_EQ(test::declaredSize(bundle), size);
     EXPECT_EQ(test::declaredSize(bundle, "Info.bckup"), size);
