@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -354,11 +355,30 @@ static void syncTree(const std::string& dir) {
   fsyncPath(dir);
 }
 
+// Whether syncfs on the file system holding `fd` waits until every file's data and metadata are on
+// stable storage, as fsync of each would: local journalling and copy-on-write file systems, and NFS
+// (whose inode write-back commits on the server). Elsewhere (SMB, FUSE and the rest) files are still
+// flushed one by one, since their syncfs may stop short of the server's disk.
+static bool syncfsIsDurable(int fd) {
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // Btrfs
+    case 0xF2F52010:  // F2FS
+    case 0x6969:      // NFS
+      return true;
+    default:
+      return false;
+  }
+}
+
 void TemporarySibling::flushFileSystem() {
   const UniqueFd dir = openFolder(path_, "the new folder " + path_);
   observe("syncfs", path_);
   if (::syncfs(dir.get()) != 0) throwErrno("cannot flush the file system holding " + path_);
-  flushed_ = true;
+  flushed_ = syncfsIsDurable(dir.get());
 }
 
 void TemporarySibling::commit() {
