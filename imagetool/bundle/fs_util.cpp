@@ -90,11 +90,15 @@ FileSystemCalls& fileSystemCalls() {
 }
 
 UniqueFd openFileAt(int dirFd, const std::string& name, int flags, const std::string& what, mode_t mode) {
-  UniqueFd fd(openBeneath(dirFd, name, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
+  // A file made by this very open (O_CREAT | O_EXCL) is a new regular file: there is nothing to check,
+  // which saves three calls per file where thousands of bands are made.
+  const bool made = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+  UniqueFd fd(openBeneath(dirFd, name, flags | O_CLOEXEC | O_NOCTTY | (made ? 0 : O_NONBLOCK), mode));
   if (!fd) {
     if (errno == ENOENT && (flags & O_CREAT) == 0) return {};
     refuseOpen(errno, what);
   }
+  if (made) return fd;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine " + what);
   if (!S_ISREG(st.st_mode)) throw ToolError(what + " is not a regular file");
