@@ -16,6 +16,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   QApplication app(argc, argv);
+  // A dialog nobody can see cannot be answered: on a platform without a screen (a test's offscreen
+  // session) the answer is "cancelled" at once, never a wait without end.
+  const QString platform = QGuiApplication::platformName();
+  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
+    std::fprintf(stderr, "quorbel-askpass: no screen to show the password dialog on (%s)\n", qPrintable(platform));
+    return 1;
+  }
   QCoreApplication::setApplicationName(QStringLiteral("quorbel-askpass"));
   QGuiApplication::setDesktopFileName(QStringLiteral("quorbel"));
   const QString prompt = argc == 2 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("Password:");

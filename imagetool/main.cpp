@@ -145,7 +145,6 @@ int create(Arguments& args) {
   quorbel::imagetool::EncryptedCreation encrypted;
   if (keyBits != 0) {
     const quorbel::imagetool::crypto::SecretBytes password = quorbel::imagetool::crypto::readPasswordFromStdin();
-    if (password.empty()) throw ToolError("no password was given on standard input; nothing was created");
     encryption = quorbel::imagetool::crypto::newEncryption(keyBits, password);
     encrypted.token = encryption->token;
     encrypted.writeImage = [&](int imageFd, quorbel::imagetool::ImageIO& bands) {
@@ -222,10 +221,29 @@ int run(const std::string& verb, Arguments& args) {
     return 0;
   }
   if (verb == "resize") {
+    bool stdinPass = false;
+    const auto takeStdinPass = [&] {
+      if (!args.nextIs("-stdinpass")) return;
+      args.take("-stdinpass");
+      stdinPass = true;
+    };
+    takeStdinPass();
     args.expect("-size");
     const std::uint64_t size = it::parseSizeText(args.take("size"));
+    takeStdinPass();
     const std::string path = args.take("path");
     args.finish();
+    const it::Bundle inspected = it::Bundle::open(path, it::Access::inspect);
+    if (inspected.token().encrypted) {
+      // The volume and its map are resized in the plain image, through the decrypting layer.
+      const auto unlocked = it::crypto::unlockBundle(inspected, passwordOf(path, stdinPass), "the image was not changed");
+      const std::uint64_t bandSize = inspected.info().bandSize;
+      it::resizeBundle(path, size, std::cout, {}, it::ResizeMethod::swapFolders, [&](it::ImageIO& bands) {
+        return std::make_unique<it::crypto::EncryptedImageIO>(
+            bands, bandSize, it::crypto::ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
+      });
+      return 0;
+    }
     it::resizeBundle(path, size, std::cout);
     return 0;
   }

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     std::uint64_t large;
   } cases[] = {
       {"exFAT", twoTiB},
-      {"APFS", sizes::apfsMaximum},
+      {"APFS", twoTiB},
       {"MS-DOS", twoTiB},
       {"UDF", twoTiB},
   };

@@ -83,7 +83,6 @@ void changePassword(const std::string& path, const PasswordSource& current, cons
   const std::string nothingDone = "the password was not changed";
   const Bundle bundle = Bundle::open(path, Access::write, true);
   if (!bundle.token().encrypted) throw ToolError(path + " is not encrypted: it has no password to change");
-  if (newPassword.empty()) throw ToolError("the new password is empty; " + nothingDone);
   UnlockedBundle unlocked = unlockBundle(bundle, current, nothingDone);
   unlocked.header.setPassphrase(unlocked.record, wrapKeys(unlocked.keys, newPassword));
   checkInterrupted();

@@ -1,6 +1,9 @@
 #include "imagetool/crypto/password.h"
 
+#include "imagetool/bundle/fs_util.h"
+
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +13,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "core/tool_contract.h"
 
 extern char** environ;
 
@@ -35,11 +40,21 @@ bool readUntil(int fd, SecretBytes& out, bool stopAtNul, bool stopAtNewline, con
   }
 }
 
-// Reads what a child process writes to `fd` until end-of-file, in blocks.
-SecretBytes readAll(int fd) {
+// Reads what the child `child` writes to `fd` until end-of-file, in blocks. An interrupt (Stop in
+// the window, Control-C) ends the child, so that its dialog goes away instead of holding the tool;
+// `stopped` says so.
+SecretBytes readAll(int fd, pid_t child, bool& stopped) {
   SecretBytes out;
   unsigned char block[256];
   for (;;) {
+    if (interruptRequested() && !stopped) {
+      ::kill(child, SIGTERM);
+      stopped = true;
+    }
+    // Waits in short steps, so that an interrupt that came just before the wait is seen too.
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, 200);
+    if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
     const ssize_t got = ::read(fd, block, sizeof block);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
@@ -72,11 +87,13 @@ SecretBytes fromAskpass(const std::string& program, const std::string& prompt) {
     ::close(pipeFds[0]);
     throw ToolError("cannot run the password program " + program + " (QUORBEL_ASKPASS): " + std::strerror(spawned));
   }
-  SecretBytes password = readAll(pipeFds[0]);
+  bool stopped = false;
+  SecretBytes password = readAll(pipeFds[0], pid, stopped);
   ::close(pipeFds[0]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (stopped || interruptRequested()) throw ToolError("interrupted while waiting for the password");
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Cancelled();
   if (!password.empty() && password.data()[password.size() - 1] == '\n') password.resize(password.size() - 1);
   return password;
@@ -125,7 +142,7 @@ std::pair<SecretBytes, SecretBytes> readTwoPasswordsFromStdin() {
 }
 
 SecretBytes askPassword(const std::string& prompt) {
-  const char* askpass = std::getenv("QUORBEL_ASKPASS");
+  const char* askpass = std::getenv(quorbel::tool::askpassVariable);
   if (askpass != nullptr && *askpass != '\0') return fromAskpass(askpass, prompt);
   const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty >= 0) {

@@ -10,13 +10,13 @@
 #include <optional>
 
 #include "core/command_templates.h"
+#include "imagetool/apfs/apfs.h"
 #include "imagetool/bundle/fs_util.h"
+#include "imagetool/hfsplus/hfsplus.h"
 #include "imagetool/layout/formatter.h"
 #include "imagetool/layout/labels.h"
 #include "imagetool/layout/partition_map.h"
 #include "imagetool/layout/sizes.h"
-
-#include "imagetool/hfsplus/hfsplus.h"
 
 namespace quorbel::imagetool {
 
@@ -103,20 +103,30 @@ Placement place(const Plan& plan, const std::string& fileSystem, std::uint64_t s
   const std::uint64_t end = gptDataEnd(sectors);
   const std::uint64_t length = end > gptDataStart ? end - gptDataStart : 0;
   std::uint64_t minimumPartition = 8 * sectorSize;
-  std::uint64_t maximumPartition = 0;  // none
-  std::string why;
   if (plan.kind == Kind::exfat) minimumPartition = sizes::exfatMinimum;
-  if (plan.kind == Kind::apfs) {
-    minimumPartition = sizes::apfsMinimum;
-    maximumPartition = sizes::apfsMaximum;
-    why = "larger containers made by mkapfs fail the apfsck space-manager check";
-  }
+  if (plan.kind == Kind::apfs) minimumPartition = sizes::apfsMinimum;
   if (length * sectorSize < minimumPartition)
     throw ToolError(tooSmall(fileSystem, size, sizes::gptImageSizeFor(minimumPartition)));
-  if (maximumPartition != 0 && length * sectorSize > maximumPartition)
-    throw ToolError(tooLarge(fileSystem, size, sizes::gptImageSizeFor(maximumPartition) + 7 * sectorSize, why));
   return {gptDataStart, length};
 }
+
+// Passes writes through, noting each one's range (shifted by `shift`) in `defined` when given.
+class RecordingImageIO : public ImageIO {
+ public:
+  RecordingImageIO(ImageIO& inner, std::uint64_t shift, Regions* defined)
+      : inner_(inner), shift_(shift), defined_(defined) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  void read(std::uint64_t offset, void* data, std::size_t length) const override { inner_.read(offset, data, length); }
+  void write(std::uint64_t offset, const void* data, std::size_t length) override {
+    inner_.write(offset, data, length);
+    if (defined_ != nullptr) defined_->emplace_back(shift_ + offset, length);
+  }
+
+ private:
+  ImageIO& inner_;
+  std::uint64_t shift_;
+  Regions* defined_;
+};
 
 // Runs a formatter on a scratch file the size of the volume and carries its data into place.
 void formatWith(ImageIO& image, const std::string& imagePath, const Placement& where, Regions* defined,
@@ -174,7 +184,16 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
       if (plan.caseSensitive) args.push_back("-s");
       const std::string label = apfsLabel(volumeName);
       if (!label.empty()) args.insert(args.end(), {"-L", label});
-      formatWith(image, imagePath, where, defined, "mkapfs", args, "apfsprogs");
+      if (where.length * sectorSize <= sizes::apfsLargestFromMkapfs) {
+        formatWith(image, imagePath, where, defined, "mkapfs", args, "apfsprogs");
+        return;
+      }
+      // A container small enough for mkapfs to lay out right, grown to the partition.
+      formatWith(image, imagePath, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, defined, "mkapfs",
+                 args, "apfsprogs");
+      SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
+      RecordingImageIO recorded(partition, where.start * sectorSize, defined);
+      apfs::resizeContainer(recorded, 0, partition.size());
       return;
     }
   }

@@ -12,10 +12,13 @@ inline constexpr std::uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 
 // exFAT: mkfs.exfat puts the cluster heap 2 MiB in; below about 2064 KiB its volumes fail fsck.
 inline constexpr std::uint64_t exfatMinimum = 2560 * KiB;
-// APFS: mkapfs refuses containers under 128 MiB; containers needing more than 86 chunk-info
-// blocks (10836 chunks of 128 MiB, 1.32 TiB) fail apfsck's space-manager check, so none are made.
+// APFS: mkapfs refuses containers under 128 MiB. It writes the internal pool's bitmap as one block,
+// which describes at most 32768 pool blocks; the pool takes three blocks per chunk and chunk-info
+// block, so past 10836 chunks of 128 MiB (1.32 TiB) its pool outgrows its bitmap. Larger containers
+// are made at 1 GiB and grown, which lays the pool bitmap over as many blocks as it needs.
 inline constexpr std::uint64_t apfsMinimum = 128 * MiB;
-inline constexpr std::uint64_t apfsMaximum = 10836 * 128 * MiB;
+inline constexpr std::uint64_t apfsLargestFromMkapfs = 10836 * 128 * MiB;
+inline constexpr std::uint64_t apfsGrownFrom = 1 * GiB;
 // FAT12 on the smallest images.
 inline constexpr std::uint64_t fatMinimum = 64 * KiB;
 inline constexpr std::uint64_t mbrMaxSectors = 0xFFFFFFFF;

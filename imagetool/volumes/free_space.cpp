@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "imagetool/apfs/apfs.h"
 #include "imagetool/hfsplus/hfsplus.h"
 #include "imagetool/layout/layout.h"
 #include "imagetool/volumes/exfat.h"
@@ -41,6 +42,8 @@ std::vector<ByteRange> volumeFreeRanges(const ImageIO& image, const std::functio
     try {
       if (isHfsFamily(r.fileSystem)) {
         for (const auto& [start, length] : hfsplus::freeRanges(image, r.offset)) found.push_back({start, length});
+      } else if (r.fileSystem == "APFS") {
+        for (const auto& [start, length] : apfs::freeRanges(image, r.offset, r.length)) found.push_back({start, length});
       } else if (r.fileSystem == "exFAT") {
         found = exfat::freeRanges(image, r.offset, r.length);
       } else {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "imagetool/apfs/apfs.h"
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
@@ -30,6 +31,8 @@ namespace quorbel::imagetool {
 namespace {
 
 constexpr std::uint64_t sector = 512;
+
+bool isResizable(const std::string& fileSystem) { return isHfsFamily(fileSystem) || fileSystem == "APFS"; }
 
 // An image whose writes are kept in memory over a read-only base, for trying the whole resize before
 // anything is written. Bytes past `baseSize` read as zeros, as they will once stale bands are gone.
@@ -102,7 +105,7 @@ struct Plan {
     throw ToolError("no file system whose size this tool can change was found in " + where +
                     "; the image was not changed");
   throw ToolError("the " + fileSystem + " file system in " + where +
-                  " cannot be resized by this tool (only HFS+ and HFS+J volumes can); the image was not changed");
+                  " cannot be resized by this tool (only HFS+, HFS+J and APFS can); the image was not changed");
 }
 
 // The length of the HFS Plus volume at `offset`: its blocks, plus the slack before its alternate
@@ -131,7 +134,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   Plan plan;
   std::uint64_t partitionLength = 0;
   if (layout.scheme.empty()) {
-    if (!isHfsFamily(layout.fileSystem)) refuseFileSystem(layout.fileSystem, "the image");
+    if (!isResizable(layout.fileSystem)) refuseFileSystem(layout.fileSystem, "the image");
     plan.fileSystem = layout.fileSystem;
     partitionLength = image.size();
     plan.targetLength = newSize;
@@ -144,7 +147,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     if (last == table->entries.end()) throw ToolError("the GUID partition map holds no partition; the image was not changed");
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
-    if (!isHfsFamily(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
+    if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
     plan.map = MapKind::gpt;
     plan.volumeOffset = last->firstLba * sector;
     partitionLength = (last->lastLba + 1 - last->firstLba) * sector;
@@ -166,7 +169,7 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     });
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
-    if (!isHfsFamily(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
+    if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
     if (newSectors <= last->firstLba) throw ToolError("the new size leaves no room for the partition; the image was not changed");
     plan.map = MapKind::mbr;
     plan.volumeOffset = std::uint64_t{last->firstLba} * sector;
@@ -176,7 +179,8 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
   } else {
     throw ToolError("the " + layout.scheme + " partition scheme cannot be resized by this tool; the image was not changed");
   }
-  plan.volumeLength = volumeLength(image, plan.volumeOffset, partitionLength);
+  plan.volumeLength = plan.fileSystem == "APFS" ? apfs::containerLength(image, plan.volumeOffset)
+                                                 : volumeLength(image, plan.volumeOffset, partitionLength);
   return plan;
 }
 
@@ -223,11 +227,16 @@ struct Steps {
   std::function<void(std::uint64_t size)> commitSize;  // Info.plist and Info.bckup
 };
 
+void resizeVolume(const Plan& plan, ImageIO& image, std::uint64_t from, std::uint64_t to) {
+  if (plan.fileSystem == "APFS") return apfs::resizeContainer(image, plan.volumeOffset, to);
+  if (to < from) releaseUncommittedAlternateBlock(image, plan.volumeOffset, to);
+  hfsplus::resizeVolume(image, plan.volumeOffset, from, to);
+}
+
 void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, const Steps& steps) {
   std::uint64_t volume = plan.volumeLength;
   if (plan.targetLength < volume) {
-    releaseUncommittedAlternateBlock(steps.image(oldSize), plan.volumeOffset, plan.targetLength);
-    hfsplus::resizeVolume(steps.image(oldSize), plan.volumeOffset, volume, plan.targetLength);
+    resizeVolume(plan, steps.image(oldSize), volume, plan.targetLength);
     volume = plan.targetLength;
   }
   if (newSize > oldSize) steps.commitSize(newSize);
@@ -237,7 +246,14 @@ void runSteps(const Plan& plan, std::uint64_t oldSize, std::uint64_t newSize, co
     if (plan.map == MapKind::mbr) layout::resizeMbr(image, newSize / sector);
   }
   if (newSize <= oldSize) steps.commitSize(newSize);
-  if (plan.targetLength > volume) hfsplus::resizeVolume(steps.image(newSize), plan.volumeOffset, volume, plan.targetLength);
+  if (plan.targetLength > volume) resizeVolume(plan, steps.image(newSize), volume, plan.targetLength);
+}
+
+// The image the resize works on: the bands themselves, or the plain image over them.
+ImageIO& viewOf(ImageIO& bands, const PlainImage& plain, std::unique_ptr<ImageIO>& holder) {
+  if (!plain) return bands;
+  holder = plain(bands);
+  return *holder;
 }
 
 // The smallest image size (whole sectors, above `tooSmall`, at most `works`) whose volume gets at
@@ -296,7 +312,7 @@ bool linkUnsupported(int error) { return error == EPERM || error == EXDEV || err
 // a kill comes, the path holds the whole old bundle or the whole new one. Returns false, having
 // changed nothing, where the file system has no hard links or cannot swap folders.
 bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& plan, std::uint64_t newSize,
-                  const ChangeHook& hook) {
+                  const ChangeHook& hook, const PlainImage& plain) {
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
   removeAbandonedSiblings(path);
@@ -330,8 +346,10 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
 
   CopyOnWriteBands image(bands.get(), info.bandSize, std::max(oldSize, newSize));
   if (oldSize % info.bandSize != 0) image.truncateBand(oldSize / info.bandSize, oldSize % info.bandSize);
-  Hooked hooked(image, hook, true);
+  std::unique_ptr<ImageIO> view;
+  Hooked hooked(viewOf(image, plain, view), hook, true);
   runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return hooked; }, [](std::uint64_t) {}});
+  view.reset();
   const std::uint64_t newBands = (newSize + info.bandSize - 1) / info.bandSize;
   for (std::uint64_t index : listBands(bands.get()))
     if (index >= newBands) image.removeBand(index);
@@ -360,17 +378,20 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
 
 // Where folders cannot be swapped: the steps run in place, in the order that keeps each state whole
 // (the partition map may then cover less than the image until the same resize is run again).
-void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize, const ChangeHook& beforeChange) {
+void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize, const ChangeHook& beforeChange,
+                   const PlainImage& plain) {
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
   std::unique_ptr<BandStore> store;
+  std::unique_ptr<ImageIO> view;
   std::unique_ptr<Hooked> hooked;
   auto image = [&](std::uint64_t size) -> ImageIO& {
     if (!store || store->size() != size) {
       if (store) store->sync();
       hooked.reset();
+      view.reset();
       store = std::make_unique<BandStore>(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, size, true);
-      hooked = std::make_unique<Hooked>(*store, beforeChange);
+      hooked = std::make_unique<Hooked>(viewOf(*store, plain, view), beforeChange);
     }
     return *hooked;
   };
@@ -390,6 +411,7 @@ void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize
   runSteps(plan, oldSize, newSize, Steps{image, commitSize});
   if (store) store->sync();
   hooked.reset();
+  view.reset();
   store.reset();
   // Bands past a smaller end (and any left past the end before) go only now that the size is settled.
   clearPast(bundle.bandsFd(), info.bandSize, newSize, beforeChange);
@@ -398,19 +420,21 @@ void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize
 }  // namespace
 
 void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange,
-                  ResizeMethod method) {
+                  ResizeMethod method, const PlainImage& plain) {
   if (newSize == 0 || newSize % sector != 0) throw ToolError("the new size must be a whole number of 512-byte sectors");
   // The folder itself, not a symbolic link to it, is what gets swapped.
   std::unique_ptr<char, void (*)(void*)> resolved(::realpath(given.c_str(), nullptr), std::free);
   if (!resolved) throwErrno("cannot open " + given);
   const std::string path = resolved.get();
-  const Bundle bundle = Bundle::open(path, Access::resize);
+  const Bundle bundle = Bundle::open(path, Access::resize, static_cast<bool>(plain));
   const BundleInfo& info = bundle.info();
   const std::uint64_t oldSize = info.size;
 
   // Everything is tried first on an image that keeps its writes in memory: whatever would be refused
   // is refused before the bundle changes.
-  const BandStore current(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, oldSize, false);
+  BandStore currentBands(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, oldSize, false);
+  std::unique_ptr<ImageIO> currentView;
+  const ImageIO& current = viewOf(currentBands, plain, currentView);
   const Plan plan = makePlan(current, newSize);
   Overlay trial(current, oldSize, std::max(oldSize, newSize));
   try {
@@ -419,15 +443,20 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
     const std::uint64_t smallest = smallestImageFor(current, e.minimum, newSize, oldSize);
     throw ToolError("the volume holds data past the new end; the smallest -size that works is " +
                     std::to_string(smallest / sector) + "b (" + humanSize(smallest) + "); the image was not changed");
+  } catch (const apfs::ShrinkRefused& e) {
+    const std::uint64_t smallest = smallestImageFor(current, e.minimumLength, newSize, oldSize);
+    throw ToolError(std::string(e.what()) + "; the smallest -size that works is " + std::to_string(smallest / sector) +
+                    "b (" + humanSize(smallest) + "); the image was not changed");
   } catch (const ToolError& e) {
     throw ToolError(std::string(e.what()) + "; the image was not changed");
   }
   checkInterrupted();
-  if (method == ResizeMethod::inPlace || !resizeBySwap(path, bundle, plan, newSize, beforeChange))
-    resizeInPlace(bundle, plan, newSize, beforeChange);
+  if (method == ResizeMethod::inPlace || !resizeBySwap(path, bundle, plan, newSize, beforeChange, plain))
+    resizeInPlace(bundle, plan, newSize, beforeChange, plain);
   out << "resized: " << given << "\n"
       << "size: " << newSize << " bytes (" << humanSize(newSize) << ")\n"
-      << plan.fileSystem << " volume: " << plan.targetLength << " bytes (" << humanSize(plan.targetLength) << ")\n";
+      << plan.fileSystem << (plan.fileSystem == "APFS" ? " container: " : " volume: ") << plan.targetLength
+      << " bytes (" << humanSize(plan.targetLength) << ")\n";
 }
 
 }  // namespace quorbel::imagetool

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <QAccessible>
+#include <QCryptographicHash>
+#include <QDirIterator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <functional>
 #include <gtest/gtest.h>
@@ -114,8 +117,8 @@ TEST(Askpass, EveryControlHasAnAccessibleName) {
   EXPECT_EQ(dialog.passwordField()->echoMode(), QLineEdit::Password);
 }
 
-// The program itself, where no dialog has to be answered: a wrong argument list, and a display that
-// cannot be reached (which the tool must read as a cancel, never as an empty password).
+// The program itself, where no dialog can be answered: a wrong argument list, a display that cannot
+// be reached, no screen at all; the tool must read each as a cancel, never as an empty password.
 TEST(Askpass, ProgramExitsNonZeroWithoutAnAnswer) {
   QProcess p;
   p.start(QStringLiteral(QUORBEL_ASKPASS), {QStringLiteral("one"), QStringLiteral("two")});
@@ -123,14 +126,67 @@ TEST(Askpass, ProgramExitsNonZeroWithoutAnAnswer) {
   EXPECT_EQ(p.exitCode(), 2);
   EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
 
+  // No display to reach, and a platform without a screen (where nobody could answer).
+  for (const char* platform : {"xcb", "offscreen"}) {
+    SCOPED_TRACE(platform);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString::fromLatin1(platform));
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":98765"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(QUORBEL_ASKPASS), {QStringLiteral("Password:")});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_FALSE(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
+    EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+  }
+}
+
+// Stop in the window (SIGINT to the tool) while the tool waits for the password dialog: the dialog is
+// ended, the tool ends at once with a failure, and the bundle is as it was.
+TEST(Askpass, AnInterruptedToolEndsItsPasswordDialog) {
+  QTemporaryDir dir;
+  const QString bundle = dir.filePath("Secret.sparsebundle");
+  QProcess create;
+  create.start(QStringLiteral(QUORBEL_IMAGETOOL), {"create", "-size", "8m", "-type", "SPARSEBUNDLE", "-encryption",
+                                                    "AES-128", "-stdinpass", "-fs", "HFS+J", "-volname", "S", bundle});
+  create.write("secret");
+  create.closeWriteChannel();
+  ASSERT_TRUE(create.waitForFinished(60000));
+  ASSERT_EQ(create.exitCode(), 0) << create.readAllStandardError().toStdString();
+  const auto snapshot = [&] {
+    QStringList files;
+    for (QDirIterator it(bundle, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+      QFile f(it.next());
+      EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+      files << it.filePath() + ":" + QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex();
+    }
+    files.sort();
+    return files;
+  };
+  const QStringList before = snapshot();
+
+  // A password program that stays until it is ended, and says where it runs.
+  const QString pidFile = dir.filePath("askpass.pid");
+  QFile script(dir.filePath("askpass"));
+  ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+  script.write(QByteArray("#!/bin/sh\necho $$ > '") + pidFile.toUtf8() + "'\nexec sleep 60\n");
+  script.close();
+  script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+
+  QProcess compact;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-  env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":98765"));
-  p.setProcessEnvironment(env);
-  p.start(QStringLiteral(QUORBEL_ASKPASS), {QStringLiteral("Password:")});
-  ASSERT_TRUE(p.waitForFinished(10000));
-  EXPECT_FALSE(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
-  EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+  env.insert(QStringLiteral("QUORBEL_ASKPASS"), script.fileName());
+  compact.setProcessEnvironment(env);
+  compact.start(QStringLiteral(QUORBEL_IMAGETOOL), {"compact", bundle});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QFile(pidFile).size() > 0; }, 30000));
+  QFile pidIn(pidFile);
+  ASSERT_TRUE(pidIn.open(QIODevice::ReadOnly));
+  const pid_t dialog = static_cast<pid_t>(pidIn.readAll().trimmed().toLongLong());
+  ::kill(static_cast<pid_t>(compact.processId()), SIGINT);
+  ASSERT_TRUE(compact.waitForFinished(10000)) << "the tool went on waiting for the dialog";
+  EXPECT_NE(compact.exitCode(), 0);
+  EXPECT_TRUE(compact.readAllStandardError().contains("interrupted"));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return ::kill(dialog, 0) != 0; }, 5000)) << "the dialog outlived the tool";
+  EXPECT_EQ(snapshot(), before);
 }
 
 }  // namespace

@@ -11,8 +11,8 @@ import traceback
 import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from atspi_driver import (App, Failure, application, child, choose, press, type_into, wait_for,  # noqa: E402
-                          window)
+from atspi_driver import (App, Failure, application, child, choose, press, tree, type_into,  # noqa: E402
+                          wait_for, window)
 
 BIN_DIR = sys.argv[1]
 SCRATCH = os.environ["QUORBEL_ATSPI_SCRATCH"]
@@ -118,16 +118,22 @@ READER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "imageto
                       "read_encrypted_bundle.py")
 
 
-def opens_with(bundle, password):
-    """Whether the independent reader decrypts the bundle with this password (exit 2: wrong one)."""
+def decrypted_size(bundle, password):
+    """The size of the image the independent reader decrypts with this password; None when the
+    password is wrong (the reader's exit status 2)."""
     out = os.path.join(SCRATCH, "decrypted.img")
     result = subprocess.run(["/usr/bin/python3", READER, bundle, out, "--skip-missing"],
                             input=password.encode(), capture_output=True, timeout=120)
+    size = os.path.getsize(out) if os.path.exists(out) else None
     if os.path.exists(out):
         os.remove(out)
     if result.returncode not in (0, 2):
         raise Failure(f"the reader failed on {bundle}: {result.stderr.decode(errors='replace')}")
-    return result.returncode == 0
+    return size if result.returncode == 0 else None
+
+
+def opens_with(bundle, password):
+    return decrypted_size(bundle, password) is not None
 
 
 def contents(bundle):
@@ -189,7 +195,14 @@ def test_encrypted_bundles_from_the_window_alone(app):
     app.wait_until_ready()
     expect(opens_with(bundle, second) and not opens_with(bundle, first), "the password did not change")
 
-    # Compact and Get info of the encrypted bundle.
+    # Resize, Compact and Get info of the encrypted bundle, the password from the dialog.
+    type_into(app.main, "Maximum size", "60")
+    choose(app.main, "Size unit", "MB")
+    open_bundle_with(app, "Resize", "Resize", bundle)
+    answer_askpass(second)
+    wait_for("the resized image", lambda: decrypted_size(bundle, second) == 60 * 1024 * 1024, 60)
+    app.wait_until_ready()
+
     open_bundle_with(app, "Compact", "Compact", bundle)
     answer_askpass(second)
     app.wait_until_ready()
@@ -207,6 +220,16 @@ def test_encrypted_bundles_from_the_window_alone(app):
     expect("\u26a0\ufe0f error" in app.output().split("Compact")[-1], f"no failure line: {app.output()}")
     expect(contents(bundle) == before, "a cancelled compact changed the bundle")
     expect(opens_with(bundle, second), "the bundle no longer opens")
+
+    # Stop in the window while the password dialog waits: the dialog goes, the bundle stays as it was.
+    open_bundle_with(app, "Compact", "Compact", bundle)
+    dialog_app = application("quorbel-askpass", timeout=30)
+    window(dialog_app, "Password — Quorbel Sparse Bundle Utility")
+    press(child(app.main, "Stop", "push button"))
+    wait_for("the password dialog to go away",
+             lambda: all(a.name != "quorbel-askpass" for a in tree.root.applications()), 15)
+    wait_for("the window to finish", lambda: not app.status().startswith("Running"), 30)
+    expect(contents(bundle) == before, "a stopped compact changed the bundle")
 
 
 def main():

@@ -84,11 +84,14 @@ TEST(EncryptedCreate, EveryFileSystemWithBothKeySizesDecryptsToASoundVolume) {
       EXPECT_FALSE(decryptBundle(bundle, "correct horsE", dir / "wrong"));
     }
   }
-  // Refusals: no password at all, and a key size that does not exist; nothing is left behind.
+  // An empty password is a password (the window allows it); a key size that does not
+  // exist is refused and leaves nothing behind.
   Scratch dir;
-  EXPECT_EQ(createEncrypted(dir / "A.sparsebundle", "10m", "exFAT", "AES-128", "").status, 1);
+  ASSERT_EQ(createEncrypted(dir / "A.sparsebundle", "10m", "exFAT", "AES-128", "").status, 0);
+  EXPECT_TRUE(decryptBundle(dir / "A.sparsebundle", "", dir / "a.img"));
+  EXPECT_FALSE(decryptBundle(dir / "A.sparsebundle", " ", dir / "b.img"));
   EXPECT_EQ(createEncrypted(dir / "B.sparsebundle", "10m", "exFAT", "AES-192", "pw").status, 1);
-  EXPECT_TRUE(listDir(dir.path()).empty());
+  EXPECT_FALSE(exists(dir / "B.sparsebundle"));
 }
 
 // A small encrypted HFS+ bundle and its decrypted image, made once for the password tests.
@@ -133,8 +136,6 @@ TEST(EncryptedChangePassword, EveryFormKeepsEveryByteAndRefusalsChangeNothing) {
       {"wrong current on stdin", {"-oldstdinpass", "-newstdinpass"}, std::string("first\0third", 11), "", "second",
        "second", "wrong password"},
       {"only one on stdin", {"-oldstdinpass", "-newstdinpass"}, "second", "", "second", "second", "NUL byte"},
-      {"empty new password", {"-oldstdinpass", "-newstdinpass"}, std::string("second\0", 7), "", "second", "second",
-       "empty"},
       {"no way to ask", {"-newstdinpass"}, "third", "", "second", "second", "QUORBEL_ASKPASS"},
       {"askpass cancelled", {"-newstdinpass"}, "third", cancel, "second", "second", "cancelled"},
       {"askpass wrong", {"-newstdinpass"}, "third", answerWrong, "second", "second", "wrong password"},
@@ -273,6 +274,79 @@ TEST(EncryptedKill, AKilledPasswordChangeOrCompactionLeavesAnOpenableVolume) {
   }
   // The tool still works on it afterwards.
   EXPECT_EQ(runToolWithInput({"compact", "-batteryallowed", "-stdinpass", vault.bundle}, password).status, 0);
+}
+
+// What The Sleuth Kit reads in a volume: the header's free blocks and the allocation file's.
+std::pair<std::uint64_t, std::uint64_t> freeCounts(const std::string& image) {
+  const HfsStat stat = hfsStat(image, 40);
+  if (!stat.ok) return {0, 0};
+  std::uint64_t free = 0;
+  for (const auto& range : unallocated(image, "hfs", 40, stat.blockSize)) free += range.second / stat.blockSize;
+  return {stat.freeBlocks, free};
+}
+
+TEST(EncryptedResize, GrowAndShrinkGiveTheVolumeAPlainResizeGives) {
+  Vault vault("pw", "40m", "HFS+J");
+  Scratch plainDir;
+  const std::string plain = plainDir / "P.sparsebundle";
+  ASSERT_EQ(create(plain, "40m", "HFS+J").status, 0);
+  for (const char* size : {"100m", "30m", "64m"}) {
+    SCOPED_TRACE(size);
+    RunResult r = runToolWithInput({"resize", "-size", size, "-stdinpass", vault.bundle}, "pw");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(runTool({"resize", "-size", size, plain}).status, 0);
+    EXPECT_EQ(declaredSize(vault.bundle), declaredSize(plain));
+    ASSERT_TRUE(decryptBundle(vault.bundle, "pw", vault.dir / "img"));
+    flattenTo(plain, plainDir / "img");
+    const GptCheck map = gptCheck(vault.dir / "img");
+    EXPECT_TRUE(map.ok) << map.report;
+    EXPECT_EQ(map.sectors, gptCheck(plainDir / "img").sectors);
+    const auto counts = freeCounts(vault.dir / "img");
+    EXPECT_GT(counts.first, 0u);
+    EXPECT_EQ(counts, freeCounts(plainDir / "img"));
+    EXPECT_EQ(hfsFiles(vault.dir / "img", 40).size(), 2u);  // the journal's two files
+  }
+  // A shrink below what the volume holds, a wrong password, a cancelled prompt: nothing changes.
+  const auto before = snapshot(vault.bundle);
+  const struct {
+    std::vector<std::string> args;
+    std::string input, askpass, message;
+  } refusals[] = {{{"-size", "1m", "-stdinpass"}, "pw", "", "not changed"},
+                  {{"-stdinpass", "-size", "50m"}, "pv", "", "wrong password"},
+                  {{"-size", "50m"}, "", "QUORBEL_ASKPASS=/bin/false", "cancelled"}};
+  for (const auto& c : refusals) {
+    SCOPED_TRACE(c.message);
+    std::vector<std::string> args{"resize"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(vault.bundle);
+    const RunResult r = runToolWithInput(args, c.input, {c.askpass.empty() ? "QUORBEL_ASKPASS=" : c.askpass});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+    EXPECT_EQ(snapshot(vault.bundle), before);
+  }
+}
+
+TEST(EncryptedKill, AKilledResizeLeavesTheOldVolumeOrTheNew) {
+  Vault vault("pw", "32m", "HFS+J");
+  const char* sizes[] = {"96m", "24m"};
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    const std::string size = sizes[round % 2];
+    killAfter({"resize", "-stdinpass", "-size", size, vault.bundle}, "pw", std::chrono::microseconds(30000 * round));
+    Scratch s;
+    ASSERT_TRUE(decryptBundle(vault.bundle, "pw", s / "img"));
+    const GptCheck map = gptCheck(s / "img");
+    EXPECT_TRUE(map.ok) << map.report;
+    EXPECT_TRUE(hfsStat(s / "img", 40).ok);
+    EXPECT_TRUE(declaredSize(vault.bundle) == 32 * MiB || declaredSize(vault.bundle) == 96 * MiB ||
+                declaredSize(vault.bundle) == 24 * MiB);
+    // The same resize run again finishes the work.
+    const RunResult r = runToolWithInput({"resize", "-stdinpass", "-size", size, vault.bundle}, "pw");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(decryptBundle(vault.bundle, "pw", s / "img"));
+    EXPECT_TRUE(gptCheck(s / "img").ok);
+    EXPECT_TRUE(hfsStat(s / "img", 40).ok);
+  }
 }
 
 TEST(EncryptedMacFixture, TakesANewPasswordAndCompactionAndStillOpens) {

@@ -1,0 +1,465 @@
+// APFS bundles through the tool, judged by apfsck (apfsprogs) and The Sleuth Kit's pstat: free blocks
+// holding old data reclaimed while every block in use is kept, nothing reclaimed from containers that
+// are not cleanly checkpointed or fail a checksum, containers grown to terabytes and shrunk back, a
+// refused shrink naming the size that works, and resizes interrupted at every step.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <functional>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "imagetool/volumes/resize.h"
+#include "support.h"
+
+namespace quorbel::imagetool {
+namespace {
+
+using test::contains;
+using test::MiB;
+using test::Ranges;
+using test::Scratch;
+
+constexpr std::uint64_t GiB = 1024 * MiB, TiB = 1024 * GiB, kBlock = 4096;
+constexpr std::uint64_t partitionStart = 40 * 512;
+const char* const caseModes[] = {"APFS", "Case-sensitive APFS"};
+
+// The data partition's bytes in a GUID-partitioned image of `size`.
+std::uint64_t partitionBytes(std::uint64_t size) { return ((size / 512 - 33) / 8 * 8 - 40) * 512; }
+
+std::uint64_t bandSize(const std::string& bundle) {
+  std::smatch m;
+  const std::string plist = test::readFile(bundle + "/Info.plist");
+  if (!std::regex_search(plist, m, std::regex(R"(<key>band-size</key>\s*<integer>(\d+)</integer>)"))) return 0;
+  return std::stoull(m[1]);
+}
+
+// Writes `length` bytes of the bundle's image from `offset` into a sparse file, reading the band files
+// directly (only what they hold is written), so that terabyte images cost what their bands hold.
+bool extract(const std::string& bundle, std::uint64_t offset, std::uint64_t length, const std::string& file) {
+  const std::uint64_t band = bandSize(bundle);
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  for (const std::string& name : test::listDir(bundle + "/bands")) {
+    const std::uint64_t index = std::stoull(name, nullptr, 16);
+    const std::string data = test::readFile(bundle + "/bands/" + name);
+    for (std::uint64_t at = 0; at < data.size(); at += MiB) {
+      std::string piece = data.substr(at, MiB);
+      if (piece.find_first_not_of('\0') == std::string::npos) continue;
+      std::uint64_t to = index * band + at;
+      if (to < offset) {
+        if (to + piece.size() <= offset) continue;
+        piece.erase(0, offset - to);
+        to = offset;
+      }
+      if (to - offset >= length) continue;
+      piece.resize(std::min<std::uint64_t>(piece.size(), length - (to - offset)));
+      EXPECT_EQ(::pwrite(fd, piece.data(), piece.size(), static_cast<off_t>(to - offset)),
+                static_cast<ssize_t>(piece.size()));
+    }
+  }
+  ::close(fd);
+  return true;
+}
+
+// What apfsck and pstat say about the container in the bundle's partition.
+struct View {
+  bool apfsckOk = false;
+  std::string apfsck, pstat;
+  std::uint64_t blocks = 0, freeBlocks = 0;
+  Ranges free;  // image byte ranges pstat lists as unallocated
+  std::string file;
+};
+
+View inspect(const std::string& bundle, const Scratch& scratch) {
+  View v;
+  v.file = scratch / "container.img";
+  const std::uint64_t size = test::declaredSize(bundle);
+  if (!extract(bundle, partitionStart, partitionBytes(size), v.file)) return v;
+  const auto fsck = test::shell("apfsck " + test::quote(v.file));
+  v.apfsckOk = fsck.status == 0;
+  v.apfsck = fsck.out;
+  v.pstat = test::shell("pstat " + test::quote(v.file)).out;
+  std::smatch m;
+  if (std::regex_search(v.pstat, m, std::regex(R"(Number of Blocks:\s+(\d+))"))) v.blocks = std::stoull(m[1]);
+  if (std::regex_search(v.pstat, m, std::regex(R"(Number of Free Blocks:\s+(\d+))"))) v.freeBlocks = std::stoull(m[1]);
+  const auto section = v.pstat.find("Unallocated Container Blocks");
+  if (section != std::string::npos) {
+    const std::string rest = v.pstat.substr(section);
+    const std::regex range(R"(0x([0-9a-f]+)-0x([0-9a-f]+))");
+    for (auto it = std::sregex_iterator(rest.begin(), rest.end(), range); it != std::sregex_iterator(); ++it) {
+      const std::uint64_t first = std::stoull((*it)[1], nullptr, 16), last = std::stoull((*it)[2], nullptr, 16);
+      v.free.emplace_back(partitionStart + first * kBlock, (last - first + 1) * kBlock);
+    }
+  }
+  return v;
+}
+
+bool haveTools() { return test::haveProgram("apfsck") && test::haveProgram("pstat") && test::haveProgram("mkapfs"); }
+
+// Fills the free ranges (up to `limit` bytes) with pseudo-random data, as deleted files leave it;
+// returns the bytes written.
+std::uint64_t fillFree(const std::string& bundle, const Ranges& free, std::uint64_t limit = ~0ull) {
+  std::uint64_t total = 0;
+  for (auto [offset, length] : free) {
+    length = std::min(length, limit - total);
+    for (std::uint64_t at = 0; at < length; at += 16 * MiB) {
+      const std::uint64_t n = std::min<std::uint64_t>(16 * MiB, length - at);
+      test::writeIntoBundle(bundle, offset + at, test::randomBytes(n, static_cast<std::uint32_t>(offset + at)));
+    }
+    total += length;
+  }
+  return total;
+}
+
+// Stores the Fletcher-64 checksum of an APFS object (over the 32-bit words after the checksum field).
+void sealObject(std::string& object) {
+  std::uint64_t a = 0, b = 0;
+  for (std::size_t i = 8; i < object.size(); i += 4) {
+    std::uint32_t w;
+    std::memcpy(&w, object.data() + i, 4);
+    a = (a + w) % 0xFFFFFFFF;
+    b = (b + a) % 0xFFFFFFFF;
+  }
+  const std::uint64_t c1 = 0xFFFFFFFF - (a + b) % 0xFFFFFFFF, c2 = 0xFFFFFFFF - (a + c1) % 0xFFFFFFFF;
+  const std::uint64_t sum = c2 << 32 | c1;
+  std::memcpy(object.data(), &sum, 8);
+}
+
+template <typename T>
+T field(const std::string& data, std::size_t at) {
+  T v;
+  std::memcpy(&v, data.data() + at, sizeof v);
+  return v;
+}
+template <typename T>
+void setField(std::string& data, std::size_t at, T v) {
+  std::memcpy(data.data() + at, &v, sizeof v);
+}
+
+// `length` bytes of the bundle's image at `offset`, read from its band files.
+std::string readBundle(const std::string& bundle, std::uint64_t offset, std::uint64_t length) {
+  const std::uint64_t band = bandSize(bundle);
+  std::string out(length, '\0');
+  for (std::uint64_t at = 0; at < length;) {
+    const std::uint64_t index = (offset + at) / band, within = (offset + at) % band;
+    const std::uint64_t n = std::min(length - at, band - within);
+    char name[32];
+    std::snprintf(name, sizeof name, "%llx", static_cast<unsigned long long>(index));
+    const std::string path = bundle + "/bands/" + name;
+    if (test::exists(path)) {
+      const std::string data = test::readFile(path);
+      if (within < data.size()) out.replace(at, std::min(n, data.size() - within), data, within, n);
+    }
+    at += n;
+  }
+  return out;
+}
+
+// Marks container block `block` (in a chunk that has a bitmap) in use as the container's media-key
+// locker, a range apfsck counts as used without reading it: a stand-in for data a Mac wrote there.
+// Bitmap, chunk-info free count, space manager free count and both superblock copies are updated.
+void occupyBlock(const std::string& bundle, std::uint64_t block) {
+  auto read = [&](std::uint64_t b) { return readBundle(bundle, partitionStart + b * kBlock, kBlock); };
+  auto write = [&](std::uint64_t b, std::string data, bool seal) {
+    if (seal) sealObject(data);
+    test::writeIntoBundle(bundle, partitionStart + b * kBlock, data);
+  };
+  std::string zero = read(0);
+  const auto descBase = field<std::uint64_t>(zero, 0x70);
+  const auto descBlocks = field<std::uint32_t>(zero, 0x68), descIndex = field<std::uint32_t>(zero, 0x88),
+             descLen = field<std::uint32_t>(zero, 0x8C);
+  const std::string map = read(descBase + descIndex);
+  std::uint64_t spaceman = 0;
+  for (std::uint32_t i = 0; i < field<std::uint32_t>(map, 0x24); ++i)
+    if ((field<std::uint32_t>(map, 0x28 + 40 * i) & 0xFFFF) == 5) spaceman = field<std::uint64_t>(map, 0x28 + 40 * i + 32);
+  ASSERT_NE(spaceman, 0u);
+  std::string sm = read(spaceman);
+  ASSERT_EQ(field<std::uint32_t>(sm, 0x30 + 20), 0u) << "chunk-info address blocks";
+  const std::uint64_t cibAt = field<std::uint64_t>(sm, field<std::uint32_t>(sm, 0x30 + 32) + 8 * (block / kBlock / 8 / 126));
+  std::string cib = read(cibAt);
+  const std::size_t entry = 0x28 + 32 * (block / (kBlock * 8) % 126);
+  const auto bitmapAt = field<std::uint64_t>(cib, entry + 24);
+  ASSERT_NE(bitmapAt, 0u) << "a chunk without a bitmap";
+  std::string bitmap = read(bitmapAt);
+  const std::uint64_t bit = block % (kBlock * 8);
+  ASSERT_EQ(bitmap[bit / 8] & (1 << (bit % 8)), 0);
+  bitmap[bit / 8] = static_cast<char>(bitmap[bit / 8] | (1 << (bit % 8)));
+  write(bitmapAt, bitmap, false);
+  setField<std::uint32_t>(cib, entry + 20, field<std::uint32_t>(cib, entry + 20) - 1);
+  write(cibAt, cib, true);
+  setField<std::uint64_t>(sm, 0x30 + 24, field<std::uint64_t>(sm, 0x30 + 24) - 1);
+  write(spaceman, sm, true);
+  const std::uint64_t sbAt = descBase + (descIndex + descLen - 1) % descBlocks;
+  for (const std::uint64_t at : {sbAt, std::uint64_t{0}}) {
+    std::string sb = read(sbAt);
+    setField<std::uint64_t>(sb, 0x570, block);
+    setField<std::uint64_t>(sb, 0x578, 1);
+    write(at, sb, true);
+  }
+}
+
+// A copy of the checkpoint superblock (descriptor block 2 of a new container) written to descriptor
+// block 3 with the next transaction id, its checksum made good or not.
+void addNewerCheckpoint(const std::string& bundle, bool goodChecksum) {
+  std::string sb = test::flatten(bundle).substr(partitionStart + 2 * kBlock, kBlock);
+  ASSERT_EQ(sb.compare(32, 4, "NXSB"), 0);
+  sb[16] = static_cast<char>(sb[16] + 1);  // o_xid
+  if (goodChecksum) sealObject(sb);
+  test::writeIntoBundle(bundle, partitionStart + 3 * kBlock, sb);
+}
+
+// Flips one bit of container block `block` after checking its object type (0: a block without header).
+void damageBlock(const std::string& bundle, std::uint64_t block, int type, std::size_t at) {
+  std::string data = test::flatten(bundle).substr(partitionStart + block * kBlock, kBlock);
+  if (type != 0) {
+    ASSERT_EQ(static_cast<unsigned char>(data[0x18]), type) << "block " << block;
+  }
+  data[at] = static_cast<char>(data[at] ^ 0x10);
+  test::writeIntoBundle(bundle, partitionStart + block * kBlock, data);
+}
+
+TEST(ApfsCompact, FreeBlocksHoldingOldDataAreReclaimedAndEveryBlockInUseIsKept) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  for (const char* fs : caseModes) {
+    SCOPED_TRACE(fs);
+    Scratch scratch;
+    const std::string bundle = scratch / "Backup.sparsebundle";
+    ASSERT_EQ(test::create(bundle, "256m", fs).status, 0);
+    const std::string pristine = test::flatten(bundle);
+    const View before = inspect(bundle, scratch);
+    ASSERT_TRUE(before.apfsckOk) << before.apfsck;
+    ASSERT_GT(before.free.size(), 1u) << before.pstat;
+    const std::uint64_t filled = fillFree(bundle, before.free);
+    const std::uint64_t onDisk = test::allocatedBytes(bundle + "/bands");
+    const auto r = test::runTool({"compact", "-batteryallowed", bundle});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(contains(r.out, "only blocks of zeros")) << r.out;
+    // Free blocks read as zeros again and every other byte is as it was: the image is the new one.
+    EXPECT_TRUE(test::flatten(bundle) == pristine);
+    EXPECT_GE(onDisk - test::allocatedBytes(bundle + "/bands"), filled * 99 / 100);
+    const View after = inspect(bundle, scratch);
+    EXPECT_TRUE(after.apfsckOk) << after.apfsck;
+    EXPECT_EQ(after.freeBlocks, before.freeBlocks);
+  }
+}
+
+TEST(ApfsCompact, ContainersNotCleanlyCheckpointedOrFailingAChecksumKeepTheirOldData) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  // Blocks of a new mkapfs container: the container object map at 20000, the first chunk bitmap at
+  // 21016 (the start of the internal pool) and the first chunk-info block after it.
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> harm;
+    const char* reason;
+  } cases[] = {
+      {"newer checkpoint than block zero", [](const std::string& b) { addNewerCheckpoint(b, true); }, "unmounted cleanly"},
+      {"torn newer checkpoint", [](const std::string& b) { addNewerCheckpoint(b, false); }, "damaged newer checkpoint"},
+      {"object map checksum", [](const std::string& b) { damageBlock(b, 20000, 0x0b, 100); }, "checksum"},
+      {"chunk-info checksum", [](const std::string& b) { damageBlock(b, 21017, 0x07, 60); }, "checksum"},
+      {"bitmap against free count", [](const std::string& b) { damageBlock(b, 21016, 0, 4000); }, "free count"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch scratch;
+    const std::string bundle = scratch / "Harmed.sparsebundle";
+    ASSERT_EQ(test::create(bundle, "256m", "APFS").status, 0);
+    fillFree(bundle, inspect(bundle, scratch).free, 40 * MiB);
+    c.harm(bundle);
+    const std::string before = test::flatten(bundle);
+    const auto r = test::runTool({"compact", "-batteryallowed", bundle});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out + r.err, "only blocks of zeros")) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out + r.err, c.reason)) << r.out << r.err;
+    EXPECT_TRUE(test::flatten(bundle) == before) << "old data was reclaimed";
+  }
+}
+
+std::string readRange(const std::string& file, std::uint64_t offset, std::uint64_t length) {
+  std::string out(length, '\0');
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(::pread(fd, out.data(), length, static_cast<off_t>(offset)), static_cast<ssize_t>(length));
+  ::close(fd);
+  return out;
+}
+
+// apfsck accepts the container. Debian 12's apfsck reads one block of the internal pool's bitmap and
+// sizes the pool without chunk-info address blocks, so past 10836 chunks (1.32 TiB) it stops at the
+// pool, as it does on any container that large; what it checks before that must pass.
+void expectApfsck(const View& v, std::uint64_t imageSize) {
+  if (imageSize <= 1300 * GiB) {
+    EXPECT_TRUE(v.apfsckOk) << v.apfsck;
+  } else {
+    EXPECT_TRUE(v.apfsck == "Internal pool: bitmap block is out-of-bounds.\n" ||
+                v.apfsck == "Space manager: wrong size of internal pool.\n")
+        << v.apfsck;
+  }
+}
+
+TEST(ApfsResize, GrowsToTerabytesAndShrinksBackKeepingTheVolume) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  for (const char* fs : caseModes) {
+    SCOPED_TRACE(fs);
+    Scratch scratch;
+    const std::string bundle = scratch / "Projekt.sparsebundle";
+    ASSERT_EQ(test::create(bundle, "1g", fs).status, 0);
+    View v = inspect(bundle, scratch);
+    ASSERT_TRUE(v.apfsckOk) << v.apfsck;
+    const std::string volume = readRange(v.file, 20000 * kBlock, 8 * kBlock);
+    const bool caseSensitive = std::string(fs) != "APFS";
+    for (const std::uint64_t size : {4 * TiB, 2 * GiB, 1300 * GiB, 16 * TiB, 1 * GiB}) {
+      SCOPED_TRACE(size);
+      const auto r = test::runTool({"resize", "-size", std::to_string(size / 512) + "b", bundle});
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(test::declaredSize(bundle), size);
+      EXPECT_EQ(test::declaredSize(bundle, "Info.bckup"), size);
+      v = inspect(bundle, scratch);
+      if (v.pstat.empty()) GTEST_SKIP() << "this file system cannot hold a sparse file of " << size << " bytes";
+      EXPECT_EQ(v.blocks * kBlock, partitionBytes(size)) << v.pstat;
+      EXPECT_TRUE(contains(v.pstat, caseSensitive ? "Case Sensitive: Yes" : "Case Sensitive: No")) << v.pstat;
+      EXPECT_EQ(readRange(v.file, 20000 * kBlock, 8 * kBlock), volume) << "the volume's blocks changed";
+      expectApfsck(v, size);
+    }
+  }
+}
+
+TEST(ApfsCreate, AnySizeUpTo16TiBIsMadeAndReadsBack) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  for (const auto& [fs, size] : {std::pair{"APFS", 1300 * GiB}, {"Case-sensitive APFS", 1400 * GiB},
+                                 {"APFS", 16 * TiB}}) {
+    SCOPED_TRACE(std::string(fs) + " " + std::to_string(size));
+    Scratch scratch;
+    const std::string bundle = scratch / "Large.sparsebundle";
+    const auto r = test::create(bundle, std::to_string(size / 512) + "b", fs);
+    if (r.status != 0 && contains(r.err, "cannot hold a file")) {
+      std::cout << "skipped " << size << " bytes: the scratch folder's file system cannot hold the temporary image\n";
+      continue;
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    const View v = inspect(bundle, scratch);
+    EXPECT_EQ(v.blocks * kBlock, partitionBytes(size)) << v.pstat;
+    EXPECT_TRUE(contains(v.pstat, "Name (Role): Large")) << v.pstat;
+    expectApfsck(v, size);
+    EXPECT_LT(test::allocatedBytes(bundle), 64 * MiB);
+  }
+}
+
+TEST(ApfsResize, AShrinkOverBlocksInUseIsRefusedWithTheSmallestSizeThatWorks) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  Scratch scratch;
+  const std::string bundle = scratch / "Full.sparsebundle";
+  ASSERT_EQ(test::create(bundle, "1g", "APFS").status, 0);
+  // Growing to 4 TiB gives the first chunks bitmaps; a block ~500 MB in is then taken.
+  ASSERT_EQ(test::runTool({"resize", "-size", "4t", bundle}).status, 0);
+  occupyBlock(bundle, 130000);
+  const auto before = test::snapshot(bundle);
+  auto r = test::runTool({"resize", "-size", "200m", bundle});
+  EXPECT_NE(r.status, 0);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.err, m, std::regex(R"(smallest -size that works is (\d+)b )"))) << r.err;
+  EXPECT_TRUE(contains(r.err, "the image was not changed")) << r.err;
+  EXPECT_EQ(test::snapshot(bundle), before);
+  const std::uint64_t smallest = std::stoull(m[1]) * 512;
+  EXPECT_EQ(partitionBytes(smallest), 130001 * kBlock);
+  r = test::runTool({"resize", "-size", std::to_string((smallest - kBlock) / 512) + "b", bundle});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(test::snapshot(bundle), before);
+  r = test::runTool({"resize", "-size", std::to_string(smallest / 512) + "b", bundle});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const View v = inspect(bundle, scratch);
+  EXPECT_TRUE(v.apfsckOk) << v.apfsck;
+  EXPECT_EQ(v.blocks * kBlock, partitionBytes(smallest));
+  EXPECT_FALSE(contains(v.pstat, "0x0001fbd0")) << "the occupied block is listed free";
+}
+
+struct Stopped {};
+
+// A bundle left by an interrupted resize: the old or the new size, a container apfsck accepts that
+// fits its partition (and fills it when the map was swapped in whole). Returns the size.
+std::uint64_t expectWhole(const std::string& bundle, std::uint64_t from, std::uint64_t to, const Scratch& scratch,
+                          bool wholeMap = true) {
+  const std::uint64_t size = test::declaredSize(bundle);
+  EXPECT_TRUE(size == from || size == to) << size;
+  const View v = inspect(bundle, scratch);
+  EXPECT_TRUE(v.apfsckOk) << v.apfsck;
+  EXPECT_LE(v.blocks * kBlock, partitionBytes(size)) << v.pstat;
+  if (wholeMap) {
+    EXPECT_EQ(v.blocks * kBlock, partitionBytes(size)) << v.pstat;
+  }
+  return size;
+}
+
+TEST(ApfsResize, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeCompletes) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  for (const ResizeMethod method : {ResizeMethod::swapFolders, ResizeMethod::inPlace}) {
+    const bool swapped = method == ResizeMethod::swapFolders;
+    for (const auto& [from, to] : {std::pair{256 * MiB, 640 * MiB}, {640 * MiB, 256 * MiB}}) {
+      Scratch scratch;
+      const std::string original = scratch / "Original.sparsebundle";
+      ASSERT_EQ(test::create(original, std::to_string(from / 512) + "b", "APFS").status, 0);
+      bool finished = false;
+      for (int stopAt = 0; !finished; ++stopAt) {
+        ASSERT_LT(stopAt, 400) << "the resize never finished";
+        SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + std::to_string(from) + " -> " +
+                     std::to_string(to) + ", stopped before change " + std::to_string(stopAt));
+        const std::string bundle = scratch / "copy.sparsebundle";
+        test::copyTree(original, bundle);
+        int changes = 0;
+        std::ostringstream out;
+        try {
+          resizeBundle(bundle, to, out, [&] { if (changes++ == stopAt) throw Stopped{}; }, method);
+          finished = true;
+        } catch (const Stopped&) {
+        }
+        const std::uint64_t size = expectWhole(bundle, from, to, scratch, swapped);
+        if (swapped && !finished) {
+          EXPECT_EQ(test::snapshot(bundle), test::snapshot(original));
+          EXPECT_EQ(size, from);
+        }
+        if (!finished) resizeBundle(bundle, to, out, {}, method);
+        EXPECT_EQ(expectWhole(bundle, to, to, scratch), to);
+        std::filesystem::remove_all(bundle);
+      }
+    }
+  }
+}
+
+TEST(ApfsResize, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
+  if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
+  Scratch scratch;
+  const std::string original = scratch / "Original.sparsebundle";
+  ASSERT_EQ(test::create(original, "512m", "Case-sensitive APFS").status, 0);
+  std::mt19937 engine(20261206);
+  for (int round = 0; round < 8; ++round) {
+    const std::uint64_t to = round % 2 == 0 ? 3 * GiB : 300 * MiB;
+    const std::string name = "killed" + std::to_string(round) + ".sparsebundle", bundle = scratch / name;
+    test::copyTree(original, bundle);
+    const auto delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 40000)(engine));
+    SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(delay.count()) + " us");
+    const pid_t pid = test::startTool({"resize", "-size", std::to_string(to / 512) + "b", bundle});
+    std::this_thread::sleep_for(delay);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    expectWhole(bundle, 512 * MiB, to, scratch);
+    const auto r = test::runTool({"resize", "-size", std::to_string(to / 512) + "b", bundle});
+    EXPECT_EQ(r.status, 0) << r.err;
+    expectWhole(bundle, to, to, scratch);
+  }
+}
+
+}  // namespace
+}  // namespace quorbel::imagetool
