@@ -22,7 +22,7 @@ endif()
 
 # Dependencies: Qt's libraries found by dpkg-shlibdeps, the platform plugins named by hand.
 run(dpkg-deb --field "${debs}" Package Depends Recommends)
-foreach(want "Package: quorbel" "libqt6widgets6" "libqt6pdfwidgets6" "libplist" "libc6" "qt6-qpa-plugins" "Recommends: .*exfatprogs")
+foreach(want "Package: quorbel" "libqt6widgets6" "libqt6pdfwidgets6" "libplist" "libssl3" "libc6" "qt6-qpa-plugins" "Recommends: .*exfatprogs")
   if(NOT out MATCHES "${want}")
     message(FATAL_ERROR "the package does not declare ${want}:\n${out}")
   endif()
@@ -44,6 +44,15 @@ run("${root}/usr/bin/quorbel-imagetool" create -size 8m -type SPARSEBUNDLE -fs H
 run("${root}/usr/bin/quorbel-imagetool" imageinfo "${SCRATCH}/P.sparsebundle")
 if(NOT out MATCHES "Format: UDSB")
   message(FATAL_ERROR "imageinfo from the package did not describe the bundle:\n${out}")
+endif()
+# An encrypted one too: the unpacked tool finds its cryptography library.
+file(WRITE "${SCRATCH}/password" "packaged")
+execute_process(COMMAND "${root}/usr/bin/quorbel-imagetool" create -size 8m -type SPARSEBUNDLE -encryption AES-128
+                        -stdinpass -fs HFS+J -volname Sealed "${SCRATCH}/S.sparsebundle"
+                INPUT_FILE "${SCRATCH}/password" RESULT_VARIABLE result ERROR_VARIABLE err)
+run("${root}/usr/bin/quorbel-imagetool" isencrypted "${SCRATCH}/S.sparsebundle")
+if(NOT result EQUAL 0 OR NOT out MATCHES "encrypted: YES")
+  message(FATAL_ERROR "the packaged tool did not make an encrypted bundle (${result}): ${err}\n${out}")
 endif()
 execute_process(COMMAND "${root}/usr/bin/quorbel-askpass" a b RESULT_VARIABLE result ERROR_VARIABLE err)
 if(NOT result EQUAL 2 OR NOT err MATCHES "usage")

@@ -368,6 +368,21 @@ TEST(EncryptedMacFixture, TakesANewPasswordAndCompactionAndStillOpens) {
   ASSERT_EQ(r.status, 0) << r.err;
 
   EXPECT_FALSE(decryptBundle(bundle, "foo", dir / "old.img"));
+  // A token made here has the Mac's layout: the same header fields and the same fixed fields of the
+  // passphrase record; only the uuid, the iteration count, the salt, the IV and the wrapped keys differ.
+  {
+    const std::string made = dir / "Made.sparsebundle";
+    ASSERT_EQ(createEncrypted(made, "10m", "HFS+J", "AES-128", "x").status, 0);
+    const std::string ours = readFile(made + "/token");
+    ASSERT_EQ(ours.size(), old.size());
+    EXPECT_EQ(ours.substr(0, 0x24), old.substr(0, 0x24));
+    EXPECT_EQ(ours.substr(0x34, 0x2c), old.substr(0x34, 0x2c));
+    EXPECT_EQ(ours.substr(0x60, 4), old.substr(0x60, 4));      // key derivation
+    EXPECT_EQ(ours.substr(0x6c, 4), old.substr(0x6c, 4));      // salt length
+    EXPECT_EQ(ours.substr(0x90, 4), old.substr(0x90, 4));      // IV length
+    EXPECT_EQ(ours.substr(0xb4, 0x14), old.substr(0xb4, 0x14));  // 3DES, PKCS#7, CBC, blob length
+    EXPECT_EQ(ours.substr(0x60 + 0x268), std::string(old.size() - 0x60 - 0x268, '\0'));
+  }
   ASSERT_TRUE(decryptBundle(bundle, "bar", dir / "after.img"));
   EXPECT_EQ(hfsFiles(dir / "after.img", 0), files);
   EXPECT_TRUE(hfsStat(dir / "after.img", 0).ok);
