@@ -41,8 +41,9 @@ class ShrinkRefused : public ToolError {
 // with the next transaction id; the checkpoint's superblock and then block zero are the last writes,
 // and nothing the previous checkpoint uses is overwritten before them. The image must already hold
 // max(old, new) bytes there. Refuses (ToolError, nothing written) what `freeRanges` refuses, a shrink
-// over used blocks (ShrinkRefused), containers under 128 MB and space-manager states it does not
-// rewrite (blocks waiting in the internal pool's free queue).
+// over used blocks (ShrinkRefused), containers under 128 MB and space-manager layouts it does not
+// rewrite. Blocks waiting in the internal pool's free queue are released (the queue is emptied): the
+// new checkpoint supersedes the ones they were kept for.
 void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength);
 
 }  // namespace quorbel::imagetool::apfs

@@ -124,6 +124,72 @@ Shape shapeFor(std::uint32_t bs, std::uint64_t blocks, std::uint32_t tailBase) {
   refuse("the new size needs a space manager larger than one block");
 }
 
+// Empties the internal pool's free queue in `spaceman`: the pool blocks it holds (earlier copies of
+// space-manager structures, kept for earlier checkpoints) are free once the new checkpoint stands, and
+// the new pool bitmap marks only what the new checkpoint uses. The queue's tree becomes an empty root;
+// the mappings of its other nodes are dropped from `mappings`.
+// Returns the root's object id and its new bytes.
+std::pair<std::uint64_t, std::vector<unsigned char>> emptyPoolFreeQueue(const Container& c,
+                                                                         std::vector<unsigned char>& spaceman,
+                                                                         std::vector<Mapping>& mappings) {
+  unsigned char* queue = spaceman.data() + kSmFreeQueues + kFqIp * kSmFreeQueueSize;
+  const std::uint64_t rootOid = get64(queue + 8);
+  auto find = [&](std::uint64_t oid) -> const Mapping& {
+    for (const Mapping& m : mappings)
+      if (m.oid == oid) return m;
+    refuse("its internal pool's free queue is missing from the checkpoint");
+  };
+  auto node = [&](std::uint64_t oid) {
+    const Mapping& m = find(oid);
+    std::vector<unsigned char> data(m.size);
+    c.readBlocks(m.paddr, data.data(), m.size / c.blockSize);
+    return data;
+  };
+  constexpr std::uint16_t kRoot = 1, kLeaf = 2, kFixed = 4;
+  constexpr std::size_t kInfoSize = 40, kNodeHeader = 0x38;
+  std::vector<unsigned char> root = node(rootOid);
+  const std::size_t size = root.size();
+  std::set<std::uint64_t> drop;
+  std::vector<std::uint64_t> pending{rootOid};
+  while (!pending.empty()) {
+    const std::vector<unsigned char> n = node(pending.back());
+    pending.pop_back();
+    const std::uint16_t flags = get16(n.data() + 0x20);
+    if ((flags & kLeaf) != 0) continue;
+    const std::uint32_t keys = get32(n.data() + 0x24);
+    const std::size_t toc = kNodeHeader + get16(n.data() + 0x28);
+    const std::size_t valuesEnd = n.size() - ((flags & kRoot) != 0 ? kInfoSize : 0);
+    for (std::uint32_t i = 0; i < keys; ++i) {
+      const std::size_t entry = toc + ((flags & kFixed) != 0 ? 4 * i + 2 : 8 * i + 4);
+      if (entry + 2 > n.size()) refuse("its internal pool's free queue is damaged");
+      const std::uint16_t valueOffset = get16(n.data() + entry);
+      if (valueOffset < 8 || valueOffset > valuesEnd) refuse("its internal pool's free queue is damaged");
+      const std::uint64_t child = get64(n.data() + valuesEnd - valueOffset);
+      if (drop.insert(child).second) pending.push_back(child);
+    }
+  }
+  std::erase_if(mappings, [&](const Mapping& m) { return drop.count(m.oid) != 0; });
+
+  const std::uint32_t keySize = get32(root.data() + size - kInfoSize + 8),
+                      valueSize = get32(root.data() + size - kInfoSize + 12);
+  if (keySize == 0 || valueSize == 0) refuse("its internal pool's free queue is damaged");
+  const std::size_t tocLength = (size - kNodeHeader) / (keySize + valueSize + 4) * 4;
+  std::fill(root.begin() + 0x20, root.end() - static_cast<std::ptrdiff_t>(kInfoSize), 0);
+  put16(root.data() + 0x20, kRoot | kLeaf | kFixed);
+  put16(root.data() + 0x28, 0);
+  put16(root.data() + 0x2A, static_cast<std::uint16_t>(tocLength));
+  put16(root.data() + 0x2C, 0);
+  put16(root.data() + 0x2E, static_cast<std::uint16_t>(size - kNodeHeader - tocLength - kInfoSize));
+  put16(root.data() + 0x30, 0xFFFF);
+  put16(root.data() + 0x34, 0xFFFF);
+  unsigned char* info = root.data() + size - kInfoSize;
+  put64(info + 24, 0);  // key count
+  put64(info + 32, 1);  // node count: the root
+  put64(queue + kFqCount, 0);
+  put64(queue + 16, 0);  // oldest transaction
+  return {rootOid, root};
+}
+
 // Completes a checkpoint whose block zero was not written: the pool bitmap ring blocks other than the
 // current ones are cleared, then block zero takes the checkpoint's superblock.
 void finishCheckpoint(ImageIO& io, const Container& c) {
@@ -159,8 +225,6 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   const unsigned char* sm = c.spaceman.data();
   if (c.ipBmSizeInBlocks == 0 || c.ipBmBlockCount != 16 * c.ipBmSizeInBlocks)
     refuse("its internal pool's bitmaps are laid out in a way this tool does not rewrite");
-  if (get64(sm + kSmFreeQueues + kFqIp * kSmFreeQueueSize + kFqCount) != 0)
-    refuse("its internal pool has blocks waiting to be freed; mount the image on a Mac once, then try again");
 
   // The allocation state at the new size, starting from the current one.
   Bits bits{bpc, bs, {}};
@@ -386,11 +450,16 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   std::uint32_t dataPos = (c.dataIndex + c.dataLen) % c.dataBlocks, dataLen = 0;
   const std::uint32_t dataIndex = dataPos;
   std::vector<Mapping> mappings = c.mappings;
+  std::pair<std::uint64_t, std::vector<unsigned char>> queueRoot;
+  if (get64(ipQueue + kFqCount) != 0) queueRoot = emptyPoolFreeQueue(c, spaceman, mappings);
+  const std::uint64_t spacemanOid = c.mappings[c.spacemanMapping].oid;
   for (std::size_t i = 0; i < mappings.size(); ++i) {
     Mapping& m = mappings[i];
     std::vector<unsigned char> object;
-    if (i == c.spacemanMapping) {
+    if (m.oid == spacemanOid) {
       object = spaceman;
+    } else if (!queueRoot.second.empty() && m.oid == queueRoot.first) {
+      object = queueRoot.second;
     } else {
       object.resize(m.size);
       c.readBlocks(m.paddr, object.data(), m.size / bs);
