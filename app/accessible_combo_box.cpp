@@ -94,7 +94,16 @@ class ComboItem : public QAccessibleInterface, public QAccessibleActionInterface
 
 class AccessibleComboBox : public QAccessibleWidget {
  public:
-  explicit AccessibleComboBox(QComboBox* box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
+  explicit AccessibleComboBox(QComboBox* box) : QAccessibleWidget(box, QAccessible::ComboBox) {
+    // The name no longer follows the value, so a new current item is announced as the item that
+    // became selected.
+    QObject::connect(box, &QComboBox::currentIndexChanged, box, [this](int row) {
+      if (QAccessibleInterface* item = child(row)) {
+        QAccessibleEvent selected(item, QAccessible::Selection);
+        QAccessible::updateAccessibility(&selected);
+      }
+    });
+  }
   ~AccessibleComboBox() override {
     for (QAccessible::Id id : items_) QAccessible::deleteAccessibleInterface(id);
   }

@@ -197,6 +197,92 @@ void convertBundle(const std::string& source, const std::string& destination, st
   out << "created: " << destination << "\n";
 }
 
+namespace {
+
+// What compaction does to one band: the byte ranges to give back, and where the data worth keeping ends
+// (0: none, the band goes).
+struct BandPlan {
+  std::vector<ByteRange> reclaim;
+  std::uint64_t keepEnd = 0;
+};
+
+// Sorts the blocks of a band (`length` bytes, at `bandStart` in the image) into those to keep and those
+// that hold only zeros or free space of the file system. Reads only; changes nothing.
+BandPlan planBand(int fd, std::uint64_t length, std::uint64_t bandStart, const std::vector<ByteRange>& free,
+                  std::vector<char>& buffer, const std::string& what) {
+  BandPlan plan;
+  const auto addReclaim = [&](std::uint64_t at, std::uint64_t n) {
+    if (!plan.reclaim.empty() && plan.reclaim.back().end() == at) {
+      plan.reclaim.back().length += n;
+    } else {
+      plan.reclaim.push_back({at, n});
+    }
+  };
+  for (const ByteRange& region : dataRegions(fd, length)) {
+    std::uint64_t pos = region.offset / blockBytes * blockBytes;
+    const std::uint64_t regionEnd = std::min(length, (region.end() + blockBytes - 1) / blockBytes * blockBytes);
+    while (pos < regionEnd) {
+      checkInterrupted();
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), regionEnd - pos));
+      if (covered(free, bandStart + pos, bandStart + pos + want)) {
+        // Free space of the file system: what it holds does not matter, so it is not even read.
+        addReclaim(pos, want);
+        pos += want;
+        continue;
+      }
+      const std::size_t got = readUpTo(fd, buffer.data(), want, pos, what);
+      if (got == 0) break;
+      for (std::size_t b = 0; b < got; b += blockBytes) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(blockBytes, got - b));
+        const std::uint64_t at = pos + b;
+        if (isAllZero(buffer.data() + b, n) || covered(free, bandStart + at, bandStart + at + n)) {
+          addReclaim(at, n);
+        } else {
+          plan.keepEnd = std::max(plan.keepEnd, at + n);
+        }
+      }
+      pos += got;
+    }
+  }
+  return plan;
+}
+
+// Carries out a band's plan: the band removed when nothing is worth keeping, else holes punched in
+// what it gives back and the tail cut off. Each step leaves a band that reads the same.
+void applyBand(const Bundle& bundle, std::uint64_t index, int fd, std::uint64_t length, const BandPlan& plan,
+               bool& punchUnsupported, CompactResult& result) {
+  const std::string bandPath = bundle.bandPath(index);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throwErrno("cannot examine band " + bandPath);
+  const auto allocatedBefore = static_cast<std::uint64_t>(st.st_blocks) * 512;
+  if (plan.keepEnd == 0) {
+    // Nothing worth keeping: a missing band reads as zeros.
+    if (::unlinkat(bundle.bandsFd(), bandName(index).c_str(), 0) != 0) throwErrno("cannot remove band " + bandPath);
+    result.possible += allocatedBefore;
+    result.reclaimed += allocatedBefore;
+    return;
+  }
+  std::uint64_t possibleHere = 0;
+  for (const ByteRange& r : plan.reclaim) {
+    possibleHere += r.length;
+    if (r.offset >= plan.keepEnd || punchUnsupported) continue;
+    const std::uint64_t end = std::min(r.end(), plan.keepEnd);
+    if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(r.offset),
+                    static_cast<off_t>(end - r.offset)) != 0) {
+      if (errno != EOPNOTSUPP && errno != ENOSYS) throwErrno("cannot free space in band " + bandPath);
+      punchUnsupported = true;
+    }
+  }
+  if (length > plan.keepEnd && ::ftruncate(fd, static_cast<off_t>(plan.keepEnd)) != 0)
+    throwErrno("cannot shorten band " + bandPath);
+  if (::fstat(fd, &st) != 0) throwErrno("cannot examine band " + bandPath);
+  const auto allocatedAfter = static_cast<std::uint64_t>(st.st_blocks) * 512;
+  result.possible += std::min(possibleHere, allocatedBefore);
+  if (allocatedAfter < allocatedBefore) result.reclaimed += allocatedBefore - allocatedAfter;
+}
+
+}  // namespace
+
 CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out,
                             bool encrypted) {
   const Bundle bundle = Bundle::open(path, Access::write, encrypted);
@@ -225,71 +311,8 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) throw ToolError("band " + bandPath + " changed while it was compacted");
     const auto length = static_cast<std::uint64_t>(st.st_size);
-    const auto allocatedBefore = static_cast<std::uint64_t>(st.st_blocks) * 512;
-    const std::uint64_t bandStart = index * info.bandSize;
-
-    // Sort the band's blocks into those to keep and those that hold only zeros or free space.
-    std::vector<ByteRange> reclaim;
-    std::uint64_t keepEnd = 0;
-    for (const ByteRange& region : dataRegions(fd.get(), length)) {
-      std::uint64_t pos = region.offset / blockBytes * blockBytes;
-      const std::uint64_t regionEnd = std::min(length, (region.end() + blockBytes - 1) / blockBytes * blockBytes);
-      while (pos < regionEnd) {
-        checkInterrupted();
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), regionEnd - pos));
-        if (covered(free, bandStart + pos, bandStart + pos + want)) {
-          // Free space of the file system: what it holds does not matter, so it is not even read.
-          if (!reclaim.empty() && reclaim.back().end() == pos) {
-            reclaim.back().length += want;
-          } else {
-            reclaim.push_back({pos, want});
-          }
-          pos += want;
-          continue;
-        }
-        const std::size_t got = readUpTo(fd.get(), buffer.data(), want, pos, "band " + bandPath);
-        if (got == 0) break;
-        for (std::size_t b = 0; b < got; b += blockBytes) {
-          const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(blockBytes, got - b));
-          const std::uint64_t at = pos + b;
-          if (isAllZero(buffer.data() + b, n) || covered(free, bandStart + at, bandStart + at + n)) {
-            if (!reclaim.empty() && reclaim.back().end() == at) {
-              reclaim.back().length += n;
-            } else {
-              reclaim.push_back({at, n});
-            }
-          } else {
-            keepEnd = std::max(keepEnd, at + n);
-          }
-        }
-        pos += got;
-      }
-    }
-
-    if (keepEnd == 0) {
-      // Nothing worth keeping: a missing band reads as zeros.
-      if (::unlinkat(bundle.bandsFd(), bandName(index).c_str(), 0) != 0) throwErrno("cannot remove band " + bandPath);
-      result.possible += allocatedBefore;
-      result.reclaimed += allocatedBefore;
-    } else {
-      std::uint64_t possibleHere = 0;
-      for (const ByteRange& r : reclaim) {
-        possibleHere += r.length;
-        if (r.offset >= keepEnd || punchUnsupported) continue;
-        const std::uint64_t end = std::min(r.end(), keepEnd);
-        if (::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(r.offset),
-                        static_cast<off_t>(end - r.offset)) != 0) {
-          if (errno != EOPNOTSUPP && errno != ENOSYS) throwErrno("cannot free space in band " + bandPath);
-          punchUnsupported = true;
-        }
-      }
-      if (length > keepEnd && ::ftruncate(fd.get(), static_cast<off_t>(keepEnd)) != 0)
-        throwErrno("cannot shorten band " + bandPath);
-      if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + bandPath);
-      const auto allocatedAfter = static_cast<std::uint64_t>(st.st_blocks) * 512;
-      result.possible += std::min(possibleHere, allocatedBefore);
-      if (allocatedAfter < allocatedBefore) result.reclaimed += allocatedBefore - allocatedAfter;
-    }
+    const BandPlan plan = planBand(fd.get(), length, index * info.bandSize, free, buffer, "band " + bandPath);
+    applyBand(bundle, index, fd.get(), length, plan, punchUnsupported, result);
 
     const auto tenth = static_cast<unsigned>(done * 10 / total);
     if (total >= 10 && tenth > reportedTenth && tenth < 10) {

@@ -88,6 +88,30 @@ def choose(parent, combo_name, item_name):
         raise Failure(f"pop-up renamed itself to '{combo.name}' after a choice")
 
 
+def events_during(kinds, action, settle=1.0):
+    """The accessibility events of `kinds` (type, source name, detail1) that `action` causes."""
+    from gi.repository import GLib
+    seen = []
+
+    def record(event):
+        try:
+            seen.append((event.type, event.source.name, event.detail1))
+        except Exception:  # a source that went away meanwhile
+            pass
+    pyatspi.Registry.registerEventListener(record, *kinds)
+    try:
+        action()
+        context = GLib.MainContext.default()
+        deadline = time.monotonic() + settle
+        while time.monotonic() < deadline:
+            while context.iteration(False):
+                pass
+            time.sleep(0.05)
+    finally:
+        pyatspi.Registry.deregisterEventListener(record, *kinds)
+    return seen
+
+
 def selected(node):
     return node.getState().contains(pyatspi.STATE_SELECTED)
 

@@ -11,8 +11,8 @@ import traceback
 import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from atspi_driver import (App, Failure, application, child, choose, press, tree, type_into,  # noqa: E402
-                          wait_for, window)
+from atspi_driver import (App, Failure, application, child, choose, events_during, press, tree,  # noqa: E402
+                          type_into, wait_for, window)
 
 BIN_DIR = sys.argv[1]
 SCRATCH = os.environ["QUORBEL_ATSPI_SCRATCH"]
@@ -41,6 +41,11 @@ def test_every_control_is_named_and_pop_ups_by_their_labels(app):
         combo = child(app.main, name, "combo box")
         names = [c.name for c in combo.children]
         expect(names == expected, f"'{name}' offers {names}")
+    # Choosing an item through the accessibility interface is announced as that item becoming selected.
+    combo = child(app.main, "Encryption", "combo box")
+    seen = events_during(["object:state-changed:selected"], lambda: press(child(combo, "AES-128", "list item")))
+    expect(("object:state-changed:selected", "AES-128", 1) in seen, f"announced: {seen}")
+    press(child(combo, "Plain", "list item"))
     for button in ["Create", "Resize", "Compact", "Change band size", "Get info", "Change password"]:
         expect("Press" in child(app.main, button, "push button").actions, f"'{button}' cannot be pressed")
     # Every control a user can reach has a name a screen reader can say.

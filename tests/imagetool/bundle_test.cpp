@@ -55,8 +55,10 @@ TEST(Token, EncryptedHeaderDecodedAnythingElseButEmptyRefused) {
   v1.replace(0x104, 16, header.substr(36, 16));
   v1[0x104 + 18] = 0x02;
   v1.replace(0x600 - 8, 8, "cdsaencr");
-  const TokenInfo old = parseToken(v1);
-  EXPECT_TRUE(old.encrypted && old.headerVersion == 1u && old.uuid == token.uuid && old.blockSize == 512u);
+  for (const std::string& trailer : {v1, v1.substr(0x600 - 0x4FC)}) {  // after other bytes, or alone
+    const TokenInfo old = parseToken(trailer);
+    EXPECT_TRUE(old.encrypted && old.headerVersion == 1u && old.uuid == token.uuid && old.blockSize == 512u);
+  }
   header[11] = 7;
   for (const std::string& bad : {std::string("garbage"), header.substr(0, 40), header, v1.substr(0, 0x4FB)})
     EXPECT_THROW(parseToken(bad), ToolError);

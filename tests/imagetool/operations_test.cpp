@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -183,6 +185,31 @@ TEST(Kill, DuringCompactEveryStepLeavesTheSameImage) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(flatten(bundle), image);
   EXPECT_EQ(test::listDir(bundle + "/bands"), test::listDir(measure + "/bands"));
+}
+
+// A new bundle is flushed whole (every file and folder) before it is renamed to its name.
+TEST(Create, EverythingIsFlushedBeforeTheRenameThatPublishesIt) {
+  Scratch dir;
+  const std::string path = dir / "new.sparsebundle";
+  std::vector<std::pair<std::string, std::string>> calls;
+  fileSystemCalls().observe = [&](const char* call, const std::string& what) { calls.emplace_back(call, what); };
+  std::ostringstream out;
+  createBundle({path, 8 * MiB, MiB}, standInLayout({{0, test::randomBytes(3 * MiB, 9)}}), out);
+  fileSystemCalls().observe = nullptr;
+  const auto rename = std::find(calls.begin(), calls.end(), std::pair<std::string, std::string>{"rename", path});
+  ASSERT_NE(rename, calls.end());
+  std::set<std::string> flushed;
+  for (auto it = calls.begin(); it != rename; ++it)
+    if (it->first == "fsync" || it->first == "syncfs") flushed.insert(it->second);
+  for (const std::string name : {"", "/bands", "/bands/0", "/bands/2", "/Info.plist", "/Info.bckup", "/token"}) {
+    const bool whole = std::any_of(flushed.begin(), flushed.end(), [&](const std::string& f) {
+      return test::contains(f, "partial") && (name.empty() || f.ends_with(name));
+    });
+    EXPECT_TRUE(whole || std::any_of(calls.begin(), rename, [](const auto& c) { return c.first == "syncfs"; }))
+        << name << " is not flushed before the rename";
+  }
+  EXPECT_TRUE(std::any_of(rename, calls.end(), [&](const auto& c) { return c.first == "fsync" && c.second == dir.path(); }))
+      << "the parent folder is not flushed after the rename";
 }
 
 TEST(Kill, DuringCreateTheDestinationIsAbsentOrComplete) {

@@ -84,7 +84,9 @@ struct HfsStat {
   std::uint64_t blocks = 0, blockSize = 0, freeBlocks = 0;
   std::uint64_t used() const { return blocks - freeBlocks; }
 };
-HfsStat hfsStat(const std::string& image, std::uint64_t sector);
+// Also checked by our own consistency checker (tests/imagetool/hfs_check.h), allowing `leakAllowed` blocks
+// in use that the header counts free.
+HfsStat hfsStat(const std::string& image, std::uint64_t sector, std::uint64_t leakAllowed = 0);
 // Byte ranges of `image` that The Sleuth Kit's blkls lists as unallocated.
 using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 Ranges unallocated(const std::string& image, const std::string& type, std::uint64_t sector, std::uint64_t unitBytes);

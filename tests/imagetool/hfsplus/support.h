@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "../hfs_check.h"
 #include "../layout/support.h"
 #include "imagetool/hfsplus/hfsplus.h"
 
@@ -56,6 +57,7 @@ inline fs::path fixtureVolume(const fs::path& to) {
 inline std::string expectReadable(ImageFile& image, std::uint64_t blocks) {
   const Run report = run({"fsstat", "-f", "hfs", image.path().string()});
   EXPECT_EQ(report.status, 0) << report.output;
+  EXPECT_EQ(test::hfsConsistency(image.path().string(), 0), "");
   EXPECT_EQ(field(report.output, "Block Range"), "0 - " + std::to_string(blocks - 1));
   const VolumeSummary s = describeVolume(image.io(), 0);
   EXPECT_EQ(field(report.output, "Number of Free Blocks"), std::to_string(s.freeBlocks));

@@ -88,7 +88,10 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
       {"MS-DOS", 68 * 1024, "Fotos Müller 2024", "MBR", "0x01", "DOS_FAT_12", 8, "FAT12", {fat}},
       {"MS-DOS", 16 * MiB, "Fotos Müller 2024", "MBR", "0x01", "DOS_FAT_12", 8, "FAT12", {fat}},
       {"MS-DOS", 16 * MiB + 4096, "Fotos Müller 2024", "MBR", "0x04", "DOS_FAT_16", 8, "FAT16", {fat}},
-      {"MS-DOS", 33 * MiB, "Fotos Müller 2024", "MBR", "0x06", "DOS_FAT_16", 2048, "FAT16", {fat}},
+      // Exactly 32 MiB: the first size whose partition starts 1 MiB in.
+      {"MS-DOS", 32 * MiB - 512, "", "MBR", "0x04", "DOS_FAT_16", 8, "FAT16", {}},
+      {"MS-DOS", 32 * MiB, "Fotos Müller 2024", "MBR", "0x04", "DOS_FAT_16", 2048, "FAT16", {fat}},
+      {"MS-DOS", 33 * MiB, "", "MBR", "0x06", "DOS_FAT_16", 2048, "FAT16", {}},
       {"MS-DOS", 37 * MiB, "", "MBR", "0x0C", "DOS_FAT_32", 2048, "FAT32", {}},
       {"APFS", sizes::gptImageSizeFor(sizes::apfsMinimum), "Projekt Ärger", "GUID", apfs, "Apple_APFS", 40, "APFS",
        {"name=Projekt Ärger case-insensitive"}},

@@ -128,6 +128,27 @@ TEST(Resize, RefusalsLeaveTheBundleAsItWas) {
   expectRefused(bundle, "16m", "disagree");
 }
 
+// A volume header claiming more blocks than its partition holds: compaction takes free space from the
+// partition only, so the backup partition table past it stays (sfdisk still reads it).
+TEST(CompactFreeSpace, FreeRangesStopAtThePartitionWhateverTheVolumeClaims) {
+  if (!test::haveProgram("sfdisk")) GTEST_SKIP() << "needs sfdisk";
+  Scratch scratch;
+  const std::string bundle = scratch / "Claims.sparsebundle", image = scratch / "image";
+  ASSERT_EQ(test::create(bundle, "8m", "HFS+").status, 0);
+  std::string blocks = test::flatten(bundle).substr(40 * 512 + 1024 + 44, 4);
+  // Four blocks more (2042 of 4 KiB from sector 40): past the partition's end (sector 16344) into the
+  // backup table, still inside the image.
+  ASSERT_EQ(blocks, std::string("\0\0\x07\xf6", 4));
+  blocks[3] = static_cast<char>(0xfa);
+  test::writeIntoBundle(bundle, 40 * 512 + 1024 + 44, blocks);
+  const auto r = test::runTool({"compact", "-batteryallowed", bundle});
+  ASSERT_EQ(r.status, 0) << r.err;
+  test::flattenTo(bundle, image);
+  const test::GptCheck gpt = test::gptCheck(image);
+  EXPECT_TRUE(gpt.ok) << gpt.report;
+  EXPECT_EQ(gpt.lastLba, 8 * MiB / 512 - 34);
+}
+
 // Fills every free range with pseudo-random data; returns the bytes written.
 std::uint64_t fillFree(const std::string& bundle, const Ranges& free) {
   std::uint64_t total = 0;

@@ -1,0 +1,17 @@
+// libFuzzer target: arbitrary bytes as what the tool reads from a bundle (see read_invariants.h).
+// Aborts when an invariant breaks; crashes, hangs and leaks are found by libFuzzer and the sanitizers.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "read_invariants.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string broken =
+      quorbel::imagetool::fuzz::brokenReadInvariant(std::string(reinterpret_cast<const char*>(data), size));
+  if (!broken.empty()) {
+    std::fprintf(stderr, "read invariant broken: %s\n", broken.c_str());
+    std::abort();
+  }
+  return 0;
+}
