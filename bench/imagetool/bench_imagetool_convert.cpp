@@ -117,7 +117,7 @@ struct Figures {
 // Rounds of cp -r + sync and convert of `source` into bands of `band` in the same folder; the last
 // converted bundle is kept at `keep` when that is not empty.
 Figures measure(const std::string& source, std::uint64_t band, int rounds, const std::string& keep,
-                const std::vector<std::string>& env = {}) {
+                bool copyResult, const std::vector<std::string>& env = {}) {
   const std::string dir = std::filesystem::path(source).parent_path();
   const std::string copy = dir + "/copy", dest = dir + "/dest.sparsebundle";
   std::vector<double> copies, converts, resultCopies;
@@ -139,11 +139,13 @@ Figures measure(const std::string& source, std::uint64_t band, int rounds, const
     converts.push_back(conv.seconds);
     f.peakRss = std::max(f.peakRss, conv.peakRssBytes);
     f.extraBytes = std::max(f.extraBytes, after > before ? after - before : 0);
-    run({"sync", "-f", dir});
-    const Measured cpResult = run({"cp", "-r", dest, copy});
-    const Measured syncResult = run({"sync", "-f", copy});
-    resultCopies.push_back(cpResult.seconds + syncResult.seconds);
-    std::filesystem::remove_all(copy);
+    if (copyResult) {
+      run({"sync", "-f", dir});
+      const Measured cpResult = run({"cp", "-r", dest, copy});
+      const Measured syncResult = run({"sync", "-f", copy});
+      resultCopies.push_back(cpResult.seconds + syncResult.seconds);
+      std::filesystem::remove_all(copy);
+    }
     if (round + 1 == rounds && !keep.empty()) {
       std::filesystem::rename(dest, keep);
     } else {
@@ -152,7 +154,7 @@ Figures measure(const std::string& source, std::uint64_t band, int rounds, const
   }
   f.copySeconds = median(copies);
   f.convertSeconds = median(converts);
-  f.resultCopySeconds = median(resultCopies);
+  if (copyResult) f.resultCopySeconds = median(resultCopies);
   return f;
 }
 
@@ -189,7 +191,7 @@ int main(int argc, char** argv) {
       std::string source = dir + "/s8.sparsebundle";
       for (const Step& step : steps) {
         const std::string next = dir + "/s16.sparsebundle";
-        const Figures f = measure(source, step.band, rounds, source.find("s8") != std::string::npos ? next : "");
+        const Figures f = measure(source, step.band, rounds, source.find("s8") != std::string::npos ? next : "", false);
         std::printf("%s, %s: cp -r + sync %.0f MiB/s, convert %.0f MiB/s\n", fsName.c_str(), step.name,
                     mib / f.copySeconds, mib / f.convertSeconds);
         ok &= report(fsName + ", " + step.name + ": convert throughput vs cp -r + sync", f.copySeconds / f.convertSeconds,
@@ -198,7 +200,7 @@ int main(int argc, char** argv) {
         source = next;
       }
       // Reading and writing, where no in-kernel copy is possible: its memory, and its speed for the record.
-      const Figures rw = measure(source, MiB, 1, "", {"QUORBEL_COPY_WAY=readWrite"});
+      const Figures rw = measure(source, MiB, 1, "", false, {"QUORBEL_COPY_WAY=readWrite"});
       std::printf("%s, read and write forced, 16 MiB -> 1 MiB bands: convert %.0f MiB/s (cp -r + sync %.0f MiB/s)\n",
                   fsName.c_str(), mib / rw.convertSeconds, mib / rw.copySeconds);
       ok &= memoryCheck(fsName + ", read and write forced", rw, MiB);
@@ -215,7 +217,8 @@ int main(int argc, char** argv) {
         const int xfsRounds = std::max(rounds, 5);  // each round takes moments
         for (const Step& step : steps) {
           const std::string next = dir + "/s16.sparsebundle";
-          const Figures f = measure(source, step.band, xfsRounds, source.find("s8") != std::string::npos ? next : "");
+          const Figures f =
+              measure(source, step.band, xfsRounds, source.find("s8") != std::string::npos ? next : "", true);
           std::printf("xfs with reflink, %s: cp -r + sync %.3f s, convert %.3f s, convert's extra space %.2f MiB\n",
                       step.name, f.copySeconds, f.convertSeconds, static_cast<double>(f.extraBytes) / MiB);
           // Making many small bands costs a file each; copying the result shows that cost alone.

@@ -107,8 +107,9 @@ class TemporarySibling {
 
   const std::string& path() const { return path_; }
   // Flushes the whole file system holding the folder (syncfs): one journal commit for everything
-  // written so far, where flushing file by file costs a commit or a disk cache flush each. commit()
-  // then flushes nothing inside the folder again; whatever is written after this must not be.
+  // written so far, where flushing file by file costs a commit or a disk cache flush each. Where that
+  // flush is known to reach stable storage, commit() then flushes nothing inside the folder again
+  // (whatever is written after this must not be); elsewhere it still flushes file by file.
   void flushFileSystem();
   // Syncs the folder tree (unless flushFileSystem() did), renames it to the final path (never over an
   // existing one), syncs the parent.

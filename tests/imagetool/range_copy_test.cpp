@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,12 +176,23 @@ TEST(Convert, FlushesTheFileSystemOnceBeforeTheNewBundleIsRenamedIntoPlace) {
     return std::find(calls.begin(), calls.end(), std::make_pair(call, what)) - calls.begin();
   };
   const auto flushes = std::count_if(calls.begin(), calls.end(), [](const auto& c) { return c.first == "syncfs"; });
-  const auto fsyncs = std::count_if(calls.begin(), calls.end(), [](const auto& c) { return c.first == "fsync"; });
+  const auto bandFsyncs = std::count_if(calls.begin(), calls.end(), [](const auto& c) {
+    return c.first == "fsync" && c.second.find("/bands/") != std::string::npos;
+  });
   EXPECT_EQ(flushes, 1);
   ASSERT_LT(at("rename", dir / "dst.sparsebundle"), static_cast<std::ptrdiff_t>(calls.size()));
   const auto flush = std::find_if(calls.begin(), calls.end(), [](const auto& c) { return c.first == "syncfs"; });
   EXPECT_LT(flush - calls.begin(), at("rename", dir / "dst.sparsebundle"));
-  EXPECT_LE(fsyncs, 2) << "bands flushed one by one";
+  // Where the file system's own flush is not known to reach its disk (tmpfs, SMB, FUSE…), each band
+  // is flushed as well.
+  struct statfs fs {};
+  ASSERT_EQ(::statfs(dir.path().c_str(), &fs), 0);
+  const bool local = fs.f_type == 0xEF53 || fs.f_type == 0x58465342 || fs.f_type == 0x9123683E;
+  if (local) {
+    EXPECT_EQ(bandFsyncs, 0) << "bands flushed one by one";
+  } else {
+    EXPECT_EQ(bandFsyncs, 6) << "bands not flushed on a file system whose syncfs may stop short";
+  }
 }
 
 // On a file system that shares blocks (reflink_test.sh runs this with QUORBEL_COW_DIR set to a
