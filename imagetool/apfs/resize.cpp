@@ -16,8 +16,6 @@ using namespace detail;
 namespace {
 
 constexpr std::uint64_t MiB = 1024 * 1024;
-// Where mkapfs puts the chunk-info addresses in its space manager; the tool keeps a container's own.
-constexpr std::uint32_t kDefaultAddrOffset = 0x180;
 
 [[noreturn]] void refuse(const std::string& why) { throw ToolError("cannot resize the APFS container: " + why); }
 
