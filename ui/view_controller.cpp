@@ -24,6 +24,7 @@
 #include "operations/tool_runner.h"
 #include "ui/output_log.h"
 #include "ui/password_view_controller.h"
+#include "ui/status_line.h"
 #include "ui_Main.h"
 
 namespace quorbel {
@@ -235,8 +236,7 @@ void ViewController::setOperationButtonsEnabled(bool enabled) {
 }
 
 void ViewController::showStatus(const QString& text, const QString& toolTip) {
-  ui_->statusLine->setText(text);
-  ui_->statusLine->setToolTip(toolTip);
+  ui_->statusLine->setStatus(text, toolTip);
 }
 
 }  // namespace quorbel

@@ -1,5 +1,6 @@
 // The main window: its appearance and labels, the output pane and its text size, closing it, the
 // real Linux open panel, and the window while a tool runs.
+#include <QAccessible>
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -305,6 +306,48 @@ TEST_F(EndToEnd, CreateGetInfoCompactAndChangeBandSizeOnDisk) {
   EXPECT_EQ(window->findChild<QLabel*>("statusLine")->text(), "Done");
   EXPECT_EQ(bandBytes(created), 2048 * 512);  // made with 1 MB bands, and left as it was
   EXPECT_EQ(bandBytes(converted), 16000LL * 512);
+}
+
+// What assistive technology is told while a tool runs: the progress bar's figures as value changes,
+// each new status line once and in order, a failure's whole reason before the line that sums it up.
+std::vector<std::pair<std::string, std::string>>* announcements = nullptr;
+
+void recordAnnouncement(QAccessibleEvent* event) {
+  QObject* source = event->object();
+  if (!announcements || !source) return;
+  if (source->objectName() == "statusLine" && event->type() == QAccessible::TextUpdated)
+    announcements->emplace_back("line", static_cast<QAccessibleTextUpdateEvent*>(event)->textInserted().toStdString());
+  else if (source->objectName() == "statusLine" && event->type() == QAccessible::DescriptionChanged)
+    announcements->emplace_back("reason", static_cast<QWidget*>(source)->toolTip().toStdString());
+  else if (qobject_cast<QProgressBar*>(source) && event->type() == QAccessible::ValueChanged)
+    announcements->emplace_back("value",
+                                std::to_string(static_cast<QAccessibleValueChangeEvent*>(event)->value().toInt()));
+}
+
+TEST_F(WindowTest, ProgressAndStatusChangesReachTheAccessibilityLayer) {
+  std::vector<std::pair<std::string, std::string>> heard;
+  announcements = &heard;
+  const auto previous = QAccessible::installUpdateHandler(recordAnnouncement);
+  // Events are sent only while an assistive technology listens: under tests/atspi/run_atspi, with the
+  // accessibility bus and Qt's bridge to it (the test Atspi.WindowAccessibilityEvents).
+  if (!qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON")) GTEST_SKIP() << "needs the accessibility bus";
+  ASSERT_TRUE(QTest::qWaitFor([] { return QAccessible::isActive(); }, 10000)) << "the bridge did not come up";
+  tool.answer("resize", "", 1, 0.5, "PERCENT:12.5\nPERCENT:40\nresize: no room\nthe disk is full\n");
+  open("Resize", "/V/A.sparsebundle");
+  tool.answer("imageinfo", "info\n");
+  open("Get info", "/V/A.sparsebundle");
+  QAccessible::installUpdateHandler(previous);
+  announcements = nullptr;
+
+  using Heard = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(heard, (Heard{{"line", "Running: Resize…"},
+                          {"value", "125"},
+                          {"value", "400"},
+                          {"reason", "Resize failed: resize: no room\nthe disk is full"},
+                          {"line", "Resize failed: resize: no room"},
+                          {"reason", ""},
+                          {"line", "Running: Get info…"},
+                          {"line", "Done"}}));
 }
 
 }  // namespace
