@@ -3,7 +3,6 @@
 
 #include <QApplication>
 #include <QMainWindow>
-#include <QTimer>
 
 #include "app/accessible_combo_box.h"
 #include "app/app_delegate.h"
@@ -28,8 +27,8 @@ int main(int argc, char* argv[]) {
   quorbel::MainWindow window(controller);
   delegate.installMenuBar(&window, {controller->largerTextAction(), controller->smallerTextAction()});
 
+  // Launching has finished once the window is on the screen; the launch check waits for that.
+  delegate.finishLaunchingAfterFirstFrame(&window);
   window.show();
-  // Once the event loop runs, launching has finished.
-  QTimer::singleShot(0, &delegate, &quorbel::AppDelegate::applicationDidFinishLaunching);
   return app.exec();
 }
