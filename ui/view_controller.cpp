@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSettings>
 #include <QShowEvent>
@@ -40,6 +41,19 @@ QStringList titles(const std::vector<std::string>& list) {
   return result;
 }
 
+// Push buttons padded 4 px above and below their label and 14 px at its sides, inside the frame, with
+// no minimum width. A style sheet says the same in one line, but it puts every widget of the view
+// through the style sheet engine, a sixth of the window's start-up time.
+class PaddedButtonStyle : public QProxyStyle {
+ public:
+  QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
+                         const QWidget* widget) const override {
+    if (type != CT_PushButton) return QProxyStyle::sizeFromContents(type, option, contents, widget);
+    const int frame = pixelMetric(PM_DefaultFrameWidth, option, widget);
+    return contents + QSize(2 * (14 + frame), 2 * (4 + frame));
+  }
+};
+
 }  // namespace
 
 std::string defaultHdiutilCommand() {
@@ -62,6 +76,9 @@ ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::MainView>()) {
   setObjectName(QStringLiteral("ViewController"));
   ui_->setupUi(this);
+  auto* buttonStyle = new PaddedButtonStyle;
+  buttonStyle->setParent(this);
+  for (QPushButton* button : findChildren<QPushButton*>()) button->setStyle(buttonStyle);
   // The tool reports progress only when asked to.
   runner_ = new ToolRunner(std::move(hdiutilCommand), {std::string(tool::progressVariable) + "=1"}, this);
 #ifndef Q_OS_MACOS

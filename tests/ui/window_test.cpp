@@ -48,6 +48,15 @@ TEST_F(WindowTest, AppearanceFillsAndPresetsAndShowingAgainResetsOnlyTheNumbers)
   window->show();
   EXPECT_EQ(presets(), "1|0|off");
   EXPECT_EQ(control<QComboBox>("Size unit")->currentText(), "TB");
+  // Buttons hug their labels (4 px above and below, 14 px at the sides, inside a 1 px frame), short ones
+  // too; and no style sheet puts the window through the slow style sheet engine.
+  for (const char* name : {"Stop", "Create", "Change password", "Larger text"}) {
+    auto* button = control<QPushButton>(name);
+    EXPECT_EQ(button->sizeHint(), button->fontMetrics().size(Qt::TextShowMnemonic, name) + QSize(30, 10)) << name;
+  }
+  for (const QWidget* widget : window->findChildren<QWidget*>())
+    EXPECT_EQ(widget->styleSheet(), "") << widget->objectName().toStdString();
+  EXPECT_EQ(qApp->styleSheet(), "");
 }
 
 // Screen readers and tests find a control by what the user reads: a button's text or its field's label.
