@@ -6,6 +6,7 @@
 
 #include "app/accessible_combo_box.h"
 #include "app/app_delegate.h"
+#include "ui/app_style.h"
 #include "ui/main_window.h"
 #include "ui/view_controller.h"
 
@@ -19,8 +20,9 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationVersion(QStringLiteral(QUORBEL_VERSION));
   QGuiApplication::setApplicationDisplayName(QStringLiteral("Quorbel Sparse Bundle Utility"));
 
-  // Before any window exists, so that every pop-up menu gets the interface.
+  // Before any window exists, so that every pop-up menu gets the interface and every widget the style.
   quorbel::installAccessibleComboBoxes();
+  quorbel::installStartupStyle();
 
   quorbel::AppDelegate delegate;
   auto* controller = new quorbel::ViewController();

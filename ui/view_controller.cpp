@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
-#include <QProxyStyle>
 #include <QPushButton>
 #include <QSettings>
 #include <QShowEvent>
@@ -23,6 +22,7 @@
 #include "operations/get_info.h"
 #include "operations/resize.h"
 #include "operations/tool_runner.h"
+#include "ui/app_style.h"
 #include "ui/output_log.h"
 #include "ui/password_view_controller.h"
 #include "ui/status_line.h"
@@ -40,19 +40,6 @@ QStringList titles(const std::vector<std::string>& list) {
   for (const auto& item : list) result << QString::fromStdString(item);
   return result;
 }
-
-// Push buttons padded 4 px above and below their label and 14 px at its sides, inside the frame, with
-// no minimum width. A style sheet says the same in one line, but it puts every widget of the view
-// through the style sheet engine, a sixth of the window's start-up time.
-class PaddedButtonStyle : public QProxyStyle {
- public:
-  QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
-                         const QWidget* widget) const override {
-    if (type != CT_PushButton) return QProxyStyle::sizeFromContents(type, option, contents, widget);
-    const int frame = pixelMetric(PM_DefaultFrameWidth, option, widget);
-    return contents + QSize(2 * (14 + frame), 2 * (4 + frame));
-  }
-};
 
 }  // namespace
 

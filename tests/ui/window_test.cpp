@@ -10,16 +10,20 @@
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QListView>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyleFactory>
 #include <QTextBlock>
 #include <QTimer>
 
 #include "operations/operation.h"
 
+#include "ui/app_style.h"
 #include "ui/main_window.h"
 #include "ui/output_log.h"
 #include "ui/password_view_controller.h"
@@ -315,6 +319,38 @@ TEST_F(EndToEnd, CreateGetInfoCompactAndChangeBandSizeOnDisk) {
   EXPECT_EQ(window->findChild<QLabel*>("statusLine")->text(), "Done");
   EXPECT_EQ(bandBytes(created), 2048 * 512);  // made with 1 MB bands, and left as it was
   EXPECT_EQ(bandBytes(converted), 16000LL * 512);
+}
+
+// The overflow icon of menu and tool bars (a file whose reading loads every image plugin) is read when
+// first drawn, once, and is the style's own; other icons come at once.
+TEST(AppStyle, ExtensionIconsAreReadWhenFirstDrawnOnceAndAreTheStylesOwn) {
+  struct CountingStyle : QProxyStyle {
+    using QProxyStyle::QProxyStyle;
+    mutable int asked = 0;
+    QIcon standardIcon(StandardPixmap which, const QStyleOption* option, const QWidget* widget) const override {
+      ++asked;
+      return QProxyStyle::standardIcon(which, option, widget);
+    }
+  };
+  auto* counting = new CountingStyle(QStyleFactory::create("Fusion"));
+  DeferredExtensionIconStyle style(counting);
+  const std::unique_ptr<QStyle> reference(QStyleFactory::create("Fusion"));
+  for (QStyle::StandardPixmap which :
+       {QStyle::SP_ToolBarHorizontalExtensionButton, QStyle::SP_ToolBarVerticalExtensionButton}) {
+    counting->asked = 0;
+    const QIcon icon = style.standardIcon(which);
+    EXPECT_FALSE(icon.isNull());
+    EXPECT_EQ(counting->asked, 0);
+    QMenuBar bar;
+    bar.setStyle(&style);
+    EXPECT_EQ(counting->asked, 0) << "a menu bar read its overflow icon before it was needed";
+    EXPECT_EQ(icon.pixmap(16).toImage(), reference->standardIcon(which).pixmap(16).toImage());
+    EXPECT_EQ(icon.pixmap(32).toImage(), reference->standardIcon(which).pixmap(32).toImage());
+    EXPECT_EQ(counting->asked, 1);
+  }
+  counting->asked = 0;
+  style.standardIcon(QStyle::SP_MessageBoxWarning);
+  EXPECT_EQ(counting->asked, 1);
 }
 
 // What assistive technology is told while a tool runs: the progress bar's figures as value changes,
