@@ -43,9 +43,6 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
   if (!m_seams.openUrl) {
     m_seams.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
   }
-  if (!m_seams.helpLookup) {
-    m_seams.helpLookup = lookUpEmbeddedResource;
-  }
   if (!m_seams.parts) {
     m_seams.parts = loadDeferredParts;
   }

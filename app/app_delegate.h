@@ -36,7 +36,7 @@ struct AppDelegateSeams {
   std::function<double()> now;                             // default: the system clock, seconds since 2001-01-01 UTC
   std::function<std::optional<QString>()> runningVersion;  // default: the application's version
   std::function<void(const QUrl&)> openUrl;                // default: the desktop's web browser
-  ResourceLookup helpLookup;                               // default: the embedded resources
+  ResourceLookup helpLookup;                               // default: the manual embedded in the parts
   QUrl updateListAddress = QUrl(QStringLiteral(QUORBEL_UPDATE_LIST_ADDRESS));
   QString downloadHostPrefix = QStringLiteral(QUORBEL_DOWNLOAD_HOST_PREFIX);
   QUrl supportPageAddress = QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS));
