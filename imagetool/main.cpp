@@ -17,6 +17,7 @@
 #include "imagetool/crypto/password.h"
 #include "imagetool/image_io.h"
 #include "imagetool/layout/layout.h"
+#include "imagetool/progress.h"
 #include "imagetool/volumes/free_space.h"
 #include "imagetool/volumes/resize.h"
 
@@ -282,6 +283,8 @@ int main(int argc, char** argv) {
   try {
     const int status = run(verb, args);
     std::cout.flush();
+    // The work is complete (a verb that reported progress says 100 now, even when a stop came too late).
+    if (status == 0 && std::cout) quorbel::imagetool::progress::finish();
     if (quorbel::imagetool::interruptRequested()) {
       // The signal came after the last point where the work could stop: it is complete, but the
       // caller asked it to stop and is told it did not.

@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "imagetool/image_io.h"
+#include "imagetool/progress.h"
 
 namespace quorbel::imagetool {
 
@@ -534,6 +535,7 @@ void copyNonZero(int fd, std::uint64_t length, ImageIO& image, std::uint64_t off
     forEachNonZeroRun(offset + at, data, n, [&](std::size_t pos, std::size_t count) {
       image.write(offset + at + pos, data + pos, count);
     });
+    progress::at(at + n, length);
   });
 }
 

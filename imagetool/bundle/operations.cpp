@@ -17,6 +17,7 @@
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/range_copy.h"
 #include "imagetool/bundle/sizes.h"
+#include "imagetool/progress.h"
 
 namespace quorbel::imagetool {
 
@@ -102,8 +103,13 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
     }
   }
   checkInterrupted();
+  // Encrypting every block of the image is what takes the time of an encrypted create; a plain one
+  // spends it about evenly on formatting and on carrying the result into the bands.
+  const double layoutEnd = encryption != nullptr ? 10 : 50;
+  progress::span(0, layoutEnd);
   layOut(imagePath, request.size);
   checkInterrupted();
+  progress::span(layoutEnd, 98);
   {
     UniqueFd fd(::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) throwErrno("cannot read the temporary image");
@@ -177,11 +183,16 @@ void convertBundle(const std::string& source, const std::string& destination, st
     if (band && placed == 0 && ::unlinkat(bandsFd.get(), name.c_str(), 0) != 0)
       throwErrno("cannot remove the empty new band " + name);
   };
-  // Only new bands that old ones overlap are visited, in order, each once.
-  std::uint64_t next = 0;
+  // Only new bands that old ones overlap are visited, in order, each once. The final flush of the
+  // writes left behind takes a little of the time.
+  std::uint64_t next = 0, visited = 0;
+  const auto oldBands = static_cast<std::uint64_t>(std::distance(
+      src.bands().begin(), src.bands().lower_bound(info.bandCount())));
+  progress::span(0, 95);
   for (const auto& entry : src.bands()) {
     const std::uint64_t index = entry.first;
     if (index >= info.bandCount()) break;  // wholly past the end of the image: never read
+    progress::at(visited++, oldBands);
     const std::uint64_t first = std::max(next, index * oldBand / bandSize);
     const std::uint64_t last = (std::min(info.size, (index + 1) * oldBand) - 1) / bandSize;
     for (std::uint64_t band = first; band <= last; ++band) makeBand(band);
@@ -190,6 +201,7 @@ void convertBundle(const std::string& source, const std::string& destination, st
   openSource.reset();
   openFd.reset();
   checkInterrupted();
+  progress::span(95, 100);
   // One flush of the whole file system: a flush per band costs a journal commit or a disk cache flush
   // each, seconds for thousands of small bands.
   temp.flushFileSystem();
@@ -199,25 +211,87 @@ void convertBundle(const std::string& source, const std::string& destination, st
 
 namespace {
 
-// What compaction does to one band: the byte ranges to give back, and where the data worth keeping ends
+// The blocks of one band that compaction gives back, added in ascending order. Kept as runs while
+// that is smaller, as one bit per block once the runs would take more (a band of alternating kept and
+// free blocks), so a plan never takes more than a bit per 4 KiB block of band data.
+class ReclaimSet {
+ public:
+  explicit ReclaimSet(std::uint64_t length) : length_(length) {}
+
+  // [at, at + n): `at` on a block boundary, the end on one or at the end of the band.
+  void add(std::uint64_t at, std::uint64_t n) {
+    bytes_ += n;
+    if (bits_.empty()) {
+      if (!runs_.empty() && runs_.back().end() == at) {
+        runs_.back().length += n;
+        return;
+      }
+      runs_.push_back({at, n});
+      if ((runs_.size() + 1) * sizeof(ByteRange) > bitmapWords() * sizeof(std::uint64_t)) toBits();
+      return;
+    }
+    setBits(at, n);
+  }
+  std::uint64_t bytes() const { return bytes_; }
+  bool empty() const { return bytes_ == 0; }
+  std::size_t memory() const {
+    return runs_.capacity() * sizeof(ByteRange) + bits_.capacity() * sizeof(std::uint64_t);
+  }
+  template <typename Visit>
+  void forEachRun(const Visit& visit) const {
+    if (bits_.empty()) {
+      for (const ByteRange& r : runs_) visit(r.offset, r.length);
+      return;
+    }
+    const std::uint64_t blocks = blockCount();
+    for (std::uint64_t b = 0; b < blocks;) {
+      if (!bit(b)) {
+        ++b;
+        continue;
+      }
+      const std::uint64_t first = b;
+      while (b < blocks && bit(b)) ++b;
+      const std::uint64_t end = std::min(length_, b * blockBytes);
+      visit(first * blockBytes, end - first * blockBytes);
+    }
+  }
+
+ private:
+  std::uint64_t blockCount() const { return (length_ + blockBytes - 1) / blockBytes; }
+  std::size_t bitmapWords() const { return static_cast<std::size_t>((blockCount() + 63) / 64); }
+  bool bit(std::uint64_t b) const { return (bits_[b / 64] >> (b % 64) & 1u) != 0; }
+  void setBits(std::uint64_t at, std::uint64_t n) {
+    for (std::uint64_t b = at / blockBytes, last = (at + n + blockBytes - 1) / blockBytes; b < last; ++b)
+      bits_[b / 64] |= std::uint64_t{1} << (b % 64);
+  }
+  void toBits() {
+    bits_.assign(bitmapWords(), 0);
+    for (const ByteRange& r : runs_) setBits(r.offset, r.length);
+    std::vector<ByteRange>().swap(runs_);
+  }
+
+  std::uint64_t length_;
+  std::uint64_t bytes_ = 0;
+  std::vector<ByteRange> runs_;
+  std::vector<std::uint64_t> bits_;
+};
+
+// What compaction does to one band: the blocks to give back, and where the data worth keeping ends
 // (0: none, the band goes).
 struct BandPlan {
-  std::vector<ByteRange> reclaim;
+  std::uint64_t index = 0;
+  std::uint64_t length = 0;     // the band's size when planned
+  std::uint64_t allocated = 0;  // bytes it occupied on disk then
   std::uint64_t keepEnd = 0;
+  ReclaimSet reclaim{0};
 };
 
 // Sorts the blocks of a band (`length` bytes, at `bandStart` in the image) into those to keep and those
-// that hold only zeros or free space of the file system. Reads only; changes nothing.
-BandPlan planBand(int fd, std::uint64_t length, std::uint64_t bandStart, const std::vector<ByteRange>& free,
-                  std::vector<char>& buffer, const std::string& what) {
-  BandPlan plan;
-  const auto addReclaim = [&](std::uint64_t at, std::uint64_t n) {
-    if (!plan.reclaim.empty() && plan.reclaim.back().end() == at) {
-      plan.reclaim.back().length += n;
-    } else {
-      plan.reclaim.push_back({at, n});
-    }
-  };
+// that hold only zeros or free space of the file system. Reads only; changes nothing. `advance` is
+// told of every piece looked at.
+void planBand(int fd, BandPlan& plan, std::uint64_t bandStart, const std::vector<ByteRange>& free,
+              std::vector<char>& buffer, const std::string& what, const std::function<void(std::uint64_t)>& advance) {
+  const std::uint64_t length = plan.length;
   for (const ByteRange& region : dataRegions(fd, length)) {
     std::uint64_t pos = region.offset / blockBytes * blockBytes;
     const std::uint64_t regionEnd = std::min(length, (region.end() + blockBytes - 1) / blockBytes * blockBytes);
@@ -226,8 +300,9 @@ BandPlan planBand(int fd, std::uint64_t length, std::uint64_t bandStart, const s
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), regionEnd - pos));
       if (covered(free, bandStart + pos, bandStart + pos + want)) {
         // Free space of the file system: what it holds does not matter, so it is not even read.
-        addReclaim(pos, want);
+        plan.reclaim.add(pos, want);
         pos += want;
+        advance(want);
         continue;
       }
       const std::size_t got = readUpTo(fd, buffer.data(), want, pos, what);
@@ -236,50 +311,53 @@ BandPlan planBand(int fd, std::uint64_t length, std::uint64_t bandStart, const s
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(blockBytes, got - b));
         const std::uint64_t at = pos + b;
         if (isAllZero(buffer.data() + b, n) || covered(free, bandStart + at, bandStart + at + n)) {
-          addReclaim(at, n);
+          plan.reclaim.add(at, n);
         } else {
           plan.keepEnd = std::max(plan.keepEnd, at + n);
         }
       }
       pos += got;
+      advance(got);
     }
   }
-  return plan;
 }
 
 // Carries out a band's plan: the band removed when nothing is worth keeping, else holes punched in
-// what it gives back and the tail cut off. Each step leaves a band that reads the same.
-void applyBand(const Bundle& bundle, std::uint64_t index, int fd, std::uint64_t length, const BandPlan& plan,
-               bool& punchUnsupported, CompactResult& result) {
-  const std::string bandPath = bundle.bandPath(index);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) throwErrno("cannot examine band " + bandPath);
-  const auto allocatedBefore = static_cast<std::uint64_t>(st.st_blocks) * 512;
+// what it gives back and the tail cut off. Reads no data; each step leaves a band that reads the same.
+void applyBand(const Bundle& bundle, const BandPlan& plan, bool& punchUnsupported, CompactResult& result) {
+  const std::string bandPath = bundle.bandPath(plan.index);
   if (plan.keepEnd == 0) {
     // Nothing worth keeping: a missing band reads as zeros.
-    if (::unlinkat(bundle.bandsFd(), bandName(index).c_str(), 0) != 0) throwErrno("cannot remove band " + bandPath);
-    result.possible += allocatedBefore;
-    result.reclaimed += allocatedBefore;
+    if (::unlinkat(bundle.bandsFd(), bandName(plan.index).c_str(), 0) != 0)
+      throwErrno("cannot remove band " + bandPath);
+    result.possible += plan.allocated;
+    result.reclaimed += plan.allocated;
     return;
   }
-  std::uint64_t possibleHere = 0;
-  for (const ByteRange& r : plan.reclaim) {
-    possibleHere += r.length;
-    if (r.offset >= plan.keepEnd || punchUnsupported) continue;
-    const std::uint64_t end = std::min(r.end(), plan.keepEnd);
-    if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(r.offset),
-                    static_cast<off_t>(end - r.offset)) != 0) {
+  const UniqueFd fd = openFileAt(bundle.bandsFd(), bandName(plan.index), O_RDWR, "band " + bandPath);
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != plan.length)
+    throw ToolError("band " + bandPath + " changed while it was compacted");
+  plan.reclaim.forEachRun([&](std::uint64_t offset, std::uint64_t length) {
+    if (offset >= plan.keepEnd || punchUnsupported) return;
+    const std::uint64_t end = std::min(offset + length, plan.keepEnd);
+    if (::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                    static_cast<off_t>(end - offset)) != 0) {
       if (errno != EOPNOTSUPP && errno != ENOSYS) throwErrno("cannot free space in band " + bandPath);
       punchUnsupported = true;
     }
-  }
-  if (length > plan.keepEnd && ::ftruncate(fd, static_cast<off_t>(plan.keepEnd)) != 0)
+  });
+  if (plan.length > plan.keepEnd && ::ftruncate(fd.get(), static_cast<off_t>(plan.keepEnd)) != 0)
     throwErrno("cannot shorten band " + bandPath);
-  if (::fstat(fd, &st) != 0) throwErrno("cannot examine band " + bandPath);
+  if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + bandPath);
   const auto allocatedAfter = static_cast<std::uint64_t>(st.st_blocks) * 512;
-  result.possible += std::min(possibleHere, allocatedBefore);
-  if (allocatedAfter < allocatedBefore) result.reclaimed += allocatedBefore - allocatedAfter;
+  result.possible += std::min(plan.reclaim.bytes(), plan.allocated);
+  if (allocatedAfter < plan.allocated) result.reclaimed += plan.allocated - allocatedAfter;
 }
+
+// Where the time of a compaction goes, on the progress scale: finding the free space, reading every
+// band (almost all of it), and giving the space back.
+constexpr double freeSpaceEnd = 5, planEnd = 97;
 
 }  // namespace
 
@@ -288,6 +366,7 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
   const Bundle bundle = Bundle::open(path, Access::write, encrypted);
   const BundleInfo& info = bundle.info();
   out << "Starting to compact…\n" << std::flush;
+  progress::span(0, freeSpaceEnd);
 
   std::vector<ByteRange> free;
   if (freeSpace) {
@@ -295,10 +374,21 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
     free = mergedRanges(freeSpace(image));
   }
 
+  // First every band is read and its plan made, changing nothing: a stop here leaves the bundle as it
+  // was. Then the plans are carried out without a stop, which needs no reading and is quick, so that a
+  // stopped compaction leaves the bundle either as it was or wholly compacted.
   out << "Reclaiming free space…\n" << std::flush;
-  CompactResult result;
+  std::uint64_t totalBytes = 0, doneBytes = 0;
+  for (const auto& [index, band] : bundle.bands())
+    if (index < info.bandCount()) totalBytes += band.length;
+  progress::span(freeSpaceEnd, planEnd);
+  const auto advance = [&](std::uint64_t bytes) {
+    doneBytes += bytes;
+    progress::at(doneBytes, totalBytes);
+  };
+  std::vector<BandPlan> plans;
+  std::size_t planMemory = 0;
   std::vector<char> buffer(chunkBytes);
-  bool punchUnsupported = false;
   std::size_t done = 0;
   unsigned reportedTenth = 0;
   const std::size_t total = bundle.bands().size();
@@ -307,21 +397,38 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
     ++done;
     if (index >= info.bandCount()) continue;  // past the end of the image: left alone
     const std::string bandPath = bundle.bandPath(index);
-    const UniqueFd fd = openFileAt(bundle.bandsFd(), bandName(index), O_RDWR, "band " + bandPath);
+    const UniqueFd fd = openFileAt(bundle.bandsFd(), bandName(index), O_RDONLY, "band " + bandPath);
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) throw ToolError("band " + bandPath + " changed while it was compacted");
-    const auto length = static_cast<std::uint64_t>(st.st_size);
-    const BandPlan plan = planBand(fd.get(), length, index * info.bandSize, free, buffer, "band " + bandPath);
-    applyBand(bundle, index, fd.get(), length, plan, punchUnsupported, result);
+    BandPlan plan;
+    plan.index = index;
+    plan.length = static_cast<std::uint64_t>(st.st_size);
+    plan.allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    plan.reclaim = ReclaimSet(plan.length);
+    planBand(fd.get(), plan, index * info.bandSize, free, buffer, "band " + bandPath, advance);
+    // A band with nothing to give back needs no step.
+    if (plan.keepEnd != 0 && plan.reclaim.empty() && plan.keepEnd == plan.length) continue;
+    planMemory += sizeof(BandPlan) + plan.reclaim.memory();
+    plans.push_back(std::move(plan));
 
     const auto tenth = static_cast<unsigned>(done * 10 / total);
     if (total >= 10 && tenth > reportedTenth && tenth < 10) {
       reportedTenth = tenth;
-      out << "Compacted " << done << " of " << total << " bands (" << tenth * 10 << "%)\n" << std::flush;
+      out << "Examined " << done << " of " << total << " bands (" << tenth * 10 << "%)\n" << std::flush;
     }
   }
+  checkInterrupted();
+
+  out << "Finishing compaction…\n" << std::flush;
+  progress::span(planEnd, 100);
+  CompactResult result;
+  result.planMemory = planMemory + (plans.capacity() - plans.size()) * sizeof(BandPlan);
+  bool punchUnsupported = false;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    applyBand(bundle, plans[i], punchUnsupported, result);
+    progress::at(i + 1, plans.size());
+  }
   result.possible = std::max(result.possible, result.reclaimed);
-  out << "Finishing compaction…\n";
   if (punchUnsupported) out << "The file system holding the image cannot free space inside band files.\n";
   out << "Reclaimed " << humanSize(result.reclaimed) << " out of " << humanSize(result.possible)
       << " possible.\n"

@@ -1,6 +1,7 @@
 #pragma once
 // The work behind the tool's verbs, on paths and plain values; the command line lives in main.cpp.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <ostream>
@@ -43,10 +44,13 @@ using FreeSpaceFunction = std::function<std::vector<ByteRange>(const ImageIO& im
 struct CompactResult {
   std::uint64_t reclaimed = 0;  // bytes the bundle no longer occupies on disk
   std::uint64_t possible = 0;   // bytes occupied by zeros or free space before compaction
+  std::size_t planMemory = 0;   // bytes the plans of all bands took: at most a bit per 4 KiB of band data
 };
 // Removes bands that hold only zeros (or free space), punches holes in such runs inside the other
-// bands and cuts them off at the end; one band at a time, each step leaving a valid bundle. Progress
-// lines and the final "Reclaimed X out of Y possible." go to `out`.
+// bands and cuts them off at the end. Every band is examined first, changing nothing (a stop then leaves
+// the bundle as it was); then the plans are carried out without stopping, each step leaving a valid
+// bundle, so a stopped compaction leaves it as it was or wholly compacted. Progress lines and the final
+// "Reclaimed X out of Y possible." go to `out`.
 // An encrypted bundle is compacted only when `encrypted` says the caller can read it (`freeSpace`
 // then decrypts): zero blocks are then zero ciphertext, never written.
 CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out,

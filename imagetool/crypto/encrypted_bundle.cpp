@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "imagetool/bundle/fs_util.h"
+#include "imagetool/progress.h"
 
 namespace quorbel::imagetool::crypto {
 
@@ -74,6 +75,7 @@ void writeEncryptedImage(int imageFd, std::uint64_t size, std::vector<ByteRange>
       std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + static_cast<std::ptrdiff_t>(want), 0);
       image.write(pos, buffer.data(), want);
       pos += want;
+      progress::at(pos, size);
     }
   }
 }

@@ -25,6 +25,7 @@
 #include "imagetool/hfsplus/structures.h"
 #include "imagetool/layout/layout.h"
 #include "imagetool/layout/partition_map.h"
+#include "imagetool/progress.h"
 
 namespace quorbel::imagetool {
 
@@ -338,7 +339,11 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
     if (name == "lock" || name == "Info.plist" || name == "Info.bckup" || name == "bands") continue;
     if (!share(bundle.dirFd(), tempDir.get(), name)) return false;
   }
-  for (const std::string& name : listFolder(bundle.bandsFd(), bundle.bandsDir())) {
+  const std::vector<std::string> bandNames = listFolder(bundle.bandsFd(), bundle.bandsDir());
+  progress::span(20, 40);
+  std::uint64_t linked = 0;
+  for (const std::string& name : bandNames) {
+    progress::at(linked++, bandNames.size());
     const auto index = bandIndex(name);
     if (index && *index >= info.bandCount()) continue;  // past the end: not part of the image
     if (!share(bundle.bandsFd(), bands.get(), name)) return false;
@@ -348,8 +353,10 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
   if (oldSize % info.bandSize != 0) image.truncateBand(oldSize / info.bandSize, oldSize % info.bandSize);
   std::unique_ptr<ImageIO> view;
   Hooked hooked(viewOf(image, plain, view), hook, true);
+  progress::span(40, 90);
   runSteps(plan, oldSize, newSize, Steps{[&](std::uint64_t) -> ImageIO& { return hooked; }, [](std::uint64_t) {}});
   view.reset();
+  progress::span(90, 98);
   const std::uint64_t newBands = (newSize + info.bandSize - 1) / info.bandSize;
   for (std::uint64_t index : listBands(bands.get()))
     if (index >= newBands) image.removeBand(index);
@@ -408,7 +415,9 @@ void resizeInPlace(const Bundle& bundle, const Plan& plan, std::uint64_t newSize
     if (beforeChange) beforeChange();
     replaceFileAtomically(bundle.dirFd(), "Info.bckup", xml, joinPath(bundle.path(), "Info.bckup"));
   };
+  progress::span(20, 90);
   runSteps(plan, oldSize, newSize, Steps{image, commitSize});
+  progress::span(90, 98);
   if (store) store->sync();
   hooked.reset();
   view.reset();
@@ -435,6 +444,9 @@ void resizeBundle(const std::string& given, std::uint64_t newSize, std::ostream&
   BandStore currentBands(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, oldSize, false);
   std::unique_ptr<ImageIO> currentView;
   const ImageIO& current = viewOf(currentBands, plain, currentView);
+  // Trying the steps in memory reads what the real run writes: a fifth of the time; sharing the bands,
+  // carrying the steps out and finishing the rest.
+  progress::span(0, 20);
   const Plan plan = makePlan(current, newSize);
   Overlay trial(current, oldSize, std::max(oldSize, newSize));
   try {
