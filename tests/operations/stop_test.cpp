@@ -178,5 +178,36 @@ TEST_F(StopTest, AConversionStoppedAnywhereLeavesNoHalfMadeBundleAndTheSourceAsI
   }
 }
 
+// A resize is built beside the bundle and swapped in whole: stopped anywhere, the path holds the old
+// bundle exactly, or the resized one with both property lists saying the new size and the blocks where
+// a complete resize puts them (their content differs by the volume's modification dates).
+TEST_F(StopTest, AResizeStoppedAnywhereLeavesTheOldBundleOrTheWholeNewOne) {
+  const Content before = contentOf(original);
+  const QString reference = fresh("reference.sparsebundle");
+  const qint64 took = run(resizeArguments("900m", reference.toStdString()), -1);
+  const Content complete = contentOf(reference);
+  ASSERT_EQ(complete.at(-1), "943718400");
+  const auto offsets = [](const Content& content) {
+    std::set<long long> keys;
+    for (const auto& block : content) keys.insert(block.first);
+    return keys;
+  };
+  for (int round = 0; round < 6; ++round) {
+    const int moment = std::uniform_int_distribution<int>(0, static_cast<int>(took))(moments);
+    const QString bundle = fresh("stopped.sparsebundle");
+    run(resizeArguments("900m", bundle.toStdString()), moment);
+    const Content after = contentOf(bundle);
+    QFile plist(QDir(bundle).filePath("Info.plist")), backup(QDir(bundle).filePath("Info.bckup"));
+    ASSERT_TRUE(plist.open(QIODevice::ReadOnly) && backup.open(QIODevice::ReadOnly));
+    const bool resized = after.at(-1) == complete.at(-1);
+    EXPECT_TRUE(resized ? offsets(after) == offsets(complete) && plist.readAll() == backup.readAll()
+                        : after == before)
+        << "stopped after " << moment << " ms of " << took;
+    EXPECT_EQ(namesIn(scratch.path()),
+              (std::set<std::string>{"original.sparsebundle", "reference.sparsebundle", "stopped.sparsebundle"}))
+        << "stopped after " << moment << " ms";
+  }
+}
+
 }  // namespace
 }  // namespace quorbel::test
