@@ -380,7 +380,7 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
   out << "Reclaiming free space…\n" << std::flush;
   std::uint64_t totalBytes = 0, doneBytes = 0;
   for (const auto& [index, band] : bundle.bands())
-    if (index < info.bandCount()) totalBytes += band.length;
+    if (index < info.bandCount()) totalBytes += band.allocated;  // what is read: the data, not the holes
   progress::span(freeSpaceEnd, planEnd);
   const auto advance = [&](std::uint64_t bytes) {
     doneBytes += bytes;
