@@ -1,11 +1,18 @@
 #pragma once
-// Helpers for the disk-image tool's tests: scratch folders, bundles written and read without the tool's
-// code, running the tool and other programs, and the independent programs' view of volumes.
+// Helpers for the disk-image tool's tests: scratch folders, image files, bundles written and read without
+// the tool's code, running the tool and other programs, and the independent programs' view of volumes.
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "imagetool/image_io.h"
 
 namespace quorbel::imagetool::test {
 
@@ -71,6 +78,8 @@ int startTool(const std::vector<std::string>& args);
 RunResult create(const std::string& path, const std::string& size, const std::string& fileSystem,
                  const std::string& bandSectors = "2048");
 RunResult shell(const std::string& command);
+// Runs a checker (found in PATH or the system folders) with `argv`; standard error goes to `out`.
+RunResult run(const std::vector<std::string>& argv);
 std::string quote(const std::string& text);
 bool haveProgram(const std::string& name);
 
@@ -99,5 +108,91 @@ struct GptCheck {
   std::uint64_t lastLba = 0, start = 0, sectors = 0;
 };
 GptCheck gptCheck(const std::string& image);
+
+// A file opened for reading and writing (made anew, all holes, when `size` is not zero).
+class ImageFile {
+ public:
+  explicit ImageFile(const std::string& path, std::uint64_t size = 0);
+  ~ImageFile();
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+  ImageIO& io() { return *io_; }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  void resize(std::uint64_t size);
+  std::vector<unsigned char> read(std::uint64_t offset, std::size_t length) const {
+    std::vector<unsigned char> out(length);
+    io_->read(offset, out.data(), length);
+    return out;
+  }
+  void write(std::uint64_t offset, const std::vector<unsigned char>& data) {
+    io_->write(offset, data.data(), data.size());
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::unique_ptr<FileImageIO> io_;
+};
+
+// Copies bytes [offset, offset + length) of `from` into a new sparse file, holes left as holes.
+void extract(const std::string& from, std::uint64_t offset, std::uint64_t length, const std::string& to);
+
+// An image held in memory, for contents assembled by a test; reads and writes past the end throw.
+class MemoryImage : public ImageIO {
+ public:
+  explicit MemoryImage(std::uint64_t size) : bytes_(size, 0) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  void read(std::uint64_t offset, void* data, std::size_t length) const override {
+    if (offset > bytes_.size() || length > bytes_.size() - offset) throw ToolError("read beyond the end");
+    std::memcpy(data, bytes_.data() + offset, length);
+  }
+  void write(std::uint64_t offset, const void* data, std::size_t length) override {
+    if (offset > bytes_.size() || length > bytes_.size() - offset) throw ToolError("write beyond the end");
+    std::memcpy(bytes_.data() + offset, data, length);
+  }
+  std::vector<std::uint8_t>& bytes() { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Expects `action` to throw a ToolError whose message holds `reason`; returns the message.
+template <class Action>
+std::string expectError(const Action& action, const std::string& reason) {
+  std::string message = "(no error)";
+  try {
+    action();
+  } catch (const ToolError& e) {
+    message = e.what();
+  }
+  EXPECT_NE(message.find(reason), std::string::npos) << message;
+  return message;
+}
+
+// Stores `value` little-endian in `width` bytes.
+inline void putLe(std::uint8_t* p, std::uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+inline std::uint32_t be32(const std::vector<unsigned char>& b, std::size_t at) {
+  return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+inline void putBe32(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+}
+
+// The value of a "Name: value" line of a report.
+std::string field(const std::string& report, const std::string& name);
+std::uint64_t total(const Ranges& ranges);
+
+constexpr const char* kNoReaders = "The Sleuth Kit and 7-Zip are needed (scripts/setup installs them)";
+inline bool haveReaders() { return haveProgram("fsstat") && haveProgram("fls") && haveProgram("icat") && haveProgram("7zz"); }
+// The macOS-made reference volume (Test1's five bands of 1 MiB joined) copied to `to`; empty when the
+// fixtures are absent.
+std::string fixtureVolume(const std::string& to);
+// Checks that The Sleuth Kit and 7-Zip read the HFS Plus volume filling `image` as `blocks` blocks, that
+// the free count agrees with the allocation file and that the alternate header agrees on the geometry
+// (macOS refreshes the rest of it only now and then). Returns what fsstat and fls said.
+std::string expectReadable(ImageFile& image, std::uint64_t blocks);
 
 }  // namespace quorbel::imagetool::test
