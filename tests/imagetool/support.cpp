@@ -186,6 +186,36 @@ void writeIntoBundle(const std::string& bundle, std::uint64_t offset, const std:
   }
 }
 
+std::string readFromBundle(const std::string& bundle, std::uint64_t offset, std::uint64_t length) {
+  const std::uint64_t bandSize = bandBytes(bundle);
+  std::string out(length, '\0');
+  for (std::uint64_t at = 0; at < length;) {
+    const std::uint64_t within = (offset + at) % bandSize, n = std::min(length - at, bandSize - within);
+    const std::string path = bandPath(bundle, (offset + at) / bandSize);
+    if (exists(path)) {
+      const std::string data = readFile(path);
+      if (within < data.size()) out.replace(at, std::min(n, data.size() - within), data, within, n);
+    }
+    at += n;
+  }
+  return out;
+}
+
+std::uint64_t bandBytes(const std::string& bundle) { return plistInteger(bundle, "Info.plist", "band-size"); }
+
+std::uint64_t fillFree(const std::string& bundle, const Ranges& free, std::uint64_t limit) {
+  std::uint64_t total = 0;
+  for (auto [offset, length] : free) {
+    length = std::min(length, limit - total);
+    for (std::uint64_t at = 0; at < length; at += 16 * MiB) {
+      const std::uint64_t n = std::min<std::uint64_t>(16 * MiB, length - at);
+      writeIntoBundle(bundle, offset + at, randomBytes(n, static_cast<std::uint32_t>(offset + at)));
+    }
+    total += length;
+  }
+  return total;
+}
+
 std::string quote(const std::string& text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);

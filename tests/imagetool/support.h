@@ -45,6 +45,7 @@ struct Extent {
   bool shared = false;
 };
 std::vector<Extent> extents(const std::string& path);
+using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 // Every entry below `dir` with its type, size and content: equal snapshots mean nothing was changed.
 std::map<std::string, std::string> snapshot(const std::string& dir);
 // Copies a tree, making the copy writable.
@@ -62,8 +63,14 @@ std::uint64_t declaredSize(const std::string& bundle, const std::string& file = 
 // The whole image of a bundle, read from its files without the tool's code; flattenTo writes it out.
 std::string flatten(const std::string& bundle);
 void flattenTo(const std::string& bundle, const std::string& file);
-// Writes `data` into the bundle's image at `offset` through its bands.
+// Writes `data` into the bundle's image at `offset` through its bands; readFromBundle reads it back.
 void writeIntoBundle(const std::string& bundle, std::uint64_t offset, const std::string& data);
+std::string readFromBundle(const std::string& bundle, std::uint64_t offset, std::uint64_t length);
+// The band size Info.plist declares.
+std::uint64_t bandBytes(const std::string& bundle);
+// The data partition's sectors in a GUID-partitioned image of `bytes`: from sector 40 to the last 4 KiB
+// boundary before the backup table.
+inline std::uint64_t partitionSectors(std::uint64_t bytes) { return (bytes / 512 - 33) / 8 * 8 - 40; }
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when killed
@@ -97,7 +104,6 @@ struct HfsStat {
 // in use that the header counts free.
 HfsStat hfsStat(const std::string& image, std::uint64_t sector, std::uint64_t leakAllowed = 0);
 // Byte ranges of `image` that The Sleuth Kit's blkls lists as unallocated.
-using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 Ranges unallocated(const std::string& image, const std::string& type, std::uint64_t sector, std::uint64_t unitBytes);
 // Every regular file of the HFS Plus volume (name -> content), read with fls and icat.
 std::map<std::string, std::string> hfsFiles(const std::string& image, std::uint64_t sector);
@@ -180,6 +186,10 @@ inline std::uint32_t be32(const std::vector<unsigned char>& b, std::size_t at) {
 inline void putBe32(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
 }
+
+// Fills the bundle's `free` ranges (up to `limit` bytes) with pseudo-random data, as deleted files leave
+// it; returns the bytes written.
+std::uint64_t fillFree(const std::string& bundle, const Ranges& free, std::uint64_t limit = ~0ull);
 
 // The value of a "Name: value" line of a report.
 std::string field(const std::string& report, const std::string& name);

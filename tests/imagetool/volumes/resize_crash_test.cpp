@@ -45,7 +45,7 @@ std::uint64_t expectConsistent(const std::string& bundle, std::uint64_t from, st
   // the partition end at the last 4 KiB boundary before the backup table, and the volume fills it.
   EXPECT_LE(hfs.blocks * hfs.blockSize, gpt.sectors * 512) << hfs.report;
   if (wholeMap) {
-    EXPECT_EQ(gpt.sectors, (size / 512 - 33) / 8 * 8 - 40);
+    EXPECT_EQ(gpt.sectors, test::partitionSectors(size));
     EXPECT_EQ(hfs.blocks * hfs.blockSize, gpt.sectors * 512) << hfs.report;
   }
   EXPECT_EQ(hfs.used(), used) << hfs.report;
