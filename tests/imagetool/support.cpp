@@ -109,6 +109,28 @@ void copyTree(const std::string& from, const std::string& to) {
   fs::permissions(to, fs::perms::owner_write, fs::perm_options::add);
 }
 
+void stopBeforeEachChange(const std::string& original, const std::string& copy,
+                          const std::function<void(const std::function<void()>& beforeChange)>& change,
+                          const std::function<void(bool finished)>& check) {
+  struct Stopped {};
+  bool finished = false;
+  for (int stopAt = 0; !finished; ++stopAt) {
+    ASSERT_LT(stopAt, 400) << "the change never finished";
+    SCOPED_TRACE("stopped before change " + std::to_string(stopAt));
+    copyTree(original, copy);
+    int changes = 0;
+    try {
+      change([&] {
+        if (changes++ == stopAt) throw Stopped{};
+      });
+      finished = true;
+    } catch (const Stopped&) {
+    }
+    check(finished);
+    fs::remove_all(copy);
+  }
+}
+
 std::string randomBytes(std::size_t length, std::uint32_t seed) {
   std::mt19937 engine(seed);
   std::string bytes(length, '\0');

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,6 +51,12 @@ using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 std::map<std::string, std::string> snapshot(const std::string& dir);
 // Copies a tree, making the copy writable.
 void copyTree(const std::string& from, const std::string& to);
+// Runs `change` (handed a hook it calls before each change it makes) on copies of `original` made at
+// `copy`, the run stopped before change 0, 1, 2 ... until one finishes; `check(finished)` judges each
+// copy, which is removed afterwards.
+void stopBeforeEachChange(const std::string& original, const std::string& copy,
+                          const std::function<void(const std::function<void()>& beforeChange)>& change,
+                          const std::function<void(bool finished)>& check);
 std::string randomBytes(std::size_t length, std::uint32_t seed);
 
 // An Info.plist as macOS writes it; `extra` goes inside the dictionary.

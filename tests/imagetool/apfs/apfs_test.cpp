@@ -424,7 +424,6 @@ TEST(ApfsResize, BlocksWaitingInThePoolFreeQueueAreReleased) {
   }
 }
 
-struct Stopped {};
 
 // A bundle left by an interrupted resize: the old or the new size, a container apfsck accepts that
 // fits its partition (and fills it when the map was swapped in whole). Returns the size.
@@ -447,22 +446,12 @@ TEST(ApfsResize, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeCompl
     const bool swapped = method == ResizeMethod::swapFolders;
     for (const auto& [from, to] : {std::pair{256 * MiB, 640 * MiB}, {640 * MiB, 256 * MiB}}) {
       Scratch scratch;
-      const std::string original = scratch / "Original.sparsebundle";
+      const std::string original = scratch / "Original.sparsebundle", bundle = scratch / "copy.sparsebundle";
       ASSERT_EQ(test::create(original, std::to_string(from / 512) + "b", "APFS").status, 0);
-      bool finished = false;
-      for (int stopAt = 0; !finished; ++stopAt) {
-        ASSERT_LT(stopAt, 400) << "the resize never finished";
-        SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + std::to_string(from) + " -> " +
-                     std::to_string(to) + ", stopped before change " + std::to_string(stopAt));
-        const std::string bundle = scratch / "copy.sparsebundle";
-        test::copyTree(original, bundle);
-        int changes = 0;
-        std::ostringstream out;
-        try {
-          resizeBundle(bundle, to, out, [&] { if (changes++ == stopAt) throw Stopped{}; }, method);
-          finished = true;
-        } catch (const Stopped&) {
-        }
+      SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + std::to_string(from) + " -> " + std::to_string(to));
+      std::ostringstream out;
+      const auto resize = [&](const std::function<void()>& hook) { resizeBundle(bundle, to, out, hook, method); };
+      test::stopBeforeEachChange(original, bundle, resize, [&](bool finished) {
         const std::uint64_t size = expectWhole(bundle, from, to, scratch, swapped);
         if (swapped && !finished) {
           EXPECT_EQ(test::snapshot(bundle), test::snapshot(original));
@@ -470,8 +459,7 @@ TEST(ApfsResize, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeCompl
         }
         if (!finished) resizeBundle(bundle, to, out, {}, method);
         EXPECT_EQ(expectWhole(bundle, to, to, scratch), to);
-        std::filesystem::remove_all(bundle);
-      }
+      });
     }
   }
 }
