@@ -322,6 +322,16 @@ void planBand(int fd, BandPlan& plan, std::uint64_t bandStart, const std::vector
   }
 }
 
+// A call that a stop signal may cut short (EINTR) is made again: the apply phase does not stop.
+template <typename Call>
+int untilDone(const Call& call) {
+  int result;
+  do {
+    result = call();
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
 // Carries out a band's plan: the band removed when nothing is worth keeping, else holes punched in
 // what it gives back and the tail cut off. Reads no data; each step leaves a band that reads the same.
 void applyBand(const Bundle& bundle, const BandPlan& plan, bool& punchUnsupported, CompactResult& result) {
@@ -341,13 +351,16 @@ void applyBand(const Bundle& bundle, const BandPlan& plan, bool& punchUnsupporte
   plan.reclaim.forEachRun([&](std::uint64_t offset, std::uint64_t length) {
     if (offset >= plan.keepEnd || punchUnsupported) return;
     const std::uint64_t end = std::min(offset + length, plan.keepEnd);
-    if (::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                    static_cast<off_t>(end - offset)) != 0) {
+    if (untilDone([&] {
+          return ::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                             static_cast<off_t>(end - offset));
+        }) != 0) {
       if (errno != EOPNOTSUPP && errno != ENOSYS) throwErrno("cannot free space in band " + bandPath);
       punchUnsupported = true;
     }
   });
-  if (plan.length > plan.keepEnd && ::ftruncate(fd.get(), static_cast<off_t>(plan.keepEnd)) != 0)
+  if (plan.length > plan.keepEnd &&
+      untilDone([&] { return ::ftruncate(fd.get(), static_cast<off_t>(plan.keepEnd)); }) != 0)
     throwErrno("cannot shorten band " + bandPath);
   if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine band " + bandPath);
   const auto allocatedAfter = static_cast<std::uint64_t>(st.st_blocks) * 512;

@@ -151,7 +151,9 @@ TEST_F(StopTest, ACompactionStoppedAnywhereLeavesTheBundleAsItWasOrWhollyCompact
     const auto allocated = allocationOf(bundle);
     EXPECT_TRUE((after == before && allocated == allocatedBefore) ||
                 (after == complete && allocated == allocatedAfter))
-        << "stopped after " << moment << " ms of " << took;
+        << "stopped after " << moment << " ms of " << took << "; content as before " << (after == before)
+        << ", as complete " << (after == complete) << "; allocation as before " << (allocated == allocatedBefore)
+        << ", as complete " << (allocated == allocatedAfter);
 
     EXPECT_EQ(namesIn(scratch.path()),
               (std::set<std::string>{"original.sparsebundle", "reference.sparsebundle", "stopped.sparsebundle"}));
