@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QTimer>
 
 #include <utility>
 
@@ -41,9 +42,6 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
   }
   if (!m_seams.openUrl) {
     m_seams.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-  }
-  if (!m_seams.helpLookup) {
-    m_seams.helpLookup = lookUpEmbeddedResource;
   }
   if (!m_seams.parts) {
     m_seams.parts = loadDeferredParts;
@@ -157,6 +155,29 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
 }
 
 void AppDelegate::applicationDidFinishLaunching() { checkForUpdateIfDue(); }
+
+void AppDelegate::finishLaunchingAfterFirstFrame(QWidget* window, int latestMilliseconds) {
+  m_firstFrameWindow = window;
+  window->installEventFilter(this);
+  QTimer::singleShot(latestMilliseconds, this, &AppDelegate::finishLaunchingOnce);
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_firstFrameWindow && event->type() == QEvent::Paint) {
+    watched->removeEventFilter(this);
+    m_firstFrameWindow = nullptr;
+    // Queued: the painted frame is put on the screen before the event loop comes back here.
+    QTimer::singleShot(0, this, &AppDelegate::finishLaunchingOnce);
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::finishLaunchingOnce() {
+  if (m_launchFinished) return;
+  m_launchFinished = true;
+  if (m_firstFrameWindow) m_firstFrameWindow->removeEventFilter(this);
+  applicationDidFinishLaunching();
+}
 
 void AppDelegate::openHelp() {
   const DeferredParts* parts = m_seams.parts();

@@ -36,7 +36,7 @@ struct AppDelegateSeams {
   std::function<double()> now;                             // default: the system clock, seconds since 2001-01-01 UTC
   std::function<std::optional<QString>()> runningVersion;  // default: the application's version
   std::function<void(const QUrl&)> openUrl;                // default: the desktop's web browser
-  ResourceLookup helpLookup;                               // default: the embedded resources
+  ResourceLookup helpLookup;                               // default: the manual embedded in the parts
   QUrl updateListAddress = QUrl(QStringLiteral(QUORBEL_UPDATE_LIST_ADDRESS));
   QString downloadHostPrefix = QStringLiteral(QUORBEL_DOWNLOAD_HOST_PREFIX);
   QUrl supportPageAddress = QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS));
@@ -61,6 +61,10 @@ class AppDelegate : public QObject {
   QMenu* helpMenu() const { return m_helpMenu; }
 
   void applicationDidFinishLaunching();
+  // Calls applicationDidFinishLaunching once, after `window` has painted its first frame: the launch
+  // check loads the network module, which would otherwise hold that frame back. A window not painted
+  // within `latestMilliseconds` (started minimised, say) still gets its check then.
+  void finishLaunchingAfterFirstFrame(QWidget* window, int latestMilliseconds = 3000);
   void openHelp();
   void openSupport();
   void openUpdates();
@@ -77,7 +81,12 @@ class AppDelegate : public QObject {
   bool showUpdateAlert(const QString& messageText, const QString& informativeText);
   void markUpdateStatusItem();
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  void finishLaunchingOnce();
+
   Seams m_seams;
   std::unique_ptr<QSettings> m_ownSettings;
   std::unique_ptr<UpdateCheck> m_updateCheck;
@@ -85,6 +94,8 @@ class AppDelegate : public QObject {
   QPointer<QMenuBar> m_menuBar;
   QPointer<QMenu> m_helpMenu;
   QPointer<QWidget> m_mainWindow;
+  QPointer<QWidget> m_firstFrameWindow;
+  bool m_launchFinished = false;
 };
 
 }  // namespace quorbel

@@ -23,7 +23,7 @@ class NetworkUpdateCheck : public UpdateCheck {
 };
 
 QWidget* makeHelpWindow(const ResourceLookup& lookup, QWidget* parent) {
-  return new HelpWindowController(lookup, parent);
+  return new HelpWindowController(lookup ? lookup : ResourceLookup(lookUpEmbeddedResource), parent);
 }
 
 std::unique_ptr<UpdateCheck> makeUpdateCheck(QSettings& settings, const UpdateCheckEdges& edges,

@@ -27,7 +27,8 @@ class UpdateCheck {
 };
 
 struct DeferredParts {
-  // A fresh help window (a window of its own, freed when closed) showing the manual found by `lookup`.
+  // A fresh help window (a window of its own, freed when closed) showing the manual found by `lookup`;
+  // an empty lookup finds the manual embedded in the parts (kept out of the program, which never reads it).
   QWidget* (*makeHelpWindow)(const ResourceLookup& lookup, QWidget* parent);
   std::unique_ptr<UpdateCheck> (*makeUpdateCheck)(QSettings& settings, const UpdateCheckEdges& edges,
                                                   const QUrl& listAddress, const QString& downloadHostPrefix);

@@ -3,10 +3,10 @@
 
 #include <QApplication>
 #include <QMainWindow>
-#include <QTimer>
 
 #include "app/accessible_combo_box.h"
 #include "app/app_delegate.h"
+#include "ui/app_style.h"
 #include "ui/main_window.h"
 #include "ui/view_controller.h"
 
@@ -20,16 +20,17 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationVersion(QStringLiteral(QUORBEL_VERSION));
   QGuiApplication::setApplicationDisplayName(QStringLiteral("Quorbel Sparse Bundle Utility"));
 
-  // Before any window exists, so that every pop-up menu gets the interface.
+  // Before any window exists, so that every pop-up menu gets the interface and every widget the style.
   quorbel::installAccessibleComboBoxes();
+  quorbel::installStartupStyle();
 
   quorbel::AppDelegate delegate;
   auto* controller = new quorbel::ViewController();
   quorbel::MainWindow window(controller);
   delegate.installMenuBar(&window, {controller->largerTextAction(), controller->smallerTextAction()});
 
+  // Launching has finished once the window is on the screen; the launch check waits for that.
+  delegate.finishLaunchingAfterFirstFrame(&window);
   window.show();
-  // Once the event loop runs, launching has finished.
-  QTimer::singleShot(0, &delegate, &quorbel::AppDelegate::applicationDidFinishLaunching);
   return app.exec();
 }

@@ -14,7 +14,8 @@ add_library(quorbel_app_shell STATIC
   ${CMAKE_CURRENT_LIST_DIR}/deferred_parts_loader.cpp
 )
 set_target_properties(quorbel_app_shell PROPERTIES AUTOMOC ON)
-target_link_libraries(quorbel_app_shell PUBLIC quorbel_app_rules quorbel_app_manual quorbel_ui Qt6::Widgets)
+# The manual (PDF and text) goes with the help window into the parts, not into the program.
+target_link_libraries(quorbel_app_shell PUBLIC quorbel_app_rules quorbel_ui Qt6::Widgets)
 
 # The deferred parts as a static library: linked into tests (and the macOS program) directly.
 set(QUORBEL_PARTS_SOURCES

@@ -22,8 +22,10 @@
 #include "operations/get_info.h"
 #include "operations/resize.h"
 #include "operations/tool_runner.h"
+#include "ui/app_style.h"
 #include "ui/output_log.h"
 #include "ui/password_view_controller.h"
+#include "ui/status_line.h"
 #include "ui_Main.h"
 
 namespace quorbel {
@@ -61,6 +63,9 @@ ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::MainView>()) {
   setObjectName(QStringLiteral("ViewController"));
   ui_->setupUi(this);
+  auto* buttonStyle = new PaddedButtonStyle;
+  buttonStyle->setParent(this);
+  for (QPushButton* button : findChildren<QPushButton*>()) button->setStyle(buttonStyle);
   // The tool reports progress only when asked to.
   runner_ = new ToolRunner(std::move(hdiutilCommand), {std::string(tool::progressVariable) + "=1"}, this);
 #ifndef Q_OS_MACOS
@@ -235,8 +240,7 @@ void ViewController::setOperationButtonsEnabled(bool enabled) {
 }
 
 void ViewController::showStatus(const QString& text, const QString& toolTip) {
-  ui_->statusLine->setText(text);
-  ui_->statusLine->setToolTip(toolTip);
+  ui_->statusLine->setStatus(text, toolTip);
 }
 
 }  // namespace quorbel

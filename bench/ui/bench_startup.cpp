@@ -85,7 +85,14 @@ int main(int argc, char** argv) {
   }
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
   const auto folder = std::filesystem::canonical("/proc/self/exe").parent_path();
-  const std::string application = (folder / "quorbel").string(), bare = (folder / "bench_bare_window").string();
+  const std::string application = (folder / "quorbel").string(), bare = (folder / "startup_reference_window").string();
+
+  for (const auto& program : {application, bare})
+    if (access(program.c_str(), X_OK) != 0) {
+      std::fprintf(stderr, "%s: not built (build the targets quorbel and startup_reference_window)\n",
+                   program.c_str());
+      return 2;
+    }
 
   // Both programs see the same environment: the X platform, and settings in a scratch folder.
   char scratch[] = "/tmp/quorbel-startup-XXXXXX";

@@ -313,6 +313,54 @@ TEST(AppShell, LaunchCheckAlertsOpensAndMarksOrStaysSilent) {
   }
 }
 
+// The launch check loads the network module, so it waits for the main window's first frame; it runs
+// once however often the window is painted, and also for a window that is never painted.
+TEST(AppShell, TheLaunchCheckWaitsForTheFirstFrameAndRunsOnce) {
+  struct FirstPaint : QObject {
+    std::function<void()> seen;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint && seen) std::exchange(seen, nullptr)();
+      return false;
+    }
+  };
+  QTemporaryDir dir;
+  QSettings settings(dir.filePath("defaults.ini"), QSettings::IniFormat);
+  int checks = 0;  // each launch check first asks for the module that holds it
+  auto delegateCountingChecks = [&] {
+    AppDelegate::Seams seams;
+    seams.settings = &settings;
+    seams.parts = [&]() -> const DeferredParts* { return ++checks, nullptr; };
+    return std::make_unique<AppDelegate>(std::move(seams));
+  };
+
+  auto delegate = delegateCountingChecks();
+  QWidget window;
+  window.resize(300, 200);
+  int checksAtFirstPaint = -1;
+  FirstPaint spy;
+  spy.seen = [&] { checksAtFirstPaint = checks; };
+  window.installEventFilter(&spy);
+  delegate->finishLaunchingAfterFirstFrame(&window, 300);  // painted well before
+  QTest::qWait(50);
+  EXPECT_EQ(checks, 0) << "checked before the window was shown";
+  window.show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return checks > 0; }, 5000));
+  EXPECT_EQ(checksAtFirstPaint, 0);
+  window.repaint();
+  window.hide();
+  window.show();
+  QTest::qWait(400);  // past the latest moment too
+  EXPECT_EQ(checks, 1);
+
+  checks = 0;
+  delegate = delegateCountingChecks();
+  QWidget neverShown;
+  delegate->finishLaunchingAfterFirstFrame(&neverShown, 100);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return checks > 0; }, 5000));
+  QTest::qWait(150);
+  EXPECT_EQ(checks, 1);
+}
+
 }  // namespace
 
 // The program loads the help window and the update check from the module beside it; the module makes

@@ -112,6 +112,41 @@ def events_during(kinds, action, settle=1.0):
     return seen
 
 
+def announcements_during(action, settle=1.0):
+    """What a screen reader hears of the status bars while `action` runs, in order: ("text", line) for
+    each line shown (carried by the event itself), ("name", name) and ("description", description) for
+    the property changes (read back when the event arrives)."""
+    from gi.repository import GLib
+    kinds = ["object:text-changed:insert", "object:property-change:accessible-name",
+             "object:property-change:accessible-description"]
+    heard = []
+
+    def record(event):
+        try:
+            if event.source.getRole() != pyatspi.ROLE_STATUS_BAR:
+                return
+            if event.type.startswith("object:text-changed"):
+                heard.append(("text", str(event.any_data)))
+            elif event.type.endswith("name"):
+                heard.append(("name", event.source.name))
+            else:
+                heard.append(("description", event.source.description))
+        except Exception:  # a source that went away meanwhile
+            pass
+    pyatspi.Registry.registerEventListener(record, *kinds)
+    try:
+        action()
+        context = GLib.MainContext.default()
+        deadline = time.monotonic() + settle
+        while time.monotonic() < deadline:
+            while context.iteration(False):
+                pass
+            time.sleep(0.05)
+    finally:
+        pyatspi.Registry.deregisterEventListener(record, *kinds)
+    return heard
+
+
 def selected(node):
     return node.getState().contains(pyatspi.STATE_SELECTED)
 
@@ -139,9 +174,9 @@ class App:
         return child(self.main, "Output", "text").text
 
     def status(self):
-        """The status line: the last label of the main window."""
-        labels = self.main.findChildren(lambda n: n.roleName == "label")
-        return labels[-1].name if labels else ""
+        """The status line: the main window's status bar."""
+        bars = self.main.findChildren(lambda n: n.roleName == "status bar")
+        return bars[0].name if bars else ""
 
     def wait_until_ready(self, timeout=120.0):
         # "Done" after a run that succeeded, "Ready" when nothing ran.

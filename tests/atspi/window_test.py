@@ -11,8 +11,8 @@ import traceback
 import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from atspi_driver import (App, Failure, application, child, choose, events_during, press, tree,  # noqa: E402
-                          type_into, wait_for, window)
+from atspi_driver import (App, Failure, announcements_during, application, child, choose,  # noqa: E402
+                          events_during, press, tree, type_into, wait_for, window)
 
 BIN_DIR = sys.argv[1]
 SCRATCH = os.environ["QUORBEL_ATSPI_SCRATCH"]
@@ -86,6 +86,48 @@ def test_create_and_get_info_from_the_window(app):
     press(child(panel, "Get Info", "push button"))
     wait_for("the bundle's information in the pane", lambda: "UDSB" in app.output(), 60)
     app.wait_until_ready()
+
+
+def test_status_changes_are_announced(app):
+    """A screen reader hears each new status of the status bar as it comes, in order, and can read a
+    failure's whole reason; the status bar stays one object a reader can return to."""
+    folder = os.path.join(SCRATCH, "Announced")
+    os.makedirs(folder)
+    good, broken = os.path.join(folder, "Good.sparsebundle"), os.path.join(folder, "Broken.sparsebundle")
+    for bundle in (good, broken):
+        subprocess.run([os.path.join(BIN_DIR, "quorbel-imagetool"), "create", "-size", "10m", "-type",
+                        "SPARSEBUNDLE", "-fs", "HFS+J", "-volname", "Announced", bundle],
+                       check=True, capture_output=True, timeout=60)
+    with open(os.path.join(broken, "Info.plist"), "wb") as f:
+        f.write(b"not a property list")
+    bars = app.main.findChildren(lambda n: n.roleName == "status bar")
+    expect(len(bars) == 1, f"{len(bars)} status bars")
+
+    def get_info(bundle, outcome):
+        open_bundle_with(app, "Get info", "Get Info", bundle)
+        wait_for(f"the status line to say {outcome}", lambda: app.status().startswith(outcome), 60)
+
+    def lines(heard):
+        return [value for kind, value in heard if kind == "text"]
+
+    heard = announcements_during(lambda: get_info(good, "Done"))
+    expect(lines(heard) == ["Running: Get info…", "Done"], f"heard {heard}")
+    expect(("name", "Done") in heard, f"no name change heard: {heard}")
+
+    heard = announcements_during(lambda: get_info(broken, "Get info failed"))
+    shown = lines(heard)
+    expect(len(shown) == 2 and shown[0] == "Running: Get info…" and shown[1].startswith("Get info failed: ")
+           and len(shown[1]) > len("Get info failed: "), f"heard {heard}")
+    reason = bars[0].description
+    expect(reason.startswith(shown[1]), f"the status bar describes itself as '{reason}'")
+    expect(("description", reason) in heard, f"the whole reason was not announced: {heard}")
+    expect(heard.index(("description", reason)) < heard.index(("text", shown[1])),
+           f"the reason came after the line it explains: {heard}")
+
+    # The next status drops the old reason, and says so.
+    heard = announcements_during(lambda: get_info(good, "Done"))
+    expect(lines(heard) == ["Running: Get info…", "Done"] and ("description", "") in heard, f"heard {heard}")
+    expect(bars[0].description == "", f"a stale reason: '{bars[0].description}'")
 
 
 def test_the_manual_reads_as_text(app):

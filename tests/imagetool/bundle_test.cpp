@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <random>
+#include <set>
 
 #include "imagetool/bundle/band_store.h"
 #include "imagetool/bundle/bundle.h"
+#include "imagetool/bundle/fs_util.h"
 #include "imagetool/bundle/sizes.h"
 #include "support.h"
 
@@ -84,12 +86,24 @@ TEST(BandStore, RandomWritesAcrossBandsMatchAPlainImage) {
       store.write(offset, data.data(), data.size());
       reference.replace(offset, length, data);
     }
+    // Every band written is flushed before sync returns.
+    std::set<std::string> flushed;
+    fileSystemCalls().observe = [&](const char* call, const std::string& what) {
+      if (call == std::string("fsync")) flushed.insert(what);
+    };
     store.sync();
+    fileSystemCalls().observe = nullptr;
+    for (const auto& name : test::listDir(bundle + "/bands")) EXPECT_TRUE(flushed.count("band " + name)) << name;
   }
   const BandStore again(bundle + "/bands", band, size, false);
   std::string back(size, 'x');
   again.read(0, back.data(), size);
   EXPECT_EQ(back, reference);
+  // Reads that start on a band's last byte.
+  for (std::uint64_t edge = band - 1; edge + 2 <= size; edge += band) {
+    again.read(edge, back.data(), 2);
+    EXPECT_EQ(back.substr(0, 2), reference.substr(edge, 2)) << edge;
+  }
   EXPECT_EQ(test::flatten(bundle), reference);
   for (const auto& name : test::listDir(bundle + "/bands")) {
     struct stat st {};

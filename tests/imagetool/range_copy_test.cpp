@@ -101,7 +101,10 @@ TEST(RangeCopy, EveryWayLandsTheSameBytesAndKeepsHolesAtAnyOffsets) {
       EXPECT_EQ(placed, tally.cloned + tally.kernelCopied + tally.written);
       if (way.way == CopyWay::readWrite) {
         EXPECT_EQ(tally.cloned + tally.kernelCopied, 0u);
-        EXPECT_GE(tally.skipped, 12 * KiB);  // the body's zero blocks were not written
+        // The body's 16 KiB of zeros, on whole blocks of the destination here, are left a hole.
+        if (c.srcOffset == MiB) {
+          EXPECT_EQ(nextData(dst.get(), 48 * KiB), static_cast<off_t>(64 * KiB));
+        }
       }
       if (way.way == CopyWay::kernel) {
         EXPECT_EQ(tally.cloned, 0u);
@@ -110,19 +113,6 @@ TEST(RangeCopy, EveryWayLandsTheSameBytesAndKeepsHolesAtAnyOffsets) {
       EXPECT_EQ(tally.cloned + tally.kernelCopied + tally.written + tally.skipped, c.length);
     }
   }
-}
-
-TEST(RangeCopy, ZeroBlocksAreNotWrittenOnTheReadAndWriteWay) {
-  Scratch dir;
-  makeSource(dir / "src");
-  UniqueFd src(::open((dir / "src").c_str(), O_RDONLY));
-  UniqueFd dst(::open((dir / "dst").c_str(), O_RDWR | O_CREAT, 0644));
-  ASSERT_TRUE(src && dst);
-  RangeCopier copier(CopyWay::readWrite);
-  copier.copy(src.get(), MiB, dst.get(), 0, MiB, "src");
-  // The 16 KiB run of zeros at 40 KiB covers whole blocks from 40 KiB to 56 KiB: left a hole.
-  EXPECT_EQ(nextData(dst.get(), 40 * KiB), static_cast<off_t>(56 * KiB));
-  EXPECT_LE(test::allocatedBytes(dir / "dst"), 100 * KiB - 16 * KiB + 4096);
 }
 
 TEST(RangeCopy, ASourceThatIsAllHoleOrEmptyPlacesNothing) {

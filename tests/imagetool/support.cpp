@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include "hfs_check.h"
+#include "imagetool/hfsplus/hfsplus.h"
 
 #include <fcntl.h>
 #include <linux/fiemap.h>
@@ -108,6 +109,28 @@ void copyTree(const std::string& from, const std::string& to) {
   fs::permissions(to, fs::perms::owner_write, fs::perm_options::add);
 }
 
+void stopBeforeEachChange(const std::string& original, const std::string& copy,
+                          const std::function<void(const std::function<void()>& beforeChange)>& change,
+                          const std::function<void(bool finished)>& check) {
+  struct Stopped {};
+  bool finished = false;
+  for (int stopAt = 0; !finished; ++stopAt) {
+    ASSERT_LT(stopAt, 400) << "the change never finished";
+    SCOPED_TRACE("stopped before change " + std::to_string(stopAt));
+    copyTree(original, copy);
+    int changes = 0;
+    try {
+      change([&] {
+        if (changes++ == stopAt) throw Stopped{};
+      });
+      finished = true;
+    } catch (const Stopped&) {
+    }
+    check(finished);
+    fs::remove_all(copy);
+  }
+}
+
 std::string randomBytes(std::size_t length, std::uint32_t seed) {
   std::mt19937 engine(seed);
   std::string bytes(length, '\0');
@@ -185,6 +208,36 @@ void writeIntoBundle(const std::string& bundle, std::uint64_t offset, const std:
   }
 }
 
+std::string readFromBundle(const std::string& bundle, std::uint64_t offset, std::uint64_t length) {
+  const std::uint64_t bandSize = bandBytes(bundle);
+  std::string out(length, '\0');
+  for (std::uint64_t at = 0; at < length;) {
+    const std::uint64_t within = (offset + at) % bandSize, n = std::min(length - at, bandSize - within);
+    const std::string path = bandPath(bundle, (offset + at) / bandSize);
+    if (exists(path)) {
+      const std::string data = readFile(path);
+      if (within < data.size()) out.replace(at, std::min(n, data.size() - within), data, within, n);
+    }
+    at += n;
+  }
+  return out;
+}
+
+std::uint64_t bandBytes(const std::string& bundle) { return plistInteger(bundle, "Info.plist", "band-size"); }
+
+std::uint64_t fillFree(const std::string& bundle, const Ranges& free, std::uint64_t limit) {
+  std::uint64_t total = 0;
+  for (auto [offset, length] : free) {
+    length = std::min(length, limit - total);
+    for (std::uint64_t at = 0; at < length; at += 16 * MiB) {
+      const std::uint64_t n = std::min<std::uint64_t>(16 * MiB, length - at);
+      writeIntoBundle(bundle, offset + at, randomBytes(n, static_cast<std::uint32_t>(offset + at)));
+    }
+    total += length;
+  }
+  return total;
+}
+
 std::string quote(const std::string& text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -238,6 +291,12 @@ RunResult create(const std::string& path, const std::string& size, const std::st
 }
 
 RunResult shell(const std::string& command) { return capture(command + " 2>&1"); }
+
+RunResult run(const std::vector<std::string>& argv) {
+  std::string command = "PATH=\"$PATH:/usr/sbin:/sbin\" LC_ALL=C.UTF-8";
+  for (const std::string& word : argv) command += " " + quote(word);
+  return shell(command);
+}
 
 bool haveProgram(const std::string& name) { return shell("command -v " + name).status == 0; }
 
@@ -310,6 +369,76 @@ GptCheck gptCheck(const std::string& image) {
   c.ok = c.readable && verify.status == 0 && contains(verify.out, "No errors detected") &&
          !contains(c.report, "corrupt") && !contains(c.report, "mismatch");
   return c;
+}
+
+ImageFile::ImageFile(const std::string& path, std::uint64_t size) : path_(path) {
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (size != 0 ? O_TRUNC : 0), 0644);
+  if (fd_ < 0 || (size != 0 && ::ftruncate(fd_, static_cast<off_t>(size)) != 0)) throw std::runtime_error("cannot make " + path);
+  io_ = std::make_unique<FileImageIO>(fd_, fs::file_size(path));
+}
+
+ImageFile::~ImageFile() { ::close(fd_); }
+
+void ImageFile::resize(std::uint64_t size) {
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw std::runtime_error("cannot resize " + path_);
+  io_ = std::make_unique<FileImageIO>(fd_, size);
+}
+
+void extract(const std::string& from, std::uint64_t offset, std::uint64_t length, const std::string& to) {
+  const ImageFile in(from);
+  ImageFile out(to, length);
+  for (off_t at = static_cast<off_t>(offset), end = static_cast<off_t>(offset + length); at < end;) {
+    const off_t data = ::lseek(in.fd(), at, SEEK_DATA);
+    if (data < 0 || data >= end) break;
+    const off_t hole = std::min(::lseek(in.fd(), data, SEEK_HOLE), end);
+    for (off_t p = data; p < hole; p += 1 << 20) {
+      const auto n = static_cast<std::size_t>(std::min<off_t>(hole - p, 1 << 20));
+      out.write(static_cast<std::uint64_t>(p) - offset, in.read(static_cast<std::uint64_t>(p), n));
+    }
+    at = hole;
+  }
+}
+
+std::string field(const std::string& report, const std::string& name) {
+  const auto at = report.find(name + ": ");
+  if (at == std::string::npos) return "<missing " + name + ">";
+  const auto start = at + name.size() + 2;
+  return report.substr(start, report.find('\n', start) - start);
+}
+
+std::uint64_t total(const Ranges& ranges) {
+  std::uint64_t sum = 0;
+  for (const auto& r : ranges) sum += r.second;
+  return sum;
+}
+
+std::string fixtureVolume(const std::string& to) {
+  const std::string bundle = fixture("Test1.sparsebundle");
+  if (bundle.empty()) return {};
+  std::string volume;
+  for (int band = 0; band < 5; ++band) volume += readFile(bundle + "/bands/" + std::to_string(band));
+  writeFile(to, volume);
+  return to;
+}
+
+std::string expectReadable(ImageFile& image, std::uint64_t blocks) {
+  const RunResult report = run({"fsstat", "-f", "hfs", image.path()});
+  EXPECT_EQ(report.status, 0) << report.out;
+  EXPECT_EQ(hfsConsistency(image.path(), 0), "");
+  EXPECT_EQ(field(report.out, "Block Range"), "0 - " + std::to_string(blocks - 1));
+  const hfsplus::VolumeSummary s = hfsplus::describeVolume(image.io(), 0);
+  EXPECT_EQ(field(report.out, "Number of Free Blocks"), std::to_string(s.freeBlocks));
+  EXPECT_EQ(total(hfsplus::freeRanges(image.io(), 0)), std::uint64_t{s.freeBlocks} * s.blockSize);
+  const RunResult list = run({"fls", "-f", "hfs", "-r", image.path()});
+  EXPECT_EQ(list.status, 0) << list.out;
+  const RunResult zip = run({"7zz", "l", image.path()});
+  EXPECT_EQ(zip.status, 0) << zip.out;
+  EXPECT_TRUE(contains(zip.out, "Type = HFS")) << zip.out;
+  const auto primary = image.read(1024, 512), alternate = image.read(image.io().size() - 1024, 512);
+  EXPECT_EQ(alternate[0], 'H');
+  EXPECT_TRUE(std::equal(primary.begin() + 40, primary.begin() + 48, alternate.begin() + 40));
+  EXPECT_TRUE(std::equal(primary.begin() + 112, primary.begin() + 192, alternate.begin() + 112));
+  return report.out + list.out;
 }
 
 }  // namespace quorbel::imagetool::test

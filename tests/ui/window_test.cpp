@@ -1,5 +1,6 @@
 // The main window: its appearance and labels, the output pane and its text size, closing it, the
 // real Linux open panel, and the window while a tool runs.
+#include <QAccessible>
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -9,16 +10,20 @@
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QListView>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyleFactory>
 #include <QTextBlock>
 #include <QTimer>
 
 #include "operations/operation.h"
 
+#include "ui/app_style.h"
 #include "ui/main_window.h"
 #include "ui/output_log.h"
 #include "ui/password_view_controller.h"
@@ -47,6 +52,15 @@ TEST_F(WindowTest, AppearanceFillsAndPresetsAndShowingAgainResetsOnlyTheNumbers)
   window->show();
   EXPECT_EQ(presets(), "1|0|off");
   EXPECT_EQ(control<QComboBox>("Size unit")->currentText(), "TB");
+  // Buttons hug their labels (4 px above and below, 14 px at the sides, inside a 1 px frame), short ones
+  // too; and no style sheet puts the window through the slow style sheet engine.
+  for (const char* name : {"Stop", "Create", "Change password", "Larger text"}) {
+    auto* button = control<QPushButton>(name);
+    EXPECT_EQ(button->sizeHint(), button->fontMetrics().size(Qt::TextShowMnemonic, name) + QSize(30, 10)) << name;
+  }
+  for (const QWidget* widget : window->findChildren<QWidget*>())
+    EXPECT_EQ(widget->styleSheet(), "") << widget->objectName().toStdString();
+  EXPECT_EQ(qApp->styleSheet(), "");
 }
 
 // Screen readers and tests find a control by what the user reads: a button's text or its field's label.
@@ -305,6 +319,80 @@ TEST_F(EndToEnd, CreateGetInfoCompactAndChangeBandSizeOnDisk) {
   EXPECT_EQ(window->findChild<QLabel*>("statusLine")->text(), "Done");
   EXPECT_EQ(bandBytes(created), 2048 * 512);  // made with 1 MB bands, and left as it was
   EXPECT_EQ(bandBytes(converted), 16000LL * 512);
+}
+
+// The overflow icon of menu and tool bars (a file whose reading loads every image plugin) is read when
+// first drawn, once, and is the style's own; other icons come at once.
+TEST(AppStyle, ExtensionIconsAreReadWhenFirstDrawnOnceAndAreTheStylesOwn) {
+  struct CountingStyle : QProxyStyle {
+    using QProxyStyle::QProxyStyle;
+    mutable int asked = 0;
+    QIcon standardIcon(StandardPixmap which, const QStyleOption* option, const QWidget* widget) const override {
+      ++asked;
+      return QProxyStyle::standardIcon(which, option, widget);
+    }
+  };
+  auto* counting = new CountingStyle(QStyleFactory::create("Fusion"));
+  DeferredExtensionIconStyle style(counting);
+  const std::unique_ptr<QStyle> reference(QStyleFactory::create("Fusion"));
+  for (QStyle::StandardPixmap which :
+       {QStyle::SP_ToolBarHorizontalExtensionButton, QStyle::SP_ToolBarVerticalExtensionButton}) {
+    counting->asked = 0;
+    const QIcon icon = style.standardIcon(which);
+    EXPECT_FALSE(icon.isNull());
+    EXPECT_EQ(counting->asked, 0);
+    QMenuBar bar;
+    bar.setStyle(&style);
+    EXPECT_EQ(counting->asked, 0) << "a menu bar read its overflow icon before it was needed";
+    EXPECT_EQ(icon.pixmap(16).toImage(), reference->standardIcon(which).pixmap(16).toImage());
+    EXPECT_EQ(icon.pixmap(32).toImage(), reference->standardIcon(which).pixmap(32).toImage());
+    EXPECT_EQ(counting->asked, 1);
+  }
+  counting->asked = 0;
+  style.standardIcon(QStyle::SP_MessageBoxWarning);
+  EXPECT_EQ(counting->asked, 1);
+}
+
+// What assistive technology is told while a tool runs: the progress bar's figures as value changes,
+// each new status line once and in order, a failure's whole reason before the line that sums it up.
+std::vector<std::pair<std::string, std::string>>* announcements = nullptr;
+
+void recordAnnouncement(QAccessibleEvent* event) {
+  QObject* source = event->object();
+  if (!announcements || !source) return;
+  if (source->objectName() == "statusLine" && event->type() == QAccessible::TextUpdated)
+    announcements->emplace_back("line", static_cast<QAccessibleTextUpdateEvent*>(event)->textInserted().toStdString());
+  else if (source->objectName() == "statusLine" && event->type() == QAccessible::DescriptionChanged)
+    announcements->emplace_back("reason", static_cast<QWidget*>(source)->toolTip().toStdString());
+  else if (qobject_cast<QProgressBar*>(source) && event->type() == QAccessible::ValueChanged)
+    announcements->emplace_back("value",
+                                std::to_string(static_cast<QAccessibleValueChangeEvent*>(event)->value().toInt()));
+}
+
+TEST_F(WindowTest, ProgressAndStatusChangesReachTheAccessibilityLayer) {
+  std::vector<std::pair<std::string, std::string>> heard;
+  announcements = &heard;
+  const auto previous = QAccessible::installUpdateHandler(recordAnnouncement);
+  // Events are sent only while an assistive technology listens: under tests/atspi/run_atspi, with the
+  // accessibility bus and Qt's bridge to it (the test Atspi.WindowAccessibilityEvents).
+  if (!qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON")) GTEST_SKIP() << "needs the accessibility bus";
+  ASSERT_TRUE(QTest::qWaitFor([] { return QAccessible::isActive(); }, 10000)) << "the bridge did not come up";
+  tool.answer("resize", "", 1, 0.5, "PERCENT:12.5\nPERCENT:40\nresize: no room\nthe disk is full\n");
+  open("Resize", "/V/A.sparsebundle");
+  tool.answer("imageinfo", "info\n");
+  open("Get info", "/V/A.sparsebundle");
+  QAccessible::installUpdateHandler(previous);
+  announcements = nullptr;
+
+  using Heard = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(heard, (Heard{{"line", "Running: Resize…"},
+                          {"value", "125"},
+                          {"value", "400"},
+                          {"reason", "Resize failed: resize: no room\nthe disk is full"},
+                          {"line", "Resize failed: resize: no room"},
+                          {"reason", ""},
+                          {"line", "Running: Get info…"},
+                          {"line", "Done"}}));
 }
 
 }  // namespace

@@ -32,25 +32,19 @@ using test::contains;
 using test::MiB;
 using test::Ranges;
 using test::Scratch;
+using test::fillFree;
 
 constexpr std::uint64_t GiB = 1024 * MiB, TiB = 1024 * GiB, kBlock = 4096;
 constexpr std::uint64_t partitionStart = 40 * 512;
 const char* const caseModes[] = {"APFS", "Case-sensitive APFS"};
 
 // The data partition's bytes in a GUID-partitioned image of `size`.
-std::uint64_t partitionBytes(std::uint64_t size) { return ((size / 512 - 33) / 8 * 8 - 40) * 512; }
-
-std::uint64_t bandSize(const std::string& bundle) {
-  std::smatch m;
-  const std::string plist = test::readFile(bundle + "/Info.plist");
-  if (!std::regex_search(plist, m, std::regex(R"(<key>band-size</key>\s*<integer>(\d+)</integer>)"))) return 0;
-  return std::stoull(m[1]);
-}
+std::uint64_t partitionBytes(std::uint64_t size) { return test::partitionSectors(size) * 512; }
 
 // Writes `length` bytes of the bundle's image from `offset` into a sparse file, reading the band files
 // directly (only what they hold is written), so that terabyte images cost what their bands hold.
 bool extract(const std::string& bundle, std::uint64_t offset, std::uint64_t length, const std::string& file) {
-  const std::uint64_t band = bandSize(bundle);
+  const std::uint64_t band = test::bandBytes(bundle);
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(length)) != 0) {
     if (fd >= 0) ::close(fd);
@@ -113,21 +107,6 @@ View inspect(const std::string& bundle, const Scratch& scratch) {
 
 bool haveTools() { return test::haveProgram("apfsck") && test::haveProgram("pstat") && test::haveProgram("mkapfs"); }
 
-// Fills the free ranges (up to `limit` bytes) with pseudo-random data, as deleted files leave it;
-// returns the bytes written.
-std::uint64_t fillFree(const std::string& bundle, const Ranges& free, std::uint64_t limit = ~0ull) {
-  std::uint64_t total = 0;
-  for (auto [offset, length] : free) {
-    length = std::min(length, limit - total);
-    for (std::uint64_t at = 0; at < length; at += 16 * MiB) {
-      const std::uint64_t n = std::min<std::uint64_t>(16 * MiB, length - at);
-      test::writeIntoBundle(bundle, offset + at, test::randomBytes(n, static_cast<std::uint32_t>(offset + at)));
-    }
-    total += length;
-  }
-  return total;
-}
-
 // Stores the Fletcher-64 checksum of an APFS object (over the 32-bit words after the checksum field).
 void sealObject(std::string& object) {
   std::uint64_t a = 0, b = 0;
@@ -153,30 +132,11 @@ void setField(std::string& data, std::size_t at, T v) {
   std::memcpy(data.data() + at, &v, sizeof v);
 }
 
-// `length` bytes of the bundle's image at `offset`, read from its band files.
-std::string readBundle(const std::string& bundle, std::uint64_t offset, std::uint64_t length) {
-  const std::uint64_t band = bandSize(bundle);
-  std::string out(length, '\0');
-  for (std::uint64_t at = 0; at < length;) {
-    const std::uint64_t index = (offset + at) / band, within = (offset + at) % band;
-    const std::uint64_t n = std::min(length - at, band - within);
-    char name[32];
-    std::snprintf(name, sizeof name, "%llx", static_cast<unsigned long long>(index));
-    const std::string path = bundle + "/bands/" + name;
-    if (test::exists(path)) {
-      const std::string data = test::readFile(path);
-      if (within < data.size()) out.replace(at, std::min(n, data.size() - within), data, within, n);
-    }
-    at += n;
-  }
-  return out;
-}
-
 // Marks container block `block` (in a chunk that has a bitmap) in use as the container's media-key
 // locker, a range apfsck counts as used without reading it: a stand-in for data a Mac wrote there.
 // Bitmap, chunk-info free count, space manager free count and both superblock copies are updated.
 void occupyBlock(const std::string& bundle, std::uint64_t block) {
-  auto read = [&](std::uint64_t b) { return readBundle(bundle, partitionStart + b * kBlock, kBlock); };
+  auto read = [&](std::uint64_t b) { return test::readFromBundle(bundle, partitionStart + b * kBlock, kBlock); };
   auto write = [&](std::uint64_t b, std::string data, bool seal) {
     if (seal) sealObject(data);
     test::writeIntoBundle(bundle, partitionStart + b * kBlock, data);
@@ -407,7 +367,7 @@ TEST(ApfsResize, AShrinkOverBlocksInUseIsRefusedWithTheSmallestSizeThatWorks) {
 // recent transaction and not yet reusable): one record in the queue's root, the queue's counts, and
 // the two bits in the current pool bitmap.
 void queuePoolBlocks(const std::string& bundle) {
-  auto read = [&](std::uint64_t b) { return readBundle(bundle, partitionStart + b * kBlock, kBlock); };
+  auto read = [&](std::uint64_t b) { return test::readFromBundle(bundle, partitionStart + b * kBlock, kBlock); };
   auto write = [&](std::uint64_t b, std::string data, bool seal) {
     if (seal) sealObject(data);
     test::writeIntoBundle(bundle, partitionStart + b * kBlock, data);
@@ -464,7 +424,6 @@ TEST(ApfsResize, BlocksWaitingInThePoolFreeQueueAreReleased) {
   }
 }
 
-struct Stopped {};
 
 // A bundle left by an interrupted resize: the old or the new size, a container apfsck accepts that
 // fits its partition (and fills it when the map was swapped in whole). Returns the size.
@@ -487,22 +446,12 @@ TEST(ApfsResize, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeCompl
     const bool swapped = method == ResizeMethod::swapFolders;
     for (const auto& [from, to] : {std::pair{256 * MiB, 640 * MiB}, {640 * MiB, 256 * MiB}}) {
       Scratch scratch;
-      const std::string original = scratch / "Original.sparsebundle";
+      const std::string original = scratch / "Original.sparsebundle", bundle = scratch / "copy.sparsebundle";
       ASSERT_EQ(test::create(original, std::to_string(from / 512) + "b", "APFS").status, 0);
-      bool finished = false;
-      for (int stopAt = 0; !finished; ++stopAt) {
-        ASSERT_LT(stopAt, 400) << "the resize never finished";
-        SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + std::to_string(from) + " -> " +
-                     std::to_string(to) + ", stopped before change " + std::to_string(stopAt));
-        const std::string bundle = scratch / "copy.sparsebundle";
-        test::copyTree(original, bundle);
-        int changes = 0;
-        std::ostringstream out;
-        try {
-          resizeBundle(bundle, to, out, [&] { if (changes++ == stopAt) throw Stopped{}; }, method);
-          finished = true;
-        } catch (const Stopped&) {
-        }
+      SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + std::to_string(from) + " -> " + std::to_string(to));
+      std::ostringstream out;
+      const auto resize = [&](const std::function<void()>& hook) { resizeBundle(bundle, to, out, hook, method); };
+      test::stopBeforeEachChange(original, bundle, resize, [&](bool finished) {
         const std::uint64_t size = expectWhole(bundle, from, to, scratch, swapped);
         if (swapped && !finished) {
           EXPECT_EQ(test::snapshot(bundle), test::snapshot(original));
@@ -510,8 +459,7 @@ TEST(ApfsResize, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeCompl
         }
         if (!finished) resizeBundle(bundle, to, out, {}, method);
         EXPECT_EQ(expectWhole(bundle, to, to, scratch), to);
-        std::filesystem::remove_all(bundle);
-      }
+      });
     }
   }
 }

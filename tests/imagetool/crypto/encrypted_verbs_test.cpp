@@ -33,20 +33,14 @@ Judged judge(const std::string& fileSystem, const std::string& image, const Scra
     const GptCheck map = gptCheck(image);
     if (!map.ok) return {false, "partition map: " + map.report};
     start = map.start;
-    const RunResult cut = shell("dd if=" + quote(image) + " of=" + quote(dir / "part") + " bs=512 skip=" +
-                                std::to_string(map.start) + " count=" + std::to_string(map.sectors) + " status=none");
-    if (cut.status != 0) return {false, cut.out};
     volume = dir / "part";
+    extract(image, map.start * 512, map.sectors * 512, volume);
   }
   if (fileSystem == "HFS+" || fileSystem == "HFS+J") {
     const HfsStat stat = hfsStat(image, start);
+    // hfsStat also holds the header's free count against the allocation file: noise would not agree.
     const RunResult list = shell("7zz l " + quote(volume));
-    // The allocation file (read by blkls) must agree with the header's free count: noise would not.
-    std::uint64_t free = 0;
-    if (stat.ok)
-      for (const auto& range : unallocated(image, "hfs", start, stat.blockSize)) free += range.second / stat.blockSize;
-    return {stat.ok && contains(stat.report, "Volume Name: Vault") && list.status == 0 && free == stat.freeBlocks,
-            stat.report + list.out + "\nfree blocks in the allocation file: " + std::to_string(free)};
+    return {stat.ok && contains(stat.report, "Volume Name: Vault") && list.status == 0, stat.report + list.out};
   }
   const std::string check = fileSystem == "exFAT"    ? "fsck.exfat -n"
                             : fileSystem == "MS-DOS" ? "fsck.fat -n"
@@ -276,15 +270,6 @@ TEST(EncryptedKill, AKilledPasswordChangeOrCompactionLeavesAnOpenableVolume) {
   EXPECT_EQ(runToolWithInput({"compact", "-batteryallowed", "-stdinpass", vault.bundle}, password).status, 0);
 }
 
-// What The Sleuth Kit reads in a volume: the header's free blocks and the allocation file's.
-std::pair<std::uint64_t, std::uint64_t> freeCounts(const std::string& image) {
-  const HfsStat stat = hfsStat(image, 40);
-  if (!stat.ok) return {0, 0};
-  std::uint64_t free = 0;
-  for (const auto& range : unallocated(image, "hfs", 40, stat.blockSize)) free += range.second / stat.blockSize;
-  return {stat.freeBlocks, free};
-}
-
 TEST(EncryptedResize, GrowAndShrinkGiveTheVolumeAPlainResizeGives) {
   Vault vault("pw", "40m", "HFS+J");
   Scratch plainDir;
@@ -301,9 +286,9 @@ TEST(EncryptedResize, GrowAndShrinkGiveTheVolumeAPlainResizeGives) {
     const GptCheck map = gptCheck(vault.dir / "img");
     EXPECT_TRUE(map.ok) << map.report;
     EXPECT_EQ(map.sectors, gptCheck(plainDir / "img").sectors);
-    const auto counts = freeCounts(vault.dir / "img");
-    EXPECT_GT(counts.first, 0u);
-    EXPECT_EQ(counts, freeCounts(plainDir / "img"));
+    const HfsStat stat = hfsStat(vault.dir / "img", 40);  // free counts checked against the allocation file
+    EXPECT_TRUE(stat.ok && stat.freeBlocks > 0) << stat.report;
+    EXPECT_EQ(stat.freeBlocks, hfsStat(plainDir / "img", 40).freeBlocks);
     EXPECT_EQ(hfsFiles(vault.dir / "img", 40).size(), 2u);  // the journal's two files
   }
   // A shrink below what the volume holds, a wrong password, a cancelled prompt: nothing changes.

@@ -2,12 +2,14 @@
 
 #include <ctime>
 
-#include "support.h"
+#include "../support.h"
+#include "imagetool/hfsplus/hfsplus.h"
 
 namespace quorbel::imagetool::hfsplus {
 namespace {
 
-using namespace hfstest;
+using namespace test;
+constexpr std::uint64_t KiB = 1024, GiB = 1024 * MiB, TiB = 1024 * GiB;
 
 TEST(NewVolume, ReadersAcceptEverySizeAndVariantAndOnlyMetadataIsWritten) {
   if (!haveReaders()) GTEST_SKIP() << kNoReaders;
@@ -19,7 +21,7 @@ TEST(NewVolume, ReadersAcceptEverySizeAndVariantAndOnlyMetadataIsWritten) {
                {100 * MiB, true, 4096},  {2 * TiB, false, 8192}, {2 * TiB, true, 8192}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + (c.journaled ? " bytes, journaled" : " bytes, plain"));
-    ScratchDir dir;
+    Scratch dir;
     ImageFile image(dir / "volume.img", c.size);
     formatVolume(image.io(), 0, c.size, {"Quorbel Test", c.journaled});
     EXPECT_TRUE(isHfsPlus(image.io(), 0));
@@ -36,7 +38,7 @@ TEST(NewVolume, ReadersAcceptEverySizeAndVariantAndOnlyMetadataIsWritten) {
 // Our 5 MiB journaled volume against the one macOS made at that size: the same block size, the same
 // place and size for every special file and the journal, the same B-tree node and clump sizes.
 TEST(NewVolume, GeometryMatchesTheMacOSVolumeOfTheSameSize) {
-  ScratchDir dir;
+  Scratch dir;
   const auto reference = fixtureVolume(dir / "mac.img");
   if (reference.empty()) GTEST_SKIP() << "macOS fixtures not found under ../shared/fixtures";
   ImageFile mac(reference), ours(dir / "ours.img", 5 * MiB);
@@ -84,7 +86,7 @@ TEST(NewVolume, NameIsStoredDecomposedWithTheFormatsExceptions) {
       {"a/b", "a/b"},
       {"", "untitled"},
   };
-  ScratchDir dir;
+  Scratch dir;
   for (const auto& c : cases) {
     ImageFile image(dir / std::to_string(&c - cases), 1 * MiB);
     formatVolume(image.io(), 0, 1 * MiB, {c.given, true});
@@ -92,13 +94,13 @@ TEST(NewVolume, NameIsStoredDecomposedWithTheFormatsExceptions) {
     if (readers) {  // The Sleuth Kit shows a stored "/" as ":", as POSIX names do
       std::string shown = c.stored;
       std::replace(shown.begin(), shown.end(), '/', ':');
-      EXPECT_EQ(field(run({"fsstat", "-f", "hfs", image.path().string()}).output, "Volume Name"), shown);
+      EXPECT_EQ(field(run({"fsstat", "-f", "hfs", image.path()}).out, "Volume Name"), shown);
     }
   }
 }
 
 TEST(NewVolume, RefusesSizesNamesAndBoundsThatCannotMakeAVolumeAndWritesNothing) {
-  ScratchDir dir;
+  Scratch dir;
   ImageFile image(dir / "volume.img", 4 * MiB);
   const struct {
     std::uint64_t offset, length;
@@ -123,7 +125,7 @@ TEST(NewVolume, RefusesSizesNamesAndBoundsThatCannotMakeAVolumeAndWritesNothing)
 TEST(NewVolume, StaysWithinItsPartitionWithCreationInLocalTimeTheRestUtc) {
   ::setenv("TZ", "IST-5:30", 1);  // no other test of this process depends on the zone
   ::tzset();
-  ScratchDir dir;
+  Scratch dir;
   const std::uint64_t start = 20480, length = 3 * MiB;
   ImageFile image(dir / "disk.img", start + length + 16896);
   const std::vector<unsigned char> guard(512, 0xA5);

@@ -1,12 +1,15 @@
 // Free ranges and resizing, on the macOS-made volume (which holds files) and on volumes of our own,
 // judged by The Sleuth Kit and 7-Zip.
 
-#include "support.h"
+#include "../support.h"
+#include "imagetool/hfsplus/hfsplus.h"
 
 namespace quorbel::imagetool::hfsplus {
 namespace {
 
-using namespace hfstest;
+using namespace test;
+namespace fs = std::filesystem;
+constexpr std::uint64_t KiB = 1024, GiB = 1024 * MiB, TiB = 1024 * GiB;
 
 void expectResizeRefused(ImageIO& io, std::uint64_t from, std::uint64_t to, const std::string& reason) {
   expectError([&] { resizeVolume(io, 0, from, to); }, reason);
@@ -15,7 +18,7 @@ void expectResizeRefused(ImageIO& io, std::uint64_t from, std::uint64_t to, cons
 // What resizing and compacting the macOS-made volume do to its files is judged through the tool in
 // tests/imagetool/volumes; here, what they rely on.
 TEST(MacOSVolume, FreeRangesSpareTheHeadersAndStaleVolumesAreRefused) {
-  ScratchDir dir;
+  Scratch dir;
   const auto path = fixtureVolume(dir / "mac.img");
   if (path.empty()) GTEST_SKIP() << "macOS fixtures not found under ../shared/fixtures";
   ImageFile image(path);
@@ -52,7 +55,7 @@ TEST(MacOSVolume, FreeRangesSpareTheHeadersAndStaleVolumesAreRefused) {
 // Our own volumes, through growth that needs a larger allocation file and back down.
 TEST(Resize, GrowAddsAllocationFileSpaceAndAnEmptyVolumeShrinksBackPastIt) {
   if (!haveReaders()) GTEST_SKIP() << kNoReaders;
-  ScratchDir dir;
+  Scratch dir;
   ImageFile image(dir / "volume.img", 1 * MiB);
   formatVolume(image.io(), 0, 1 * MiB, {"Grows", true});
   // Allocation bits past the end, as a crash after a shrink may leave them: growing must clear them.
@@ -87,7 +90,7 @@ TEST(Resize, GrowAddsAllocationFileSpaceAndAnEmptyVolumeShrinksBackPastIt) {
 }
 
 TEST(Resize, RefusesWhatItCannotDoAndChangesNothing) {
-  ScratchDir dir;
+  Scratch dir;
   ImageFile image(dir / "volume.img", 4 * MiB);
   formatVolume(image.io(), 0, 4 * MiB, {"Small", false});
   const auto before = image.read(0, 4 * MiB);
@@ -105,7 +108,7 @@ TEST(Resize, RefusesWhatItCannotDoAndChangesNothing) {
 // macOS may fragment the allocation file, listing the rest of it in the extents overflow B-tree. Here a
 // fresh volume's allocation file gets a second block that only an overflow record describes.
 TEST(FreeRanges, FollowTheAllocationFileIntoTheExtentsOverflowFile) {
-  ScratchDir dir;
+  Scratch dir;
   ImageFile image(dir / "volume.img", 1 * MiB);
   formatVolume(image.io(), 0, 1 * MiB, {"Fragmented", false});
   const Ranges before = freeRanges(image.io(), 0);
@@ -174,7 +177,7 @@ class CrashingIO : public ImageIO {
 
 TEST(Resize, ACrashAtAnyWriteLeavesTheOldOrTheNewVolume) {
   if (!haveReaders()) GTEST_SKIP() << kNoReaders;
-  ScratchDir dir;
+  Scratch dir;
   for (const auto& [from, to] : {std::pair{4 * MiB, 300 * MiB}, std::pair{300 * MiB, 64 * MiB}}) {
     for (int allowed = 0, finished = 0; !finished; ++allowed) {
       SCOPED_TRACE(std::to_string(from) + " to " + std::to_string(to) + ", crash after " + std::to_string(allowed));
@@ -195,8 +198,8 @@ TEST(Resize, ACrashAtAnyWriteLeavesTheOldOrTheNewVolume) {
         EXPECT_EQ(length, to);
       }
       image.resize(length);
-      ASSERT_EQ(run({"fsstat", "-f", "hfs", image.path().string()}).status, 0);
-      EXPECT_EQ(run({"fls", "-f", "hfs", image.path().string()}).status, 0);
+      ASSERT_EQ(run({"fsstat", "-f", "hfs", image.path()}).status, 0);
+      EXPECT_EQ(run({"fls", "-f", "hfs", image.path()}).status, 0);
       EXPECT_EQ(image.read(1024, 512), image.read(length - 1024, 512));
     }
   }

@@ -8,7 +8,7 @@
 
 #include "imagetool/layout/partition_map.h"
 #include "imagetool/layout/sizes.h"
-#include "support.h"
+#include "../support.h"
 
 namespace quorbel::imagetool {
 namespace {
@@ -41,8 +41,8 @@ std::string checkVolume(const std::string& fileSystem, const fs::path& volume) {
   std::string said;
   for (const auto& command : commands) {
     const auto result = test::run(command);
-    EXPECT_EQ(result.status, 0) << command[0] << ": " << result.output;
-    said += result.output;
+    EXPECT_EQ(result.status, 0) << command[0] << ": " << result.out;
+    said += result.out;
   }
   if (commands[0][0] != "apfsck") return said;
   EXPECT_EQ(said, "");
@@ -59,13 +59,13 @@ std::string checkVolume(const std::string& fileSystem, const fs::path& volume) {
 // sfdisk's view of a GPT image: verification passes and the dump holds the one partition.
 void expectSfdiskAgrees(const fs::path& image, std::uint64_t sectors, const std::string& type) {
   const auto verify = test::run({"sfdisk", "--verify", fs::absolute(image).string()});
-  EXPECT_EQ(verify.status, 0) << verify.output;
-  EXPECT_NE(verify.output.find("No errors detected."), std::string::npos) << verify.output;
+  EXPECT_EQ(verify.status, 0) << verify.out;
+  EXPECT_NE(verify.out.find("No errors detected."), std::string::npos) << verify.out;
   const auto dump = test::run({"sfdisk", "--dump", fs::absolute(image).string()});
-  EXPECT_NE(dump.output.find("last-lba: " + std::to_string(sectors - 34)), std::string::npos) << dump.output;
+  EXPECT_NE(dump.out.find("last-lba: " + std::to_string(sectors - 34)), std::string::npos) << dump.out;
   const std::regex line("start= *40, size= *" + std::to_string(layout::gptDataEnd(sectors) - 40) + ", type=" + type +
                         ", uuid=[0-9A-F-]{36}, name=\"disk image\"");
-  EXPECT_TRUE(std::regex_search(dump.output, line)) << dump.output;
+  EXPECT_TRUE(std::regex_search(dump.out, line)) << dump.out;
 }
 
 TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
@@ -104,13 +104,13 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
       {"HFS+", 8 * MiB, "Backup", "GUID", hfsType, "Apple_HFS", 40, "HFS+", {"Volume Name: Backup\n"}},
       {"HFS+J", 8 * MiB, "Backup", "GUID", hfsType, "Apple_HFS", 40, "HFS+J", {"Volume Name: Backup\n"}},
   };
-  test::ScratchDir dir;
+  test::Scratch dir;
   fs::create_directory(dir / "-d");
   struct InDir {
     fs::path previous = fs::current_path();
     ~InDir() { fs::current_path(previous); }
   } inDir;
-  fs::current_path(dir.path);
+  fs::current_path(dir.path());
   const fs::path path = "-d/image", volume = "-d/volume";
   std::set<std::string> names;
   for (const auto& c : cases) {
@@ -149,7 +149,7 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
 }
 
 TEST(LayOut, ResizingTheMapMovesTheBackupAndThePartitionEnd) {
-  test::ScratchDir dir;
+  test::Scratch dir;
   const auto path = dir / "image";
   const std::uint64_t small = 20480, large = 40963;  // 10 MiB, then a little over 20 MiB
   makeImage(path, small * sectorSize, "HFS+", "Grows");
@@ -168,7 +168,7 @@ TEST(LayOut, ResizingTheMapMovesTheBackupAndThePartitionEnd) {
 }
 
 TEST(LayOut, RefusesUnknownNamesAndSizesOutsideEachFileSystemBeforeWritingAnything) {
-  test::ScratchDir dir;
+  test::Scratch dir;
   const auto path = dir / "image";
   const struct {
     const char* fileSystem;
@@ -188,35 +188,35 @@ TEST(LayOut, RefusesUnknownNamesAndSizesOutsideEachFileSystemBeforeWritingAnythi
   };
   for (const auto& c : cases) {
     ImageFile image(path, c.size);
-    test::expectError([&] { layOutImage(path.string(), c.size, c.fileSystem, "Name"); }, c.reason);
+    test::expectError([&] { layOutImage(path, c.size, c.fileSystem, "Name"); }, c.reason);
     // Nothing was written, and no scratch file stays behind.
     EXPECT_EQ(test::allocatedBytes(path), 0u) << c.fileSystem;
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"image"});
+    EXPECT_EQ(test::listDir(dir.path()), std::vector<std::string>{"image"});
   }
   // A size that disagrees with the file, or is no whole number of sectors; a missing file.
-  EXPECT_THROW(layOutImage(path.string(), 16 * MiB, "exFAT", "x"), ToolError);
-  EXPECT_THROW(layOutImage(path.string(), 8 * MiB + 1, "exFAT", "x"), ToolError);
-  EXPECT_THROW(layOutImage((dir / "missing").string(), 8 * MiB, "exFAT", "x"), ToolError);
+  EXPECT_THROW(layOutImage(path, 16 * MiB, "exFAT", "x"), ToolError);
+  EXPECT_THROW(layOutImage(path, 8 * MiB + 1, "exFAT", "x"), ToolError);
+  EXPECT_THROW(layOutImage(dir / "missing", 8 * MiB, "exFAT", "x"), ToolError);
 }
 
 TEST(LayOut, FormatterFailuresAreReportedWithWhatTheFormatterSaid) {
-  test::ScratchDir dir;
+  test::Scratch dir;
   // A stand-in formatter, first in PATH, that complains and fails.
   fs::create_directory(dir / "bin");
   std::ofstream(dir / "bin/mkfs.exfat") << "#!/bin/sh\necho \"working on $*\"\necho 'device is on fire' >&2\nexit 3\n";
   fs::permissions(dir / "bin/mkfs.exfat", fs::perms::owner_all);
   const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-  ::setenv("PATH", ((dir / "bin").string() + ":" + oldPath).c_str(), 1);
+  ::setenv("PATH", (dir / "bin" + ":" + oldPath).c_str(), 1);
   const auto path = dir / "image";
   ImageFile image(path, 8 * MiB);
-  const std::string message = test::expectError([&] { layOutImage(path.string(), 8 * MiB, "exFAT", "x"); },
+  const std::string message = test::expectError([&] { layOutImage(path, 8 * MiB, "exFAT", "x"); },
                                                 "mkfs.exfat failed (exit status 3)");
   ::setenv("PATH", oldPath.c_str(), 1);
   EXPECT_NE(message.find("device is on fire"), std::string::npos) << message;
   // It was run on a scratch file beside the image, never on the image, and that file is gone.
-  EXPECT_NE(message.find((dir / ".quorbel-format-").string()), std::string::npos) << message;
+  EXPECT_NE(message.find(dir / ".quorbel-format-"), std::string::npos) << message;
   EXPECT_EQ(test::allocatedBytes(path), 0u);
-  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"bin", "image"}));
+  EXPECT_EQ(test::listDir(dir.path()), (std::vector<std::string>{"bin", "image"}));
 }
 
 // (The macOS-made bare volume is recognised through imageinfo in the volume tests.)

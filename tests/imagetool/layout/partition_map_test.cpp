@@ -5,7 +5,7 @@
 #include <random>
 
 #include "imagetool/layout/layout.h"
-#include "support.h"
+#include "../support.h"
 
 namespace quorbel::imagetool::layout {
 namespace {

@@ -24,8 +24,6 @@ namespace {
 using test::MiB;
 using test::Scratch;
 
-struct Stopped {};
-
 // Checks a bundle left by an interrupted resize from `from` to `to` bytes; returns the size it reads as.
 // With `wholeMap` false (a resize done in place) the map may still cover less than the image, as after
 // growing a disk, but its primary table must read and lie within the image. A run stopped between an
@@ -45,7 +43,7 @@ std::uint64_t expectConsistent(const std::string& bundle, std::uint64_t from, st
   // the partition end at the last 4 KiB boundary before the backup table, and the volume fills it.
   EXPECT_LE(hfs.blocks * hfs.blockSize, gpt.sectors * 512) << hfs.report;
   if (wholeMap) {
-    EXPECT_EQ(gpt.sectors, (size / 512 - 33) / 8 * 8 - 40);
+    EXPECT_EQ(gpt.sectors, test::partitionSectors(size));
     EXPECT_EQ(hfs.blocks * hfs.blockSize, gpt.sectors * 512) << hfs.report;
   }
   EXPECT_EQ(hfs.used(), used) << hfs.report;
@@ -85,21 +83,12 @@ TEST(ResizeCrash, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeComp
       const auto [original, used] = makeBundle(scratch, from, fs);
       std::filesystem::remove(original + "/lock");
       for (const char* name : {"/Info.plist", "/Info.bckup"}) ::chmod((original + name).c_str(), 0640);
-      const std::string originalModes = modes(original);
-      bool finished = false;
-      for (int stopAt = 0; !finished; ++stopAt) {
-        ASSERT_LT(stopAt, 400) << "the resize never finished";
-        SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + fs + " " + std::to_string(from) + " -> " +
-                     std::to_string(to) + ", stopped before change " + std::to_string(stopAt));
-        const std::string bundle = scratch / "copy.sparsebundle";
-        test::copyTree(original, bundle);
-        int changes = 0;
-        std::ostringstream out;
-        try {
-          resizeBundle(bundle, to, out, [&] { if (changes++ == stopAt) throw Stopped{}; }, method);
-          finished = true;
-        } catch (const Stopped&) {
-        }
+      const std::string originalModes = modes(original), bundle = scratch / "copy.sparsebundle";
+      SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + fs + " " + std::to_string(from) + " -> " +
+                   std::to_string(to));
+      std::ostringstream out;
+      const auto resize = [&](const std::function<void()>& hook) { resizeBundle(bundle, to, out, hook, method); };
+      test::stopBeforeEachChange(original, bundle, resize, [&](bool finished) {
         const std::uint64_t size = expectConsistent(bundle, from, to, used, scratch, swapped, finished ? 0 : 1);
         // Folders swapped in whole: until the swap the old bundle is there untouched.
         if (swapped && !finished) {
@@ -111,8 +100,7 @@ TEST(ResizeCrash, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeComp
         EXPECT_EQ(modes(bundle), originalModes);
         EXPECT_EQ(expectConsistent(bundle, to, to, used, scratch, true, finished ? 0 : 1), to);
         EXPECT_EQ(test::declaredSize(bundle, "Info.bckup"), to);
-        std::filesystem::remove_all(bundle);
-      }
+      });
     }
   }
   ::umask(mask);

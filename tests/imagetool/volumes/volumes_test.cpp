@@ -18,10 +18,8 @@ using test::contains;
 using test::MiB;
 using test::Ranges;
 using test::Scratch;
-
-// The data partition's sectors in a GUID-partitioned image of `bytes`: from sector 40 to the last 4 KiB
-// boundary before the backup table.
-std::uint64_t partitionSectors(std::uint64_t bytes) { return (bytes / 512 - 33) / 8 * 8 - 40; }
+using test::fillFree;
+using test::partitionSectors;
 
 // Checks the map and the volume of a GUID-partitioned HFS+ bundle of `size` bytes; returns fsstat's view.
 test::HfsStat expectWholeGptBundle(const std::string& bundle, std::uint64_t size, const Scratch& scratch) {
@@ -147,16 +145,6 @@ TEST(CompactFreeSpace, FreeRangesStopAtThePartitionWhateverTheVolumeClaims) {
   const test::GptCheck gpt = test::gptCheck(image);
   EXPECT_TRUE(gpt.ok) << gpt.report;
   EXPECT_EQ(gpt.lastLba, 8 * MiB / 512 - 34);
-}
-
-// Fills every free range with pseudo-random data; returns the bytes written.
-std::uint64_t fillFree(const std::string& bundle, const Ranges& free) {
-  std::uint64_t total = 0;
-  for (const auto& [offset, length] : free) {
-    test::writeIntoBundle(bundle, offset, test::randomBytes(length, static_cast<std::uint32_t>(offset)));
-    total += length;
-  }
-  return total;
 }
 
 // Compacts `bundle` whose `free` ranges were filled: they read as zeros afterwards, every other sector is

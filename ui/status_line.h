@@ -1,0 +1,18 @@
+#pragma once
+// The window's status line: a label that screen readers know as the window's status bar. A new status
+// reaches them as a change of its accessible name (the line shown); where the line sums up a longer
+// text (a failure's whole reason) that text is its tooltip and accessible description.
+
+#include <QLabel>
+
+namespace quorbel {
+
+class StatusLine : public QLabel {
+  Q_OBJECT
+ public:
+  explicit StatusLine(QWidget* parent = nullptr);
+  // Shows `text`, with `detail` as the tooltip and description (empty: none).
+  void setStatus(const QString& text, const QString& detail = {});
+};
+
+}  // namespace quorbel
