@@ -14,6 +14,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "imagetool/bundle/band_store.h"
+#include "imagetool/bundle/bundle.h"
+
 extern char** environ;
 
 namespace quorbel::imagetool::bench {
@@ -121,6 +124,89 @@ bool report(const std::string& name, double ratio, const std::string& op, double
   std::printf("%s: ratio %.3f (target %s %.2f) %s\n", name.c_str(), ratio, op.c_str(), target, pass ? "PASS" : "FAIL");
   std::fflush(stdout);
   return pass;
+}
+
+namespace {
+
+// Fills the free ranges of a bundle's image with pseudo-random data up to `wanted` bytes; returns the
+// bytes written.
+std::uint64_t fillFreeBlocks(const std::string& path, std::uint64_t wanted, const FreeRanges& freeRanges) {
+  const Bundle bundle = Bundle::open(path, Access::inspect);
+  BandStore image(bundle.bandsDir(), bundle.info().bandSize, bundle.info().size, true);
+  std::vector<std::uint64_t> buffer((4u << 20) / sizeof(std::uint64_t));
+  std::uint64_t state = 0x9E3779B97F4A7C15ull, written = 0;
+  for (const auto& [offset, length] : freeRanges(image)) {
+    for (std::uint64_t at = offset; at < offset + length && written < wanted;) {
+      const std::uint64_t n =
+          std::min(std::min(offset + length - at, wanted - written), static_cast<std::uint64_t>(buffer.size() * 8));
+      for (auto& word : buffer) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        word = state | 1;
+      }
+      image.write(at, buffer.data(), static_cast<std::size_t>(n));
+      at += n;
+      written += n;
+    }
+  }
+  image.sync();
+  return written;
+}
+
+// Seconds to read every band file once.
+double readBandsOnce(const std::string& path) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<char> buffer(4u << 20);
+  for (const auto& entry : fs::directory_iterator(path + "/bands")) {
+    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    while (::read(fd, buffer.data(), buffer.size()) > 0) {
+    }
+    ::close(fd);
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+std::optional<Reclaimed> measureReclaim(const Scratch& dir, const std::string& fileSystem, std::uint64_t oldMiB,
+                                        const FreeRanges& freeRanges) {
+  std::vector<double> readTimes, compactTimes;
+  Reclaimed result;
+  for (int round = 0; round < 3; ++round) {
+    const std::string path = dir / "Reclaim.sparsebundle";
+    const std::string size = std::to_string(oldMiB * 2 + 64) + "m";
+    if (run({QUORBEL_IMAGETOOL, "create", "-size", size, "-type", "SPARSEBUNDLE", "-fs", fileSystem, "-volname", "Reclaim",
+             path})
+            .status != 0) {
+      std::printf("create failed\n");
+      return std::nullopt;
+    }
+    const std::uint64_t filled = fillFreeBlocks(path, oldMiB << 20, freeRanges);
+    const std::uint64_t before = treeBytesOnDisk(path);
+    readTimes.push_back(readBandsOnce(path));
+    const Measured compact = run({QUORBEL_IMAGETOOL, "compact", "-batteryallowed", path});
+    if (compact.status != 0) {
+      std::printf("compact failed with status %d\n", compact.status);
+      return std::nullopt;
+    }
+    compactTimes.push_back(compact.seconds);
+    const std::uint64_t after = treeBytesOnDisk(path);
+    const std::uint64_t reclaimed = before > after ? before - after : 0;
+    result.worstShare = std::min(result.worstShare, static_cast<double>(reclaimed) / static_cast<double>(filled));
+    std::printf("%s compact round %d: old data in free blocks %llu MiB; on disk before %llu MiB, after %llu MiB; "
+                "reclaimed %llu MiB\n",
+                fileSystem.c_str(), round + 1, static_cast<unsigned long long>(filled >> 20),
+                static_cast<unsigned long long>(before >> 20), static_cast<unsigned long long>(after >> 20),
+                static_cast<unsigned long long>(reclaimed >> 20));
+    fs::remove_all(path);
+  }
+  result.readSeconds = median(readTimes);
+  result.compactSeconds = median(compactTimes);
+  std::printf("median: reading the bytes present once %.3f s; compact %.3f s\n", result.readSeconds,
+              result.compactSeconds);
+  return result;
 }
 
 }  // namespace quorbel::imagetool::bench

@@ -2,8 +2,13 @@
 // Shared by the disk-image tool's benchmarks: scratch space, running a program and measuring it.
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "imagetool/image_io.h"
 
 namespace quorbel::imagetool::bench {
 
@@ -37,5 +42,18 @@ double median(std::vector<double> values);
 
 // Prints one result line: "NAME: ratio R (target OP T) PASS|FAIL"; returns whether it passed.
 bool report(const std::string& name, double ratio, const std::string& op, double target);
+
+// Compaction of free blocks holding old data (as deleted files leave it), three rounds: a bundle of file
+// system `fileSystem` with room for twice the old data is made, `oldMiB` of pseudo-random data is written into
+// the free blocks `freeRanges` names (image offset, length), the bands are read once, and compact runs.
+using FreeRanges = std::function<std::vector<std::pair<std::uint64_t, std::uint64_t>>(const ImageIO& image)>;
+struct Reclaimed {
+  double worstShare = 1;      // bytes given back / old data written, in the worst round
+  double readSeconds = 0;     // median time to read the bytes present once
+  double compactSeconds = 0;  // median time of compact
+};
+// Prints a line a round; nullopt (after saying why) when the tool failed.
+std::optional<Reclaimed> measureReclaim(const Scratch& dir, const std::string& fileSystem, std::uint64_t oldMiB,
+                                        const FreeRanges& freeRanges);
 
 }  // namespace quorbel::imagetool::bench

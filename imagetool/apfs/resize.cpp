@@ -335,43 +335,43 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
     put64(block.data() + kXid, xid);
     put32(block.data() + kType, kPhysical | type);
   };
+  // Chunk-info blocks and the address blocks that list them share one frame: header, own index, entry
+  // count, entries, checksum. Returns the block's address.
+  auto writeListBlock = [&](std::uint32_t type, std::size_t indexAt, std::size_t countAt, std::uint64_t index,
+                            std::uint64_t count, const auto& putEntry) {
+    const std::uint64_t at = takeSlot();
+    std::vector<unsigned char> block(bs, 0);
+    header(block, at, type);
+    put32(block.data() + indexAt, static_cast<std::uint32_t>(index));
+    put32(block.data() + countAt, static_cast<std::uint32_t>(count));
+    for (std::uint64_t j = 0; j < count; ++j) putEntry(block.data(), j);
+    seal(block.data(), bs);
+    io.write(offset + at * bs, block.data(), bs);
+    return at;
+  };
   const std::uint64_t cpc = (bs - kCibEntries) / kChunkInfoSize, perCab = (bs - kCabEntries) / 8;
   std::vector<std::uint64_t> cibAddrs, cabAddrs;
   std::uint64_t freeTotal = 0;
   for (std::uint64_t cib = 0; cib < shape.cibs; ++cib) {
-    const std::uint64_t at = takeSlot();
-    cibAddrs.push_back(at);
-    std::vector<unsigned char> block(bs, 0);
     const std::uint64_t first = cib * cpc, count = std::min(cpc, shape.chunks - first);
-    header(block, at, kTypeCib);
-    put32(block.data() + kCibIndex, static_cast<std::uint32_t>(cib));
-    put32(block.data() + kCibCount, static_cast<std::uint32_t>(count));
-    for (std::uint64_t j = 0; j < count; ++j) {
+    cibAddrs.push_back(writeListBlock(kTypeCib, kCibIndex, kCibCount, cib, count, [&](unsigned char* b, std::uint64_t j) {
       const std::uint64_t chunk = first + j;
       const std::uint64_t blocks = std::min(bpc, newBlocks - chunk * bpc);
       const std::uint64_t free = blocks - bits.usedIn(chunk);
       freeTotal += free;
-      unsigned char* e = block.data() + kCibEntries + kChunkInfoSize * j;
+      unsigned char* e = b + kCibEntries + kChunkInfoSize * j;
       put64(e, xid);
       put64(e + 8, chunk * bpc);
       put32(e + 16, static_cast<std::uint32_t>(blocks));
       put32(e + 20, static_cast<std::uint32_t>(free));
       put64(e + 24, bitmapAddr[chunk]);
-    }
-    seal(block.data(), bs);
-    io.write(offset + at * bs, block.data(), bs);
+    }));
   }
   for (std::uint64_t cab = 0; cab < shape.cabs; ++cab) {
-    const std::uint64_t at = takeSlot();
-    cabAddrs.push_back(at);
-    std::vector<unsigned char> block(bs, 0);
     const std::uint64_t first = cab * perCab, count = std::min(perCab, shape.cibs - first);
-    header(block, at, kTypeCab);
-    put32(block.data() + kCabIndex, static_cast<std::uint32_t>(cab));
-    put32(block.data() + kCabCount, static_cast<std::uint32_t>(count));
-    for (std::uint64_t j = 0; j < count; ++j) put64(block.data() + kCabEntries + 8 * j, cibAddrs[first + j]);
-    seal(block.data(), bs);
-    io.write(offset + at * bs, block.data(), bs);
+    cabAddrs.push_back(writeListBlock(kTypeCab, kCabIndex, kCabCount, cab, count, [&](unsigned char* b, std::uint64_t j) {
+      put64(b + kCabEntries + 8 * j, cibAddrs[first + j]);
+    }));
   }
 
   // The pool bitmap takes the next k slots of its ring (the slots in use until now stay in use as the

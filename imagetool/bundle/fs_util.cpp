@@ -611,4 +611,19 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   return result;
 }
 
+std::vector<ByteRange> mergedRanges(std::vector<ByteRange> ranges) {
+  std::sort(ranges.begin(), ranges.end(),
+            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  std::vector<ByteRange> merged;
+  for (const ByteRange& r : ranges) {
+    if (r.length == 0) continue;
+    if (!merged.empty() && r.offset <= merged.back().end()) {
+      merged.back().length = std::max(merged.back().end(), r.end()) - merged.back().offset;
+    } else {
+      merged.push_back(r);
+    }
+  }
+  return merged;
+}
+
 }  // namespace quorbel::imagetool

@@ -143,6 +143,9 @@ struct ByteRange {
   bool operator==(const ByteRange&) const = default;
 };
 
+// `ranges` sorted by offset, empty ones dropped, overlapping and touching ones joined.
+std::vector<ByteRange> mergedRanges(std::vector<ByteRange> ranges);
+
 // The ranges of a file from `from` to `fileSize` that may hold data (SEEK_DATA / SEEK_HOLE); the rest
 // reads as zeros. On file systems without hole reporting all of it is one range.
 std::vector<ByteRange> dataRegions(int fd, std::uint64_t fileSize, std::uint64_t from = 0);

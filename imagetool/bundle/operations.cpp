@@ -38,21 +38,6 @@ void requireAbsent(const std::string& path) {
     throw ToolError("the folder " + parent + " does not exist");
 }
 
-std::vector<ByteRange> mergedRanges(std::vector<ByteRange> ranges) {
-  std::sort(ranges.begin(), ranges.end(),
-            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
-  std::vector<ByteRange> merged;
-  for (const ByteRange& r : ranges) {
-    if (r.length == 0) continue;
-    if (!merged.empty() && r.offset <= merged.back().end()) {
-      merged.back().length = std::max(merged.back().end(), r.end()) - merged.back().offset;
-    } else {
-      merged.push_back(r);
-    }
-  }
-  return merged;
-}
-
 // Whether [start, end) lies wholly inside one of the sorted, merged `ranges`.
 bool covered(const std::vector<ByteRange>& ranges, std::uint64_t start, std::uint64_t end) {
   auto it = std::upper_bound(ranges.begin(), ranges.end(), start,

@@ -18,17 +18,7 @@ std::vector<ByteRange> widenedAndMerged(std::vector<ByteRange> ranges, std::uint
     const std::uint64_t end = std::min(size, (r.end() + blockBytes - 1) / blockBytes * blockBytes);
     r = {start, end > start ? end - start : 0};
   }
-  std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
-  std::vector<ByteRange> merged;
-  for (const ByteRange& r : ranges) {
-    if (r.length == 0 || r.offset >= size) continue;
-    if (!merged.empty() && r.offset <= merged.back().end()) {
-      merged.back().length = std::max(merged.back().end(), r.end()) - merged.back().offset;
-    } else {
-      merged.push_back(r);
-    }
-  }
-  return merged;
+  return mergedRanges(std::move(ranges));
 }
 
 }  // namespace
