@@ -1,8 +1,8 @@
 // Stop at random moments of a compaction and a conversion by the real tool, judged by the bundles'
 // content (every non-zero 4 KiB block of the disk image at its offset), read here without the tool.
 // A stopped conversion leaves no new bundle or a complete one, and its source as it was. A stopped
-// compaction leaves the bundle as it was or as a complete compaction leaves it, down to the space each
-// band takes on disk.
+// compaction leaves the bundle as it was or as a complete compaction leaves it, down to the holes in
+// each band.
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
@@ -16,7 +16,9 @@
 #include <random>
 #include <set>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "operation_fixture.h"
 #include "operations/argument_lists.h"
@@ -109,14 +111,31 @@ class StopTest : public OperationTest {
   std::mt19937 moments{std::random_device{}()};
 };
 
-// Each band's name → the bytes it occupies on disk.
-std::map<std::string, long long> allocationOf(const QString& bundle) {
-  std::map<std::string, long long> sizes;
+// Each band's name → its size and where its data lies (the rest are holes), as the file system tells
+// it. (Its block count would also include the file system's own extent blocks, which come and go with
+// the timing of write-back.)
+std::map<std::string, std::vector<long long>> allocationOf(const QString& bundle) {
+  std::map<std::string, std::vector<long long>> maps;
   for (const auto& entry : fs::directory_iterator(QDir(bundle).filePath("bands").toStdString())) {
+    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
-    if (::stat(entry.path().c_str(), &st) == 0) sizes[entry.path().filename().string()] = st.st_blocks * 512LL;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      if (fd >= 0) ::close(fd);
+      continue;
+    }
+    std::vector<long long>& map = maps[entry.path().filename().string()];
+    map.push_back(st.st_size);
+    for (off_t at = 0; at < st.st_size;) {
+      const off_t data = ::lseek(fd, at, SEEK_DATA);
+      if (data < 0) break;
+      const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+      map.push_back(data);
+      map.push_back(hole);
+      at = hole;
+    }
+    ::close(fd);
   }
-  return sizes;
+  return maps;
 }
 
 TEST_F(StopTest, ACompactionStoppedAnywhereLeavesTheBundleAsItWasOrWhollyCompacted) {
