@@ -17,6 +17,44 @@ namespace quorbel::imagetool {
 
 namespace {
 
+// Whether `name` is a replacement file that replaceFileAtomically names ".NAME.new-PID-N", for one of
+// the files a bundle's writers replace.
+bool isReplacementLeftover(const std::string& name) {
+  for (const std::string target : {"token", "Info.plist", "Info.bckup"}) {
+    const std::string prefix = "." + target + ".new-";
+    if (name.rfind(prefix, 0) != 0) continue;
+    const std::string rest = name.substr(prefix.size());
+    const std::size_t dash = rest.find('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 == rest.size()) return false;
+    for (std::size_t i = 0; i < rest.size(); ++i)
+      if (i != dash && (rest[i] < '0' || rest[i] > '9')) return false;
+    return true;
+  }
+  return false;
+}
+
+// Removes the replacement files a killed writer left in the bundle's folder: regular files only,
+// never what a link names. Called with the folder locked exclusively, so no writer is using one.
+void removeReplacementLeftovers(int dirFd) {
+  const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return;
+  DIR* dir = ::fdopendir(listFd);
+  if (dir == nullptr) {
+    ::close(listFd);
+    return;
+  }
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    struct stat st {};
+    if (isReplacementLeftover(name) && ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode))
+      leftovers.push_back(name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : leftovers) ::unlinkat(dirFd, name.c_str(), 0);
+}
+
 struct PlistDeleter {
   void operator()(plist_t p) const { plist_free(p); }
 };
@@ -185,9 +223,10 @@ Bundle Bundle::open(const std::string& path, Access access, bool allowEncrypted)
 void Bundle::lock(Access access) {
   if (access == Access::inspect) return;
   const LockMode mode = access == Access::read ? LockMode::shared : LockMode::exclusive;
-  lockDescriptor(dir_.get(), mode, path_);
+  const bool locked = lockDescriptor(dir_.get(), mode, path_);
   lock_ = ownFile("lock");
   if (lock_) lockDescriptor(lock_.get(), mode, joinPath(path_, "lock"));
+  if (locked && mode == LockMode::exclusive) removeReplacementLeftovers(dir_.get());
 }
 
 UniqueFd Bundle::ownFile(const char* name) const {
