@@ -275,7 +275,8 @@ struct BandPlan {
 // that hold only zeros or free space of the file system. Reads only; changes nothing. `advance` is
 // told of every piece looked at.
 void planBand(int fd, BandPlan& plan, std::uint64_t bandStart, const std::vector<ByteRange>& free,
-              std::vector<char>& buffer, const std::string& what, const std::function<void(std::uint64_t)>& advance) {
+              std::vector<char>& buffer, const std::string& what,
+              const std::function<void(std::uint64_t, bool)>& advance) {
   const std::uint64_t length = plan.length;
   for (const ByteRange& region : dataRegions(fd, length)) {
     std::uint64_t pos = region.offset / blockBytes * blockBytes;
@@ -287,7 +288,7 @@ void planBand(int fd, BandPlan& plan, std::uint64_t bandStart, const std::vector
         // Free space of the file system: what it holds does not matter, so it is not even read.
         plan.reclaim.add(pos, want);
         pos += want;
-        advance(want);
+        advance(want, false);
         continue;
       }
       const std::size_t got = readUpTo(fd, buffer.data(), want, pos, what);
@@ -302,7 +303,7 @@ void planBand(int fd, BandPlan& plan, std::uint64_t bandStart, const std::vector
         }
       }
       pos += got;
-      advance(got);
+      advance(got, true);
     }
   }
 }
@@ -353,9 +354,19 @@ void applyBand(const Bundle& bundle, const BandPlan& plan, bool& punchUnsupporte
   if (allocatedAfter < plan.allocated) result.reclaimed += plan.allocated - allocatedAfter;
 }
 
-// Where the time of a compaction goes, on the progress scale: finding the free space, reading every
-// band (almost all of it), and giving the space back.
-constexpr double freeSpaceEnd = 5, planEnd = 97;
+// Where the time of a compaction goes, on the progress scale: finding the free space first, then reading
+// the bands and giving space back, weighed by rough costs on a local disk (nanoseconds): bands lying in
+// free space are not read, and then most of the time goes into the calls that free them.
+constexpr double freeSpaceEnd = 5;
+constexpr double readCostPerKiB = 500, skipCostPerKiB = 5, freeCostPerKiB = 250, costPerStep = 2000;
+
+// What carrying out a plan costs: a call per run given back, one to remove or shorten the band, and
+// the space the file system frees.
+double applyCostOf(const BandPlan& plan) {
+  double steps = 1;
+  plan.reclaim.forEachRun([&](std::uint64_t, std::uint64_t) { ++steps; });
+  return steps * costPerStep + static_cast<double>(plan.reclaim.bytes()) / 1024 * freeCostPerKiB;
+}
 
 }  // namespace
 
@@ -378,11 +389,15 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
   out << "Reclaiming free space…\n" << std::flush;
   std::uint64_t totalBytes = 0, doneBytes = 0;
   for (const auto& [index, band] : bundle.bands())
-    if (index < info.bandCount()) totalBytes += band.allocated;  // what is read: the data, not the holes
-  progress::span(freeSpaceEnd, planEnd);
-  const auto advance = [&](std::uint64_t bytes) {
+    if (index < info.bandCount()) totalBytes += band.allocated;  // what is looked at: the data, not the holes
+  double planCost = 0, applyCost = 0;
+  progress::span(freeSpaceEnd, 100);
+  const auto advance = [&](std::uint64_t bytes, bool read) {
     doneBytes += bytes;
-    progress::at(doneBytes, totalBytes);
+    planCost += static_cast<double>(bytes) / 1024 * (read ? readCostPerKiB : skipCostPerKiB);
+    // The whole is guessed from the bands looked at so far.
+    const double whole = (planCost + applyCost) * static_cast<double>(totalBytes) / static_cast<double>(doneBytes);
+    progress::at(static_cast<std::uint64_t>(planCost), static_cast<std::uint64_t>(whole));
   };
   std::vector<BandPlan> plans;
   std::size_t planMemory = 0;
@@ -407,6 +422,7 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
     // A band with nothing to give back needs no step.
     if (plan.keepEnd != 0 && plan.reclaim.empty() && plan.keepEnd == plan.length) continue;
     planMemory += sizeof(BandPlan) + plan.reclaim.memory();
+    applyCost += applyCostOf(plan);
     plans.push_back(std::move(plan));
 
     const auto tenth = static_cast<unsigned>(done * 10 / total);
@@ -418,13 +434,14 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
   checkInterrupted();
 
   out << "Finishing compaction…\n" << std::flush;
-  progress::span(planEnd, 100);
   CompactResult result;
   result.planMemory = planMemory + (plans.capacity() - plans.size()) * sizeof(BandPlan);
   bool punchUnsupported = false;
-  for (std::size_t i = 0; i < plans.size(); ++i) {
-    applyBand(bundle, plans[i], punchUnsupported, result);
-    progress::at(i + 1, plans.size());
+  double applied = 0;
+  for (const BandPlan& plan : plans) {
+    applyBand(bundle, plan, punchUnsupported, result);
+    applied += applyCostOf(plan);
+    progress::at(static_cast<std::uint64_t>(planCost + applied), static_cast<std::uint64_t>(planCost + applyCost));
   }
   result.possible = std::max(result.possible, result.reclaimed);
   if (punchUnsupported) out << "The file system holding the image cannot free space inside band files.\n";
