@@ -36,8 +36,7 @@ void FileImageIO::write(std::uint64_t offset, const void* data, std::size_t leng
 }
 
 void SliceImageIO::check(std::uint64_t offset, std::size_t length) const {
-  if (offset > length_ || length > length_ - offset)
-    throw ToolError("access beyond the end of the partition");
+  if (offset > length_ || length > length_ - offset) throw ToolError("access beyond the end of the partition");
 }
 
 void SliceImageIO::read(std::uint64_t offset, void* data, std::size_t length) const {

@@ -121,8 +121,8 @@ int create(Arguments& args) {
     args.expect("-stdinpass");
     keyBits = cipher == "AES-128" ? 128 : 256;
   }
-  std::string bandKey = std::string(quorbel::tool::bandSizeKeyPrefix) +
-                        std::to_string(quorbel::imagetool::defaultBandSectors);
+  std::string bandKey =
+      std::string(quorbel::tool::bandSizeKeyPrefix) + std::to_string(quorbel::imagetool::defaultBandSectors);
   if (args.nextIs("-imagekey")) {
     args.take("-imagekey");
     bandKey = args.take("image key");
@@ -152,7 +152,7 @@ int create(Arguments& args) {
       std::vector<quorbel::imagetool::ByteRange> regions;
       for (const auto& [offset, length] : defined) regions.push_back({offset, length});
       quorbel::imagetool::crypto::writeEncryptedImage(imageFd, request.size, std::move(regions), bands,
-                                                     request.bandSize, encryption->keys);
+                                                      request.bandSize, encryption->keys);
     };
   }
   quorbel::imagetool::createBundle(
@@ -187,8 +187,9 @@ int run(const std::string& verb, Arguments& args) {
     const std::string path = args.take("path");
     args.finish();
     if (!batteryAllowed && it::runningOnBattery())
-      throw ToolError("the computer is running on battery power; compacting was not started "
-                      "(use -batteryallowed to compact anyway)");
+      throw ToolError(
+          "the computer is running on battery power; compacting was not started "
+          "(use -batteryallowed to compact anyway)");
     // Free blocks of the volumes inside; notes about volumes that could not be searched go to the report.
     const it::FreeSpaceFunction freeSpace = [](const it::ImageIO& image) {
       return it::volumeFreeRanges(image, [](const std::string& note) { std::cout << note << "\n" << std::flush; });
@@ -237,7 +238,8 @@ int run(const std::string& verb, Arguments& args) {
     const it::Bundle inspected = it::Bundle::open(path, it::Access::inspect);
     if (inspected.token().encrypted) {
       // The volume and its map are resized in the plain image, through the decrypting layer.
-      const auto unlocked = it::crypto::unlockBundle(inspected, passwordOf(path, stdinPass), "the image was not changed");
+      const auto unlocked =
+          it::crypto::unlockBundle(inspected, passwordOf(path, stdinPass), "the image was not changed");
       const std::uint64_t bandSize = inspected.info().bandSize;
       it::resizeBundle(path, size, std::cout, {}, it::ResizeMethod::swapFolders, [&](it::ImageIO& bands) {
         return std::make_unique<it::crypto::EncryptedImageIO>(
@@ -259,7 +261,8 @@ int run(const std::string& verb, Arguments& args) {
     args.finish();
     if (oldOnStdin) {
       auto [current, next] = it::crypto::readTwoPasswordsFromStdin();
-      it::crypto::changePassword(path, [&current] { return std::move(current); }, next, std::cout);
+      it::crypto::changePassword(
+          path, [&current] { return std::move(current); }, next, std::cout);
     } else {
       const it::crypto::SecretBytes next = it::crypto::readPasswordFromStdin();
       it::crypto::changePassword(path, passwordOf(path, false), next, std::cout);

@@ -52,11 +52,13 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(bench::treeBytesOnDisk(grown) >> 10));
     std::filesystem::remove_all(grown);
   }
-  bool ok = bench::report("APFS bytes reclaimed / old data in free blocks (worst round)", reclaimed->worstShare, ">=", 0.99);
+  bool ok =
+      bench::report("APFS bytes reclaimed / old data in free blocks (worst round)", reclaimed->worstShare, ">=", 0.99);
   ok = bench::report("APFS compact time / time to read the bytes present once",
                      reclaimed->compactSeconds / reclaimed->readSeconds, "<=", 3.0) &&
        ok;
   ok = bench::report("APFS resize 1 GiB -> 4 TiB: seconds (median)", bench::median(resizeTimes), "<=", 2.0) && ok;
-  ok = bench::report("APFS resize 1 GiB -> 4 TiB: MiB written (median)", bench::median(resizeWritten), "<=", 16.0) && ok;
+  ok =
+      bench::report("APFS resize 1 GiB -> 4 TiB: MiB written (median)", bench::median(resizeWritten), "<=", 16.0) && ok;
   return ok ? 0 : 1;
 }

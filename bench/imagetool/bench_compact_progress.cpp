@@ -58,10 +58,11 @@ int main(int argc, char** argv) {
   const double gib = static_cast<double>(count * band) / (1u << 30);
   const double planMiB =
       (static_cast<double>(plans.peakRssBytes) - static_cast<double>(noPlans.peakRssBytes)) / (1u << 20);
-  std::printf("%llu bands of 1 MiB: peak memory %.1f MiB with a plan for every band (alternating blocks), "
-              "%.1f MiB with none; compaction %.2f s\n",
-              static_cast<unsigned long long>(count), static_cast<double>(plans.peakRssBytes) / (1u << 20),
-              static_cast<double>(noPlans.peakRssBytes) / (1u << 20), plans.seconds);
+  std::printf(
+      "%llu bands of 1 MiB: peak memory %.1f MiB with a plan for every band (alternating blocks), "
+      "%.1f MiB with none; compaction %.2f s\n",
+      static_cast<unsigned long long>(count), static_cast<double>(plans.peakRssBytes) / (1u << 20),
+      static_cast<double>(noPlans.peakRssBytes) / (1u << 20), plans.seconds);
   bool ok = report("compact plan memory, MiB per GiB of bands", std::max(0.0, planMiB) / gib, "<=", 1.0);
 
   // The compacted bundle is read whole again each time (its data blocks); only the variable differs.
@@ -70,8 +71,8 @@ int main(int argc, char** argv) {
     without.push_back(compact(alternating).seconds);
     with.push_back(compact(alternating, {"QUORBEL_PROGRESS=1"}).seconds);
   }
-  std::printf("compaction reading %.0f MiB: %.3f s without progress lines, %.3f s with (medians of 5)\n",
-              gib * 512, median(without), median(with));
+  std::printf("compaction reading %.0f MiB: %.3f s without progress lines, %.3f s with (medians of 5)\n", gib * 512,
+              median(without), median(with));
   ok = report("compact time, progress lines on / off", median(with) / median(without), "<=", 1.05) && ok;
   return ok ? 0 : 1;
 }

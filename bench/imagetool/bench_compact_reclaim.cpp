@@ -13,8 +13,8 @@ using namespace quorbel::imagetool;
 int main(int argc, char** argv) {
   const std::uint64_t oldMiB = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
   bench::Scratch dir;
-  const auto reclaimed =
-      bench::measureReclaim(dir, "HFS+", oldMiB, [](const ImageIO& image) { return hfsplus::freeRanges(image, 40 * 512); });
+  const auto reclaimed = bench::measureReclaim(
+      dir, "HFS+", oldMiB, [](const ImageIO& image) { return hfsplus::freeRanges(image, 40 * 512); });
   if (!reclaimed) return 1;
   const bool reclaimedEnough =
       bench::report("bytes reclaimed / old data in free blocks (worst round)", reclaimed->worstShare, ">=", 0.99);

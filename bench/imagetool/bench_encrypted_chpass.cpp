@@ -18,7 +18,9 @@ namespace {
 double childCpuSeconds() {
   struct rusage usage {};
   ::getrusage(RUSAGE_CHILDREN, &usage);
-  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -34,8 +36,9 @@ double chpassSeconds(const Scratch& dir, const std::string& size) {
     // a -> b, then b -> a: every round checks the current password and wraps for a new one.
     const std::string input = round % 2 == 0 ? "a\\0b" : "b\\0a";
     const double before = childCpuSeconds();
-    const Measured m = run({"/bin/sh", "-c", "printf '" + input + "' | \"$0\" chpass \"$1\" -oldstdinpass -newstdinpass",
-                            QUORBEL_IMAGETOOL, path});
+    const Measured m =
+        run({"/bin/sh", "-c", "printf '" + input + "' | \"$0\" chpass \"$1\" -oldstdinpass -newstdinpass",
+             QUORBEL_IMAGETOOL, path});
     if (m.status != 0) return -1;
     times.push_back(childCpuSeconds() - before);
   }

@@ -86,11 +86,16 @@ std::string fileSystemName(const std::string& path) {
   struct statfs fs {};
   if (::statfs(path.c_str(), &fs) != 0) return "unknown";
   switch (static_cast<unsigned long>(fs.f_type)) {
-    case 0xEF53: return "ext4";
-    case 0x58465342: return "xfs";
-    case 0x9123683E: return "btrfs";
-    case 0x01021994: return "tmpfs";
-    default: break;
+    case 0xEF53:
+      return "ext4";
+    case 0x58465342:
+      return "xfs";
+    case 0x9123683E:
+      return "btrfs";
+    case 0x01021994:
+      return "tmpfs";
+    default:
+      break;
   }
   char name[32];
   std::snprintf(name, sizeof name, "file system 0x%lx", static_cast<unsigned long>(fs.f_type));
@@ -116,8 +121,8 @@ struct Figures {
 
 // Rounds of cp -r + sync and convert of `source` into bands of `band` in the same folder; the last
 // converted bundle is kept at `keep` when that is not empty.
-Figures measure(const std::string& source, std::uint64_t band, int rounds, const std::string& keep,
-                bool copyResult, const std::vector<std::string>& env = {}) {
+Figures measure(const std::string& source, std::uint64_t band, int rounds, const std::string& keep, bool copyResult,
+                const std::vector<std::string>& env = {}) {
   const std::string dir = std::filesystem::path(source).parent_path();
   const std::string copy = dir + "/copy", dest = dir + "/dest.sparsebundle";
   std::vector<double> copies, converts, resultCopies;
@@ -194,8 +199,8 @@ int main(int argc, char** argv) {
         const Figures f = measure(source, step.band, rounds, source.find("s8") != std::string::npos ? next : "", false);
         std::printf("%s, %s: cp -r + sync %.0f MiB/s, convert %.0f MiB/s\n", fsName.c_str(), step.name,
                     mib / f.copySeconds, mib / f.convertSeconds);
-        ok &= report(fsName + ", " + step.name + ": convert throughput vs cp -r + sync", f.copySeconds / f.convertSeconds,
-                     ">=", 1.0);
+        ok &= report(fsName + ", " + step.name + ": convert throughput vs cp -r + sync",
+                     f.copySeconds / f.convertSeconds, ">=", 1.0);
         ok &= memoryCheck(fsName + ", " + step.name, f, step.band);
         source = next;
       }
@@ -222,9 +227,10 @@ int main(int argc, char** argv) {
           std::printf("xfs with reflink, %s: cp -r + sync %.3f s, convert %.3f s, convert's extra space %.2f MiB\n",
                       step.name, f.copySeconds, f.convertSeconds, static_cast<double>(f.extraBytes) / MiB);
           // Making many small bands costs a file each; copying the result shows that cost alone.
-          std::printf("xfs with reflink, %s: cp -r + sync of the converted bundle (as many files) %.3f s, "
-                      "convert / that: %.2f\n",
-                      step.name, f.resultCopySeconds, f.convertSeconds / f.resultCopySeconds);
+          std::printf(
+              "xfs with reflink, %s: cp -r + sync of the converted bundle (as many files) %.3f s, "
+              "convert / that: %.2f\n",
+              step.name, f.resultCopySeconds, f.convertSeconds / f.resultCopySeconds);
           ok &= report(std::string("xfs with reflink, ") + step.name + ": convert time / cp -r + sync time",
                        f.convertSeconds / f.copySeconds, "<=", 3.0);
           ok &= report(std::string("xfs with reflink, ") + step.name + ": convert's extra space / data",

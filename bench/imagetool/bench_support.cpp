@@ -97,10 +97,13 @@ void writeBundlePlists(const std::string& bundle, std::uint64_t bandSize, std::u
   const std::string plist =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
       "\t<key>CFBundleInfoDictionaryVersion</key>\n\t<string>6.0</string>\n"
-      "\t<key>band-size</key>\n\t<integer>" + std::to_string(bandSize) + "</integer>\n"
+      "\t<key>band-size</key>\n\t<integer>" +
+      std::to_string(bandSize) +
+      "</integer>\n"
       "\t<key>bundle-backingstore-version</key>\n\t<integer>1</integer>\n"
       "\t<key>diskimage-bundle-type</key>\n\t<string>com.apple.diskimage.sparsebundle</string>\n"
-      "\t<key>size</key>\n\t<integer>" + std::to_string(size) + "</integer>\n</dict>\n</plist>\n";
+      "\t<key>size</key>\n\t<integer>" +
+      std::to_string(size) + "</integer>\n</dict>\n</plist>\n";
   for (const char* name : {"/Info.plist", "/Info.bckup"}) std::ofstream(bundle + name) << plist;
   std::ofstream(bundle + "/token");
 }
@@ -177,8 +180,8 @@ std::optional<Reclaimed> measureReclaim(const Scratch& dir, const std::string& f
   for (int round = 0; round < 3; ++round) {
     const std::string path = dir / "Reclaim.sparsebundle";
     const std::string size = std::to_string(oldMiB * 2 + 64) + "m";
-    if (run({QUORBEL_IMAGETOOL, "create", "-size", size, "-type", "SPARSEBUNDLE", "-fs", fileSystem, "-volname", "Reclaim",
-             path})
+    if (run({QUORBEL_IMAGETOOL, "create", "-size", size, "-type", "SPARSEBUNDLE", "-fs", fileSystem, "-volname",
+             "Reclaim", path})
             .status != 0) {
       std::printf("create failed\n");
       return std::nullopt;
@@ -195,11 +198,12 @@ std::optional<Reclaimed> measureReclaim(const Scratch& dir, const std::string& f
     const std::uint64_t after = treeBytesOnDisk(path);
     const std::uint64_t reclaimed = before > after ? before - after : 0;
     result.worstShare = std::min(result.worstShare, static_cast<double>(reclaimed) / static_cast<double>(filled));
-    std::printf("%s compact round %d: old data in free blocks %llu MiB; on disk before %llu MiB, after %llu MiB; "
-                "reclaimed %llu MiB\n",
-                fileSystem.c_str(), round + 1, static_cast<unsigned long long>(filled >> 20),
-                static_cast<unsigned long long>(before >> 20), static_cast<unsigned long long>(after >> 20),
-                static_cast<unsigned long long>(reclaimed >> 20));
+    std::printf(
+        "%s compact round %d: old data in free blocks %llu MiB; on disk before %llu MiB, after %llu MiB; "
+        "reclaimed %llu MiB\n",
+        fileSystem.c_str(), round + 1, static_cast<unsigned long long>(filled >> 20),
+        static_cast<unsigned long long>(before >> 20), static_cast<unsigned long long>(after >> 20),
+        static_cast<unsigned long long>(reclaimed >> 20));
     fs::remove_all(path);
   }
   result.readSeconds = median(readTimes);

@@ -66,18 +66,18 @@ int main(int argc, char** argv) {
       {"UDF", twoTiB},
   };
   int status = 0;
-  std::printf("%-8s %10s %10s %12s %12s %8s %8s\n", "fs", "t(2 GiB)", "t(large)", "bytes(2 GiB)",
-              "bytes(large)", "t ratio", "b ratio");
+  std::printf("%-8s %10s %10s %12s %12s %8s %8s\n", "fs", "t(2 GiB)", "t(large)", "bytes(2 GiB)", "bytes(large)",
+              "t ratio", "b ratio");
   for (const auto& c : cases) {
     try {
       const Result a = measure(folder, small, c.fileSystem);
       const Result b = measure(folder, c.large, c.fileSystem);
       const double timeRatio = b.seconds / a.seconds;
-      const double byteRatio = static_cast<double>(b.allocated) / static_cast<double>(std::max<std::uint64_t>(a.allocated, 1));
-      std::printf("%-8s %9.4fs %9.4fs %12llu %12llu %8.2f %8.2f   (large = %s)\n", c.fileSystem, a.seconds,
-                  b.seconds, static_cast<unsigned long long>(a.allocated),
-                  static_cast<unsigned long long>(b.allocated), timeRatio, byteRatio,
-                  sizes::describeSize(c.large, false).c_str());
+      const double byteRatio =
+          static_cast<double>(b.allocated) / static_cast<double>(std::max<std::uint64_t>(a.allocated, 1));
+      std::printf("%-8s %9.4fs %9.4fs %12llu %12llu %8.2f %8.2f   (large = %s)\n", c.fileSystem, a.seconds, b.seconds,
+                  static_cast<unsigned long long>(a.allocated), static_cast<unsigned long long>(b.allocated), timeRatio,
+                  byteRatio, sizes::describeSize(c.large, false).c_str());
       if (std::string(c.fileSystem) == "exFAT") {
         std::printf("exFAT bytes ratio %.2f, target <= 1.5: %s\n", byteRatio, byteRatio <= 1.5 ? "met" : "MISSED");
         if (byteRatio > 1.5) status = 1;

@@ -89,8 +89,7 @@ int main(int argc, char** argv) {
 
   for (const auto& program : {application, bare})
     if (access(program.c_str(), X_OK) != 0) {
-      std::fprintf(stderr, "%s: not built (build the targets quorbel and startup_reference_window)\n",
-                   program.c_str());
+      std::fprintf(stderr, "%s: not built (build the targets quorbel and startup_reference_window)\n", program.c_str());
       return 2;
     }
 

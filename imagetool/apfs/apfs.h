@@ -31,8 +31,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> freeRanges(const ImageIO& i
 // container size, in bytes, that the same resize would accept.
 class ShrinkRefused : public ToolError {
  public:
-  ShrinkRefused(const std::string& what, std::uint64_t minimumLength)
-      : ToolError(what), minimumLength(minimumLength) {}
+  ShrinkRefused(const std::string& what, std::uint64_t minimumLength) : ToolError(what), minimumLength(minimumLength) {}
   std::uint64_t minimumLength;
 };
 

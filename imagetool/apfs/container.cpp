@@ -57,13 +57,13 @@ namespace {
 [[noreturn]] void refuse(const std::string& why) { throw ToolError("the APFS container " + why); }
 
 // A physical or ephemeral object of `length` bytes at `block`, checked for its checksum and type.
-std::vector<unsigned char> readObject(const Container& c, std::uint64_t block, std::size_t length,
-                                      std::uint32_t type, const char* what) {
+std::vector<unsigned char> readObject(const Container& c, std::uint64_t block, std::size_t length, std::uint32_t type,
+                                      const char* what) {
   if (length == 0 || length % c.blockSize != 0) refuse(std::string("has a ") + what + " of an impossible size");
   std::vector<unsigned char> data(length);
   c.readBlocks(block, data.data(), length / c.blockSize);
-  if (!checksumOk(data.data(), length)) refuse(std::string("has a ") + what + " that fails its checksum (block " +
-                                               std::to_string(block) + ")");
+  if (!checksumOk(data.data(), length))
+    refuse(std::string("has a ") + what + " that fails its checksum (block " + std::to_string(block) + ")");
   if ((get32(data.data() + kType) & kTypeMask) != type)
     refuse(std::string("has a ") + what + " of the wrong type (block " + std::to_string(block) + ")");
   return data;
@@ -112,7 +112,8 @@ void readSpaceManager(Container& c) {
   for (std::uint32_t i = 0; i < cibCount; ++i) {
     const auto cib = readObject(c, c.cibAddrs[i], c.blockSize, kTypeCib, "chunk-info block");
     const std::uint32_t count = get32(cib.data() + kCibCount);
-    if (get32(cib.data() + kCibIndex) != i || count == 0 || count > chunksPerCib) refuse("has a damaged chunk-info block");
+    if (get32(cib.data() + kCibIndex) != i || count == 0 || count > chunksPerCib)
+      refuse("has a damaged chunk-info block");
     for (std::uint32_t j = 0; j < count; ++j) {
       const unsigned char* e = cib.data() + kCibEntries + kChunkInfoSize * j;
       Chunk chunk{get64(e), get64(e + 8), get32(e + 16) & 0x000FFFFF, get32(e + 20) & 0x000FFFFF, get64(e + 24)};
@@ -216,7 +217,8 @@ Container readContainer(const ImageIO& io, std::uint64_t offset, bool requireCle
   }
   if (latestXid == 0) refuse("has no valid checkpoint");
   if (tornXid > latestXid)
-    refuse("has a damaged newer checkpoint (transaction " + std::to_string(tornXid) + "); it was not unmounted cleanly");
+    refuse("has a damaged newer checkpoint (transaction " + std::to_string(tornXid) +
+           "); it was not unmounted cleanly");
   c.staleBlockZero = get64(zero.data() + kXid) < latestXid;
   if (get64(zero.data() + kXid) != latestXid && (requireClean || !c.staleBlockZero))
     refuse("was not unmounted cleanly: block zero records transaction " + std::to_string(get64(zero.data() + kXid)) +
@@ -229,8 +231,9 @@ Container readContainer(const ImageIO& io, std::uint64_t offset, bool requireCle
   if (c.blockCount == 0 || c.blockCount > (io.size() - offset) / c.blockSize)
     refuse("claims more blocks than its partition holds");
   if ((!c.staleBlockZero && get64(sb + kBlockCount) != get64(zero.data() + kBlockCount)) ||
-      get32(sb + kBlockSize) != c.blockSize || get64(sb + kDescBase) != c.descBase || get64(sb + kDataBase) != c.dataBase ||
-      get32(sb + kDescBlocks) != c.descBlocks || get32(sb + kDataBlocks) != c.dataBlocks)
+      get32(sb + kBlockSize) != c.blockSize || get64(sb + kDescBase) != c.descBase ||
+      get64(sb + kDataBase) != c.dataBase || get32(sb + kDescBlocks) != c.descBlocks ||
+      get32(sb + kDataBlocks) != c.dataBlocks)
     refuse("has a checkpoint that disagrees with block zero");
   if (get64(sb + kBlockedOutCount) != 0) refuse("is in the middle of a resize begun on a Mac");
   if ((get64(sb + kIncompatibleFeatures) & kIncompatibleFusion) != 0)

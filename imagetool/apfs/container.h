@@ -54,8 +54,8 @@ constexpr std::size_t kSmBlockSize = 0x20, kSmBlocksPerChunk = 0x24, kSmChunksPe
                       kSmFreeQueues = 0xC8, kSmFreeQueueSize = 40, kSmIpBmFreeHead = 0x140, kSmIpBmFreeTail = 0x142,
                       kSmIpBmXidOffset = 0x144, kSmIpBitmapOffset = 0x148, kSmIpBmFreeNextOffset = 0x14C;
 // Within a device entry.
-constexpr std::size_t kDevBlockCount = 0, kDevChunkCount = 8, kDevCibCount = 16, kDevCabCount = 20,
-                      kDevFreeCount = 24, kDevAddrOffset = 32;
+constexpr std::size_t kDevBlockCount = 0, kDevChunkCount = 8, kDevCibCount = 16, kDevCabCount = 20, kDevFreeCount = 24,
+                      kDevAddrOffset = 32;
 // Within a free queue entry.
 constexpr std::size_t kFqCount = 0, kFqNodeLimit = 24;
 constexpr int kFqIp = 0, kFqMain = 1;
@@ -94,7 +94,7 @@ struct Container {
   std::uint64_t descBase = 0, dataBase = 0;
   std::uint32_t descBlocks = 0, dataBlocks = 0, descIndex = 0, descLen = 0, dataIndex = 0, dataLen = 0;
   std::vector<Mapping> mappings;
-  std::size_t spacemanMapping = 0;     // index into mappings
+  std::size_t spacemanMapping = 0;      // index into mappings
   std::vector<unsigned char> spaceman;  // the whole object
   std::vector<Chunk> chunks;
   std::vector<std::uint64_t> cibAddrs, cabAddrs;

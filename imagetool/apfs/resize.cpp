@@ -128,8 +128,8 @@ Shape shapeFor(std::uint32_t bs, std::uint64_t blocks, std::uint32_t tailBase) {
 // the mappings of its other nodes are dropped from `mappings`.
 // Returns the root's object id and its new bytes.
 std::pair<std::uint64_t, std::vector<unsigned char>> emptyPoolFreeQueue(const Container& c,
-                                                                         std::vector<unsigned char>& spaceman,
-                                                                         std::vector<Mapping>& mappings) {
+                                                                        std::vector<unsigned char>& spaceman,
+                                                                        std::vector<Mapping>& mappings) {
   unsigned char* queue = spaceman.data() + kSmFreeQueues + kFqIp * kSmFreeQueueSize;
   const std::uint64_t rootOid = get64(queue + 8);
   auto find = [&](std::uint64_t oid) -> const Mapping& {
@@ -194,7 +194,8 @@ void finishCheckpoint(ImageIO& io, const Container& c) {
   const unsigned char* sm = c.spaceman.data();
   const std::uint32_t bs = c.blockSize, ring = c.ipBmBlockCount;
   const std::uint32_t slots = get32(sm + kSmIpBitmapOffset);
-  if (ring == 0 || slots + 2ull * c.ipBmSizeInBlocks > bs) throw ToolError("the APFS container's pool bitmap ring is damaged");
+  if (ring == 0 || slots + 2ull * c.ipBmSizeInBlocks > bs)
+    throw ToolError("the APFS container's pool bitmap ring is damaged");
   std::vector<bool> current(ring, false);
   for (std::uint32_t j = 0; j < c.ipBmSizeInBlocks; ++j) {
     const std::uint16_t slot = get16(sm + slots + 2 * j);
@@ -237,8 +238,8 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
     if (const auto used = bits.lastUsed(oldBlocks, inOld); used && *used >= newBlocks) {
       const std::uint64_t minimum = (*used + 1) * bs;
       throw ShrinkRefused("cannot shrink the APFS container: block " + std::to_string(*used) +
-                              " past the new end is in use; the container needs at least " +
-                              std::to_string(minimum) + " bytes",
+                              " past the new end is in use; the container needs at least " + std::to_string(minimum) +
+                              " bytes",
                           minimum);
     }
     if (newBlocks < 32768) refuse("an APFS container needs at least 128 MB");
@@ -254,8 +255,8 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
     std::uint64_t start = 0, run = 0;
     for (std::uint64_t b = 0; b < newBlocks;) {
       const std::uint64_t chunkEnd = std::min(newBlocks, (b / bpc + 1) * bpc);
-      const bool clearChunk = b % bpc == 0 && bits.chunks[b / bpc].empty() &&
-                              (chunkEnd <= c.ipBase || b >= oldIpEnd) && (chunkEnd <= c.ipBmBase || b >= oldRingEnd);
+      const bool clearChunk = b % bpc == 0 && bits.chunks[b / bpc].empty() && (chunkEnd <= c.ipBase || b >= oldIpEnd) &&
+                              (chunkEnd <= c.ipBmBase || b >= oldRingEnd);
       if (clearChunk) {
         run += chunkEnd - b;
         b = chunkEnd;
@@ -354,24 +355,25 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   std::uint64_t freeTotal = 0;
   for (std::uint64_t cib = 0; cib < shape.cibs; ++cib) {
     const std::uint64_t first = cib * cpc, count = std::min(cpc, shape.chunks - first);
-    cibAddrs.push_back(writeListBlock(kTypeCib, kCibIndex, kCibCount, cib, count, [&](unsigned char* b, std::uint64_t j) {
-      const std::uint64_t chunk = first + j;
-      const std::uint64_t blocks = std::min(bpc, newBlocks - chunk * bpc);
-      const std::uint64_t free = blocks - bits.usedIn(chunk);
-      freeTotal += free;
-      unsigned char* e = b + kCibEntries + kChunkInfoSize * j;
-      put64(e, xid);
-      put64(e + 8, chunk * bpc);
-      put32(e + 16, static_cast<std::uint32_t>(blocks));
-      put32(e + 20, static_cast<std::uint32_t>(free));
-      put64(e + 24, bitmapAddr[chunk]);
-    }));
+    cibAddrs.push_back(
+        writeListBlock(kTypeCib, kCibIndex, kCibCount, cib, count, [&](unsigned char* b, std::uint64_t j) {
+          const std::uint64_t chunk = first + j;
+          const std::uint64_t blocks = std::min(bpc, newBlocks - chunk * bpc);
+          const std::uint64_t free = blocks - bits.usedIn(chunk);
+          freeTotal += free;
+          unsigned char* e = b + kCibEntries + kChunkInfoSize * j;
+          put64(e, xid);
+          put64(e + 8, chunk * bpc);
+          put32(e + 16, static_cast<std::uint32_t>(blocks));
+          put32(e + 20, static_cast<std::uint32_t>(free));
+          put64(e + 24, bitmapAddr[chunk]);
+        }));
   }
   for (std::uint64_t cab = 0; cab < shape.cabs; ++cab) {
     const std::uint64_t first = cab * perCab, count = std::min(perCab, shape.cibs - first);
-    cabAddrs.push_back(writeListBlock(kTypeCab, kCabIndex, kCabCount, cab, count, [&](unsigned char* b, std::uint64_t j) {
-      put64(b + kCabEntries + 8 * j, cibAddrs[first + j]);
-    }));
+    cabAddrs.push_back(writeListBlock(
+        kTypeCab, kCabIndex, kCabCount, cab, count,
+        [&](unsigned char* b, std::uint64_t j) { put64(b + kCabEntries + 8 * j, cibAddrs[first + j]); }));
   }
 
   // The pool bitmap takes the next k slots of its ring (the slots in use until now stay in use as the
@@ -474,8 +476,7 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
   if (dataLen + c.dataLen > c.dataBlocks) refuse("its checkpoint data area is too small for a second checkpoint");
 
   const std::size_t perMap = (bs - kCpmEntries) / kCpmEntrySize;
-  const auto mapBlocks =
-      static_cast<std::uint32_t>(std::max<std::size_t>(1, (mappings.size() + perMap - 1) / perMap));
+  const auto mapBlocks = static_cast<std::uint32_t>(std::max<std::size_t>(1, (mappings.size() + perMap - 1) / perMap));
   if (mapBlocks + 1 + c.descLen > c.descBlocks)
     refuse("its checkpoint descriptor area is too small for a second checkpoint");
   const std::uint32_t descIndex = (c.descIndex + c.descLen) % c.descBlocks;
@@ -502,8 +503,8 @@ void resizeContainer(ImageIO& io, std::uint64_t offset, std::uint64_t newLength)
 
   std::vector<unsigned char> super = c.super;
   unsigned char* sb = super.data();
-  const auto maxVolumes = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(kMaxVolumes, (newBlocks * bs + 512 * MiB - 1) / (512 * MiB)));
+  const auto maxVolumes =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(kMaxVolumes, (newBlocks * bs + 512 * MiB - 1) / (512 * MiB)));
   for (std::uint32_t i = maxVolumes; i < kMaxVolumes; ++i)
     if (get64(sb + kFsOids + 8 * i) != 0) refuse("the new size allows fewer volumes than the container holds");
   put64(sb + kXid, xid);

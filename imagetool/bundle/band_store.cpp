@@ -18,15 +18,18 @@ constexpr std::size_t maxOpenBands = 16;
 }
 
 BandStore::BandStore(int bandsDirFd, std::string bandsDir, std::uint64_t bandSize, std::uint64_t size, bool writable)
-    : dir_(::fcntl(bandsDirFd, F_DUPFD_CLOEXEC, 0)), bandsDir_(std::move(bandsDir)), bandSize_(bandSize), size_(size),
+    : dir_(::fcntl(bandsDirFd, F_DUPFD_CLOEXEC, 0)),
+      bandsDir_(std::move(bandsDir)),
+      bandSize_(bandSize),
+      size_(size),
       writable_(writable) {
   if (!dir_) throwErrno("cannot open " + bandsDir_);
   if (bandSize_ == 0) throw ToolError("band size 0");
 }
 
 BandStore::BandStore(std::string bandsDir, std::uint64_t bandSize, std::uint64_t size, bool writable)
-    : BandStore(openFolderAt(openFolder(parentOf(bandsDir), bandsDir).get(), baseName(bandsDir), bandsDir).get(), bandsDir,
-                bandSize, size, writable) {}
+    : BandStore(openFolderAt(openFolder(parentOf(bandsDir), bandsDir).get(), baseName(bandsDir), bandsDir).get(),
+                bandsDir, bandSize, size, writable) {}
 
 void BandStore::check(std::uint64_t offset, std::size_t length) const {
   if (offset > size_ || length > size_ - offset) throw ToolError("access beyond the end of the image");
@@ -40,8 +43,8 @@ BandStore::OpenBand* BandStore::band(std::uint64_t index, bool create) const {
     }
   }
   const std::string path = joinPath(bandsDir_, bandName(index));
-  UniqueFd fd = openFileAt(dir_.get(), bandName(index), (writable_ ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0),
-                           "band " + path);
+  UniqueFd fd =
+      openFileAt(dir_.get(), bandName(index), (writable_ ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0), "band " + path);
   if (!fd) return nullptr;
   created_ = created_ || create;
   struct stat st {};
@@ -174,7 +177,8 @@ std::uint64_t CopyOnWriteBands::held(std::uint64_t index) const {
 void CopyOnWriteBands::truncateBand(std::uint64_t index, std::uint64_t length) {
   if (held(index) <= length) return;
   privatize(index);
-  if (::ftruncate(open(index, true), static_cast<off_t>(length)) != 0) throwErrno("cannot shorten band " + bandName(index));
+  if (::ftruncate(open(index, true), static_cast<off_t>(length)) != 0)
+    throwErrno("cannot shorten band " + bandName(index));
 }
 
 void CopyOnWriteBands::removeBand(std::uint64_t index) {
@@ -192,7 +196,8 @@ void CopyOnWriteBands::sync() {
 int CopyOnWriteBands::open(std::uint64_t index, bool forWriting) const {
   auto it = fds_.find(index);
   if (it != fds_.end() && (it->second.writable || !forWriting)) return it->second.fd.get();
-  UniqueFd fd = openFileAt(dir_.get(), bandName(index), forWriting ? O_RDWR | O_CREAT : O_RDONLY, "band " + bandName(index));
+  UniqueFd fd =
+      openFileAt(dir_.get(), bandName(index), forWriting ? O_RDWR | O_CREAT : O_RDONLY, "band " + bandName(index));
   if (!fd) return -1;
   Band& band = fds_[index];
   band.fd = std::move(fd);

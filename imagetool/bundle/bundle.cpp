@@ -95,8 +95,7 @@ BundleInfo parseInfo(const std::string& plistBytes, const std::string& source) {
     throw ToolError(source + " is not a readable property list");
 
   const std::string type = stringKey(root.get(), "diskimage-bundle-type");
-  if (type != bundleTypeName)
-    throw ToolError(source + ": not a sparse bundle (bundle type \"" + type + "\")");
+  if (type != bundleTypeName) throw ToolError(source + ": not a sparse bundle (bundle type \"" + type + "\")");
 
   BundleInfo info;
   const std::int64_t version = integerKey(root.get(), "bundle-backingstore-version", source);
@@ -253,16 +252,19 @@ void Bundle::readInfo(Access access) {
   }
   backupAgrees_ = backup && *backup == info_;
   // A resize cut short between the two files leaves them differing in the size alone; resize completes it.
-  const bool sizeAlone = backup && backup->bandSize == info_.bandSize &&
-                         backup->backingStoreVersion == info_.backingStoreVersion;
+  const bool sizeAlone =
+      backup && backup->bandSize == info_.bandSize && backup->backingStoreVersion == info_.backingStoreVersion;
   if (!backupAgrees_ && access != Access::inspect && !(access == Access::resize && sizeAlone))
-    throw ToolError(path_ + ": Info.plist and Info.bckup disagree (or Info.bckup is missing); the image "
-                            "is left as it is");
+    throw ToolError(path_ +
+                    ": Info.plist and Info.bckup disagree (or Info.bckup is missing); the image "
+                    "is left as it is");
 
-  if (const UniqueFd token = ownFile("token")) token_ = parseToken(readSmallFd(token.get(), 64u << 20, joinPath(path_, "token")));
+  if (const UniqueFd token = ownFile("token"))
+    token_ = parseToken(readSmallFd(token.get(), 64u << 20, joinPath(path_, "token")));
   for (const char* name : {"Info.plist", "Info.bckup", "token", "lock"}) {
     struct stat st {};
-    if (::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) bytesOnDisk_ += static_cast<std::uint64_t>(st.st_blocks) * 512;
+    if (::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      bytesOnDisk_ += static_cast<std::uint64_t>(st.st_blocks) * 512;
   }
 }
 
@@ -281,7 +283,8 @@ void Bundle::readBands() {
     const auto index = bandIndex(name);
     if (!index) throw ToolError(path_ + ": \"bands/" + name + "\" is not a band name (lower-case hexadecimal)");
     struct stat st {};
-    if (::fstatat(bandsDir_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throwErrno("cannot examine " + joinPath(bands, name));
+    if (::fstatat(bandsDir_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      throwErrno("cannot examine " + joinPath(bands, name));
     if (S_ISLNK(st.st_mode)) throw ToolError(path_ + ": band \"" + name + "\" is a symbolic link");
     if (!S_ISREG(st.st_mode)) throw ToolError(path_ + ": band \"" + name + "\" is not a regular file");
     const auto length = static_cast<std::uint64_t>(st.st_size);

@@ -49,7 +49,7 @@ bool isFinderFile(const std::string& name);
 struct TokenInfo {
   bool encrypted = false;
   std::uint32_t headerVersion = 0;  // 1: "cdsaencr" trailer, 2: "encrcdsa" header
-  std::string uuid;  // of the encrypted-image header, upper-case with dashes
+  std::string uuid;                 // of the encrypted-image header, upper-case with dashes
   std::uint32_t blockSize = 0;
   std::uint32_t keyBits = 0;  // 0 where the header does not say (version 1)
 };

@@ -185,9 +185,7 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
-void throwErrno(const std::string& what) {
-  throw ToolError(what + ": " + std::strerror(errno));
-}
+void throwErrno(const std::string& what) { throw ToolError(what + ": " + std::strerror(errno)); }
 
 std::string joinPath(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
@@ -261,7 +259,8 @@ void replaceFileAtomically(int dirFd, const std::string& name, const std::string
   // The new file keeps the old one's permissions, whatever the umask.
   mode_t mode = 0644;
   struct stat old {};
-  if (::fstatat(dirFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) mode = old.st_mode & 07777;
+  if (::fstatat(dirFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode))
+    mode = old.st_mode & 07777;
   UniqueFd fd;
   std::string temp;
   for (unsigned attempt = 0; !fd; ++attempt) {
@@ -532,9 +531,8 @@ void forEachNonZeroRun(std::uint64_t base, const char* data, std::size_t length,
 void copyNonZero(int fd, std::uint64_t length, ImageIO& image, std::uint64_t offset, const std::string& what) {
   std::vector<char> buffer(4u << 20);
   copySparse(fd, length, buffer, what, [&](std::uint64_t at, const char* data, std::size_t n) {
-    forEachNonZeroRun(offset + at, data, n, [&](std::size_t pos, std::size_t count) {
-      image.write(offset + at + pos, data + pos, count);
-    });
+    forEachNonZeroRun(offset + at, data, n,
+                      [&](std::size_t pos, std::size_t count) { image.write(offset + at + pos, data + pos, count); });
     progress::at(at + n, length);
   });
 }
@@ -569,7 +567,8 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   };
   std::vector<char*> argvPointers = pointers(argv), envPointers = pointers(env);
   pid_t pid = 0;
-  const int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argvPointers.data(), envPointers.data());
+  const int error =
+      ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argvPointers.data(), envPointers.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (error != 0) {
@@ -612,8 +611,7 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
 }
 
 std::vector<ByteRange> mergedRanges(std::vector<ByteRange> ranges) {
-  std::sort(ranges.begin(), ranges.end(),
-            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
   std::vector<ByteRange> merged;
   for (const ByteRange& r : ranges) {
     if (r.length == 0) continue;

@@ -120,8 +120,7 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
 void convertBundle(const std::string& source, const std::string& destination, std::uint64_t bandSize,
                    std::ostream& out) {
   const Bundle src = Bundle::open(source, Access::read);
-  if (src.token().encrypted)
-    throw ToolError(source + " is encrypted; converting encrypted images is not supported");
+  if (src.token().encrypted) throw ToolError(source + " is encrypted; converting encrypted images is not supported");
   requireAbsent(destination);
   removeAbandonedSiblings(destination);
   TemporarySibling temp(destination);
@@ -171,8 +170,8 @@ void convertBundle(const std::string& source, const std::string& destination, st
   // Only new bands that old ones overlap are visited, in order, each once. The final flush of the
   // writes left behind takes a little of the time.
   std::uint64_t next = 0, visited = 0;
-  const auto oldBands = static_cast<std::uint64_t>(std::distance(
-      src.bands().begin(), src.bands().lower_bound(info.bandCount())));
+  const auto oldBands =
+      static_cast<std::uint64_t>(std::distance(src.bands().begin(), src.bands().lower_bound(info.bandCount())));
   progress::span(0, 95);
   for (const auto& entry : src.bands()) {
     const std::uint64_t index = entry.first;
@@ -219,9 +218,7 @@ class ReclaimSet {
   }
   std::uint64_t bytes() const { return bytes_; }
   bool empty() const { return bytes_ == 0; }
-  std::size_t memory() const {
-    return runs_.capacity() * sizeof(ByteRange) + bits_.capacity() * sizeof(std::uint64_t);
-  }
+  std::size_t memory() const { return runs_.capacity() * sizeof(ByteRange) + bits_.capacity() * sizeof(std::uint64_t); }
   template <typename Visit>
   void forEachRun(const Visit& visit) const {
     if (bits_.empty()) {
@@ -445,8 +442,7 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
   }
   result.possible = std::max(result.possible, result.reclaimed);
   if (punchUnsupported) out << "The file system holding the image cannot free space inside band files.\n";
-  out << "Reclaimed " << humanSize(result.reclaimed) << " out of " << humanSize(result.possible)
-      << " possible.\n"
+  out << "Reclaimed " << humanSize(result.reclaimed) << " out of " << humanSize(result.possible) << " possible.\n"
       << std::flush;
   return result;
 }
@@ -487,8 +483,7 @@ void imageInfo(const std::string& path, const DescribeFunction& describe, std::o
   out << "\tBand Size: " << info.bandSize << " (" << humanSize(info.bandSize) << ")\n"
       << "\tBands Present: " << present << "\n"
       << "\tBands Total: " << info.bandCount() << "\n";
-  if (bundle.bands().size() > present)
-    out << "\tBands Past The End: " << bundle.bands().size() - present << "\n";
+  if (bundle.bands().size() > present) out << "\tBands Past The End: " << bundle.bands().size() - present << "\n";
   out << "\tInfo.plist and Info.bckup Agree: " << (bundle.backupAgrees() ? "true" : "false") << "\n"
       << "Size Information:\n"
       << "\tTotal Bytes: " << info.size << " (" << humanSize(info.size) << ")\n"

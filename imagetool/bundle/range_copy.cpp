@@ -103,7 +103,8 @@ std::uint64_t RangeCopier::place(int src, std::uint64_t from, std::uint64_t to, 
   }
   const auto otherWays = [&](std::uint64_t start, std::uint64_t stop) {
     std::uint64_t pos = start;
-    if (best_ != CopyWay::readWrite && !pair.noKernel) pos = kernelCopy(src, pos, stop, dst, at + (pos - from), pair, what);
+    if (best_ != CopyWay::readWrite && !pair.noKernel)
+      pos = kernelCopy(src, pos, stop, dst, at + (pos - from), pair, what);
     if (pos < stop) pos = readWrite(src, pos, stop, dst, at + (pos - from), what);
     return pos;
   };
@@ -147,7 +148,8 @@ std::uint64_t RangeCopier::kernelCopy(int src, std::uint64_t from, std::uint64_t
   loff_t in = static_cast<loff_t>(from), out = static_cast<loff_t>(at);
   while (static_cast<std::uint64_t>(in) < to) {
     checkInterrupted();
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kernelPiece, to - static_cast<std::uint64_t>(in)));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kernelPiece, to - static_cast<std::uint64_t>(in)));
     const ssize_t done = ::copy_file_range(src, &in, dst, &out, want, 0);
     if (done < 0) {
       if (errno == EINTR) continue;
@@ -170,23 +172,22 @@ std::uint64_t RangeCopier::readWrite(int src, std::uint64_t from, std::uint64_t 
                                      const std::string& what) {
   if (buffer_.empty()) buffer_.resize(bufferBytes);
   std::uint64_t written = 0;
-  const std::uint64_t reached =
-      copySparse(src, ByteRange{from, to - from}, buffer_, what, [&](std::uint64_t pos, const char* data, std::size_t n) {
-        const std::uint64_t base = at + (pos - from);
-        forEachNonZeroRun(base, data, n, [&](std::size_t i, std::size_t count) {
-          writeAll(dst, data + i, count, base + i, what);
-          pushOut(dst, base + i, count);
-          written += count;
-        });
-      });
+  const std::uint64_t reached = copySparse(src, ByteRange{from, to - from}, buffer_, what,
+                                           [&](std::uint64_t pos, const char* data, std::size_t n) {
+                                             const std::uint64_t base = at + (pos - from);
+                                             forEachNonZeroRun(base, data, n, [&](std::size_t i, std::size_t count) {
+                                               writeAll(dst, data + i, count, base + i, what);
+                                               pushOut(dst, base + i, count);
+                                               written += count;
+                                             });
+                                           });
   tally_.written += written;
   tally_.skipped += (reached - from) - written;
   return reached;
 }
 
 void RangeCopier::pushOut(int dst, std::uint64_t at, std::uint64_t length) const {
-  if (writeBehind_)
-    ::sync_file_range(dst, static_cast<off_t>(at), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+  if (writeBehind_) ::sync_file_range(dst, static_cast<off_t>(at), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
 }
 
 }  // namespace quorbel::imagetool

@@ -10,23 +10,43 @@ namespace {
 __extension__ typedef unsigned __int128 Wide;
 // Sizes are kept to at most 2^62 bytes so that sums of offsets never overflow.
 constexpr Wide maxImageBytes = static_cast<Wide>(1) << 62;
-}
+}  // namespace
 
 std::uint64_t parseSizeText(const std::string& text) {
-  const auto bad = [&text](const std::string& why) {
-    return ToolError("invalid size \"" + text + "\": " + why);
-  };
+  const auto bad = [&text](const std::string& why) { return ToolError("invalid size \"" + text + "\": " + why); };
   if (text.size() < 2) throw bad("expected a number and a unit (b, k, m, g, t, p or e)");
   unsigned shift = 0;
   switch (text.back()) {
-    case 'b': case 'B': shift = 9; break;
-    case 'k': case 'K': shift = 10; break;
-    case 'm': case 'M': shift = 20; break;
-    case 'g': case 'G': shift = 30; break;
-    case 't': case 'T': shift = 40; break;
-    case 'p': case 'P': shift = 50; break;
-    case 'e': case 'E': shift = 60; break;
-    default: throw bad("expected a number and a unit (b, k, m, g, t, p or e)");
+    case 'b':
+    case 'B':
+      shift = 9;
+      break;
+    case 'k':
+    case 'K':
+      shift = 10;
+      break;
+    case 'm':
+    case 'M':
+      shift = 20;
+      break;
+    case 'g':
+    case 'G':
+      shift = 30;
+      break;
+    case 't':
+    case 'T':
+      shift = 40;
+      break;
+    case 'p':
+    case 'P':
+      shift = 50;
+      break;
+    case 'e':
+    case 'E':
+      shift = 60;
+      break;
+    default:
+      throw bad("expected a number and a unit (b, k, m, g, t, p or e)");
   }
   const std::string number = text.substr(0, text.size() - 1);
   const auto dot = number.find('.');

@@ -15,7 +15,7 @@ namespace {
 // number, and numbers start again in every band, so bands up to this many chunks (32 MiB with 512-byte
 // chunks) never compute one twice.
 constexpr std::uint32_t cachedIvs = 65536;
-}
+}  // namespace
 
 struct ChunkCipher::State {
   // IVs of chunks 0 to ivCount - 1; wiped on destruction like the keys they come from.
@@ -37,7 +37,9 @@ struct ChunkCipher::State {
 ChunkCipher::ChunkCipher(const ImageKeys& keys, std::uint32_t chunkSize)
     : chunkSize_(chunkSize), state_(std::make_unique<State>()) {
   if (chunkSize_ == 0 || chunkSize_ % 16 != 0) throw ToolError("the chunk size is not a whole number of AES blocks");
-  const EVP_CIPHER* cipher = keys.aes.size() == 32 ? EVP_aes_256_cbc() : keys.aes.size() == 16 ? EVP_aes_128_cbc() : nullptr;
+  const EVP_CIPHER* cipher = keys.aes.size() == 32   ? EVP_aes_256_cbc()
+                             : keys.aes.size() == 16 ? EVP_aes_128_cbc()
+                                                     : nullptr;
   if (cipher == nullptr || keys.hmac.size() != hmacKeyBytes) throw ToolError("the image keys have the wrong length");
   State& s = *state_;
   s.mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
@@ -45,7 +47,8 @@ ChunkCipher::ChunkCipher(const ImageKeys& keys, std::uint32_t chunkSize)
   s.encrypt = EVP_CIPHER_CTX_new();
   s.decrypt = EVP_CIPHER_CTX_new();
   char digest[] = "SHA1";
-  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                               OSSL_PARAM_construct_end()};
   if (s.hmac == nullptr || s.encrypt == nullptr || s.decrypt == nullptr ||
       EVP_MAC_init(s.hmac, keys.hmac.data(), keys.hmac.size(), params) != 1 ||
       EVP_CipherInit_ex(s.encrypt, cipher, nullptr, keys.aes.data(), nullptr, 1) != 1 ||
@@ -131,7 +134,8 @@ void ChunkCipher::run(bool encrypt, std::uint32_t firstNumber, unsigned char* da
           out != static_cast<int>(n * chunkSize_))
         throw ToolError("AES failed");
       for (std::size_t i = 0; i < n; ++i)
-        for (int b = 0; b < 16; ++b) first[i * chunkSize_ + static_cast<std::size_t>(b)] ^= s.masks.data()[i * 16 + static_cast<std::size_t>(b)];
+        for (int b = 0; b < 16; ++b)
+          first[i * chunkSize_ + static_cast<std::size_t>(b)] ^= s.masks.data()[i * 16 + static_cast<std::size_t>(b)];
     }
   }
   OPENSSL_cleanse(computed, sizeof computed);

@@ -21,8 +21,12 @@ class ChunkCipher {
 
   std::uint32_t chunkSize() const { return chunkSize_; }
   // Encrypts or decrypts `count` consecutive chunks in place, the first numbered `firstNumber`.
-  void encrypt(std::uint32_t firstNumber, unsigned char* data, std::size_t count) { run(true, firstNumber, data, count); }
-  void decrypt(std::uint32_t firstNumber, unsigned char* data, std::size_t count) { run(false, firstNumber, data, count); }
+  void encrypt(std::uint32_t firstNumber, unsigned char* data, std::size_t count) {
+    run(true, firstNumber, data, count);
+  }
+  void decrypt(std::uint32_t firstNumber, unsigned char* data, std::size_t count) {
+    run(false, firstNumber, data, count);
+  }
 
  private:
   struct State;

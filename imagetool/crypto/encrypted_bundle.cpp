@@ -24,12 +24,13 @@ std::vector<ByteRange> widenedAndMerged(std::vector<ByteRange> ranges, std::uint
 }  // namespace
 
 UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, const std::string& nothingDone) {
-  EncryptedHeader header = EncryptedHeader::decode(
-      readSmallFileAt(bundle.dirFd(), "token", 64u << 20, bundle.path() + "/token"));
+  EncryptedHeader header =
+      EncryptedHeader::decode(readSmallFileAt(bundle.dirFd(), "token", 64u << 20, bundle.path() + "/token"));
   const bool hasPassphrase = std::any_of(header.records().begin(), header.records().end(),
                                          [](const KeyRecord& r) { return r.type == passphraseRecordType; });
   if (!hasPassphrase)
-    throw ToolError(bundle.path() + " cannot be opened with a password (it has no password key record); " + nothingDone);
+    throw ToolError(bundle.path() + " cannot be opened with a password (it has no password key record); " +
+                    nothingDone);
   const SecretBytes password = source();
   auto unlocked = unlock(header, password);
   if (!unlocked) throw ToolError("wrong password; " + nothingDone);
@@ -37,7 +38,8 @@ UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, 
 }
 
 std::unique_ptr<EncryptedImageIO> plainView(ImageIO& bands, const BundleInfo& info, const UnlockedBundle& unlocked) {
-  return std::make_unique<EncryptedImageIO>(bands, info.bandSize, ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
+  return std::make_unique<EncryptedImageIO>(bands, info.bandSize,
+                                            ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
 }
 
 NewEncryption newEncryption(std::uint32_t keyBits, const SecretBytes& password) {
@@ -62,7 +64,8 @@ void writeEncryptedImage(int imageFd, std::uint64_t size, std::vector<ByteRange>
       checkInterrupted();
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - pos));
       const std::size_t got = readUpTo(imageFd, buffer.data(), want, pos, "the temporary image");
-      std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + static_cast<std::ptrdiff_t>(want), 0);
+      std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + static_cast<std::ptrdiff_t>(want),
+                0);
       image.write(pos, buffer.data(), want);
       pos += want;
       progress::at(pos, size);

@@ -28,8 +28,7 @@ void EncryptedImageIO::crypt(bool encrypt, std::uint64_t offset, unsigned char* 
   const std::uint32_t chunk = cipher_.chunkSize();
   while (length > 0) {
     // Chunk numbers run on only up to the end of the band.
-    const std::size_t piece =
-        static_cast<std::size_t>(std::min<std::uint64_t>(length, bandSize_ - offset % bandSize_));
+    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, bandSize_ - offset % bandSize_));
     if (encrypt) {
       cipher_.encrypt(chunkNumber(offset), data, piece / chunk);
     } else {

@@ -13,9 +13,9 @@ constexpr std::size_t versionAt = 8, ivSizeAt = 12, modeAt = 16, cipherAt = 20, 
                       recordCountAt = 72, recordsAt = 76;
 constexpr std::size_t recordEntryBytes = 20;  // type (4), offset (8), size (8)
 // Passphrase record fields, as offsets into the record.
-constexpr std::size_t kdfAt = 0, prngAlgAt = 4, iterationsAt = 8, saltLengthAt = 12, saltAt = 16,
-                      ivLengthAt = 48, ivAt = 52, blobKeyBitsAt = 84, blobAlgAt = 88, blobPaddingAt = 92,
-                      blobModeAt = 96, blobLengthAt = 100, blobAt = 104;
+constexpr std::size_t kdfAt = 0, prngAlgAt = 4, iterationsAt = 8, saltLengthAt = 12, saltAt = 16, ivLengthAt = 48,
+                      ivAt = 52, blobKeyBitsAt = 84, blobAlgAt = 88, blobPaddingAt = 92, blobModeAt = 96,
+                      blobLengthAt = 100, blobAt = 104;
 constexpr std::size_t maxSalt = 32, maxIv = 32;
 
 std::uint64_t get(const std::string& s, std::size_t at, int bytes) {

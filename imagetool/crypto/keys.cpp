@@ -77,7 +77,8 @@ std::optional<ImageKeys> unwrapKeys(const PassphraseRecord& record, const Secret
   const SecretBytes key = wrappingKey(password, record.salt, record.iterations);
   std::optional<SecretBytes> plain = tripleDes(false, key, record.blobIv, record.blob.data(), record.blob.size());
   const std::size_t aesBytes = keyBits / 8;
-  if (!plain || plain->size() < aesBytes + hmacKeyBytes + 4 || plain->view().substr(aesBytes + hmacKeyBytes, 4) != "CKIE")
+  if (!plain || plain->size() < aesBytes + hmacKeyBytes + 4 ||
+      plain->view().substr(aesBytes + hmacKeyBytes, 4) != "CKIE")
     return std::nullopt;
   return ImageKeys{SecretBytes(plain->data(), aesBytes), SecretBytes(plain->data() + aesBytes, hmacKeyBytes)};
 }

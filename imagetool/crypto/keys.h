@@ -29,12 +29,10 @@ ImageKeys newKeys(std::uint32_t keyBits);
 
 // The keys the record holds when `password` is the one it was wrapped for; nothing when it is not.
 // Throws ToolError for a record this tool cannot read (another key derivation or wrapping).
-std::optional<ImageKeys> unwrapKeys(const PassphraseRecord& record, const SecretBytes& password,
-                                    std::uint32_t keyBits);
+std::optional<ImageKeys> unwrapKeys(const PassphraseRecord& record, const SecretBytes& password, std::uint32_t keyBits);
 
 // A passphrase record wrapping `keys` for `password`, with a fresh salt and IV.
-PassphraseRecord wrapKeys(const ImageKeys& keys, const SecretBytes& password,
-                          std::uint32_t iterations = newIterations);
+PassphraseRecord wrapKeys(const ImageKeys& keys, const SecretBytes& password, std::uint32_t iterations = newIterations);
 
 // Tries every passphrase record of `header`; the keys and the record's index, or nothing.
 struct UnlockedKeys {

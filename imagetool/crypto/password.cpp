@@ -135,8 +135,9 @@ SecretBytes readPasswordFromStdin() {
 std::pair<SecretBytes, SecretBytes> readTwoPasswordsFromStdin() {
   SecretBytes current, next;
   if (!readUntil(0, current, true, false, "the current password from standard input"))
-    throw ToolError("standard input holds only one password; the current and the new one must be separated "
-                    "by a NUL byte");
+    throw ToolError(
+        "standard input holds only one password; the current and the new one must be separated "
+        "by a NUL byte");
   readUntil(0, next, true, false, "the new password from standard input");
   return {std::move(current), std::move(next)};
 }
@@ -152,8 +153,9 @@ SecretBytes askPassword(const std::string& prompt) {
     } closer{tty};
     return fromTerminal(tty, prompt);
   }
-  throw ToolError("a password is needed and there is no terminal to ask for it: pass it on standard input "
-                  "(-stdinpass) or set QUORBEL_ASKPASS to a program that prints it");
+  throw ToolError(
+      "a password is needed and there is no terminal to ask for it: pass it on standard input "
+      "(-stdinpass) or set QUORBEL_ASKPASS to a program that prints it");
 }
 
 }  // namespace quorbel::imagetool::crypto

@@ -22,7 +22,7 @@ namespace {
 
 constexpr std::uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB, TiB = 1024 * GiB;
 constexpr std::uint64_t kMinimumVolume = 512 * KiB;
-constexpr std::uint32_t kMountedBy10 = 0x31302E30;   // "10.0"
+constexpr std::uint32_t kMountedBy10 = 0x31302E30;         // "10.0"
 constexpr std::uint32_t kMountedByJournaled = 0x4846534A;  // "HFSJ"
 constexpr std::uint32_t kExtentsNodeSize = 4096;
 constexpr std::uint32_t kAttributesNodeSize = 8192;
@@ -46,10 +46,10 @@ std::uint32_t blockSizeFor(std::uint64_t bytes) {
 }
 
 // B-tree clump sizes in MiB by volume size, from 1 GiB doubling to 16 TiB: attributes, catalog, extents.
-constexpr std::uint16_t kClumpTable[15][3] = {
-    {4, 4, 4},       {6, 6, 4},       {8, 8, 4},       {11, 11, 5},     {64, 32, 5},
-    {84, 49, 6},     {111, 74, 7},    {147, 111, 8},   {194, 169, 9},   {256, 256, 11},
-    {294, 294, 14},  {338, 338, 16},  {388, 388, 20},  {446, 446, 25},  {512, 512, 32}};
+constexpr std::uint16_t kClumpTable[15][3] = {{4, 4, 4},      {6, 6, 4},      {8, 8, 4},      {11, 11, 5},
+                                              {64, 32, 5},    {84, 49, 6},    {111, 74, 7},   {147, 111, 8},
+                                              {194, 169, 9},  {256, 256, 11}, {294, 294, 14}, {338, 338, 16},
+                                              {388, 388, 20}, {446, 446, 25}, {512, 512, 32}};
 
 enum Tree { attributesTree = 0, catalogTree = 1, extentsTree = 2 };
 
@@ -131,8 +131,8 @@ Geometry plan(std::uint64_t length, bool journaled) {
   if (next >= total) {
     const std::uint64_t needed = (next + 1) * bs;
     throw ToolError(std::string("the partition is too small for ") + (journaled ? "a journaled " : "an ") +
-                    "HFS Plus volume: it needs " + std::to_string((needed + KiB - 1) / KiB) + " KB, the partition has " +
-                    std::to_string(length / KiB) + " KB");
+                    "HFS Plus volume: it needs " + std::to_string((needed + KiB - 1) / KiB) +
+                    " KB, the partition has " + std::to_string(length / KiB) + " KB");
   }
 
   // New files are placed after room for the catalog to grow and, from 10 GiB, a hot-file band.
@@ -188,14 +188,14 @@ std::vector<unsigned char> journalFileRecord(std::uint32_t id, std::uint32_t cre
                                              std::uint32_t clump, Extent extent) {
   std::vector<unsigned char> r(248, 0);
   unsigned char* p = r.data();
-  put16(p, 2);       // file
-  put16(p + 2, 2);   // thread record exists
+  put16(p, 2);      // file
+  put16(p + 2, 2);  // thread record exists
   put32(p + 8, id);
   put32(p + 12, created);
   put32(p + 16, created);
   p[41] = 0x01;  // owner flag: no dump
   put16(p + 42, S_IFREG);
-  put32(p + 44, 1);  // link count
+  put32(p + 44, 1);           // link count
   put32(p + 48, 0x6A726E6C);  // type "jrnl"
   put32(p + 52, 0x6866732B);  // creator "hfs+"
   put16(p + 56, 0x5000);      // invisible, name locked
@@ -208,8 +208,8 @@ std::vector<unsigned char> journalFileRecord(std::uint32_t id, std::uint32_t cre
   return r;
 }
 
-void writeTree(ImageIO& io, std::uint64_t offset, std::uint32_t blockSize, std::uint32_t start,
-               const TreeShape& shape, const std::vector<unsigned char>* rootLeaf) {
+void writeTree(ImageIO& io, std::uint64_t offset, std::uint32_t blockSize, std::uint32_t start, const TreeShape& shape,
+               const std::vector<unsigned char>* rootLeaf) {
   const std::uint64_t base = offset + std::uint64_t{start} * blockSize;
   for (const auto& [number, node] : headerAndMapNodes(shape))
     io.write(base + std::uint64_t{number} * shape.nodeSize, node.data(), node.size());
@@ -234,10 +234,8 @@ std::uint32_t hfsTime(std::time_t t) { return static_cast<std::uint32_t>(static_
 }  // namespace
 
 void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const VolumeOptions& options) {
-  if (offset > io.size() || length > io.size() - offset)
-    throw ToolError("the volume does not fit in the image");
-  if (length < kMinimumVolume)
-    throw ToolError("the partition is too small for an HFS Plus volume (at least 512 KB)");
+  if (offset > io.size() || length > io.size() - offset) throw ToolError("the volume does not fit in the image");
+  if (length < kMinimumVolume) throw ToolError("the partition is too small for an HFS Plus volume (at least 512 KB)");
   if (length > 8 * 1024 * 1024 * TiB) throw ToolError("the volume is too large for HFS Plus");
   const std::u16string name = catalogName(options.name.empty() ? "untitled" : options.name);
   const bool journaled = options.journaled;
@@ -250,10 +248,16 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
   const std::uint32_t utc = hfsTime(now);
 
   // Extents overflow and attributes B-trees: a header node each.
-  TreeShape extents{kExtentsNodeSize, g.extentsClump / kExtentsNodeSize, g.extentsClump, kExtentsMaxKey, kBigKeys, 0, 0};
+  TreeShape extents{
+      kExtentsNodeSize, g.extentsClump / kExtentsNodeSize, g.extentsClump, kExtentsMaxKey, kBigKeys, 0, 0};
   writeTree(io, offset, bs, g.extentsStart, extents, nullptr);
-  TreeShape attributes{kAttributesNodeSize, g.attributesClump / kAttributesNodeSize, g.attributesClump,
-                       kAttributesMaxKey, kBigKeys | kVariableIndexKeys, 0, 0};
+  TreeShape attributes{kAttributesNodeSize,
+                       g.attributesClump / kAttributesNodeSize,
+                       g.attributesClump,
+                       kAttributesMaxKey,
+                       kBigKeys | kVariableIndexKeys,
+                       0,
+                       0};
   writeTree(io, offset, bs, g.attributesStart, attributes, nullptr);
 
   // Catalog: one leaf holding the root folder and its thread, plus the journal files and their threads.
@@ -269,8 +273,9 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
     leaf.add(join(catalogKey(kFirstUserID, u""), threadRecord(false, kRootFolderID, journalName)));
     leaf.add(join(catalogKey(kFirstUserID + 1, u""), threadRecord(false, kRootFolderID, infoName)));
   }
-  TreeShape catalog{g.catalogNodeSize, g.catalogClump / g.catalogNodeSize, g.catalogClump, kCatalogMaxKey,
-                    kBigKeys | kVariableIndexKeys, kCaseFolding, journaled ? 6u : 2u};
+  TreeShape catalog{g.catalogNodeSize,  g.catalogClump / g.catalogNodeSize, g.catalogClump,
+                    kCatalogMaxKey,     kBigKeys | kVariableIndexKeys,      kCaseFolding,
+                    journaled ? 6u : 2u};
   writeTree(io, offset, bs, g.catalogStart, catalog, &leaf.bytes());
 
   if (journaled) {

@@ -21,8 +21,7 @@ std::u16string catalogName(const std::string& utf8) {
   UErrorCode status = U_ZERO_ERROR;
   int32_t units = 0;
   u_strFromUTF8(nullptr, 0, &units, utf8.data(), static_cast<int32_t>(utf8.size()), &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
-    throw ToolError("the volume name is not valid UTF-8");
+  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) throw ToolError("the volume name is not valid UTF-8");
   status = U_ZERO_ERROR;
   const icu::UnicodeString input = icu::UnicodeString::fromUTF8(utf8);
 
@@ -60,8 +59,7 @@ std::u16string catalogName(const std::string& utf8) {
 
 std::string displayName(const std::u16string& name) {
   std::string utf8;
-  icu::UnicodeString(reinterpret_cast<const UChar*>(name.data()), static_cast<int32_t>(name.size()))
-      .toUTF8String(utf8);
+  icu::UnicodeString(reinterpret_cast<const UChar*>(name.data()), static_cast<int32_t>(name.size())).toUTF8String(utf8);
   return utf8;
 }
 

@@ -21,8 +21,7 @@ Fork Fork::read(const unsigned char* p) {
   f.logicalSize = get64(p);
   f.clumpSize = get32(p + 8);
   f.totalBlocks = get32(p + 12);
-  for (std::size_t i = 0; i < f.extents.size(); ++i)
-    f.extents[i] = {get32(p + 16 + 8 * i), get32(p + 20 + 8 * i)};
+  for (std::size_t i = 0; i < f.extents.size(); ++i) f.extents[i] = {get32(p + 16 + 8 * i), get32(p + 20 + 8 * i)};
   return f;
 }
 
@@ -133,8 +132,7 @@ void requireQuiescent(const ImageIO& io, std::uint64_t offset, const VolumeHeade
   if ((h.attributes & kAttrInconsistent) != 0)
     throw ToolError(refuse + "the HFS Plus volume is marked inconsistent; repair it on a Mac first");
   if ((h.attributes & kAttrJournaled) == 0 || h.journalInfoBlock == 0) return;
-  if (h.journalInfoBlock >= h.totalBlocks)
-    throw ToolError(refuse + "the journal info block lies outside the volume");
+  if (h.journalInfoBlock >= h.totalBlocks) throw ToolError(refuse + "the journal info block lies outside the volume");
 
   unsigned char jib[52];
   io.read(offset + std::uint64_t{h.journalInfoBlock} * h.blockSize, jib, sizeof jib);
@@ -162,11 +160,11 @@ void requireQuiescent(const ImageIO& io, std::uint64_t offset, const VolumeHeade
   } else if (endian != kJournalEndian) {
     magic = 0;
   }
-  if (magic != kJournalMagic)
-    throw ToolError(refuse + "the volume's journal header is unreadable");
+  if (magic != kJournalMagic) throw ToolError(refuse + "the volume's journal header is unreadable");
   if (start != end)
-    throw ToolError(refuse + "the volume's journal holds transactions that were never replayed; "
-                             "mount the volume on a Mac first");
+    throw ToolError(refuse +
+                    "the volume's journal holds transactions that were never replayed; "
+                    "mount the volume on a Mac first");
 }
 
 std::vector<Extent> forkExtents(const ImageIO& io, std::uint64_t offset, const VolumeHeader& h, const Fork& fork,
@@ -236,8 +234,8 @@ std::vector<Extent> forkExtents(const ImageIO& io, std::uint64_t offset, const V
 namespace {
 
 template <typename Visit>
-void walkFile(std::uint32_t blockSize, const std::vector<Extent>& extents, std::uint64_t position,
-              std::size_t length, Visit visit) {
+void walkFile(std::uint32_t blockSize, const std::vector<Extent>& extents, std::uint64_t position, std::size_t length,
+              Visit visit) {
   std::uint64_t fileStart = 0;
   for (const Extent& e : extents) {
     const std::uint64_t bytes = std::uint64_t{e.blockCount} * blockSize;

@@ -24,15 +24,9 @@ inline void put64(unsigned char* p, std::uint64_t v) {
   put32(p, static_cast<std::uint32_t>(v >> 32));
   put32(p + 4, static_cast<std::uint32_t>(v));
 }
-inline std::uint16_t get16(const unsigned char* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-inline std::uint32_t get32(const unsigned char* p) {
-  return (std::uint32_t{get16(p)} << 16) | get16(p + 2);
-}
-inline std::uint64_t get64(const unsigned char* p) {
-  return (std::uint64_t{get32(p)} << 32) | get32(p + 4);
-}
+inline std::uint16_t get16(const unsigned char* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+inline std::uint32_t get32(const unsigned char* p) { return (std::uint32_t{get16(p)} << 16) | get16(p + 2); }
+inline std::uint64_t get64(const unsigned char* p) { return (std::uint64_t{get32(p)} << 32) | get32(p + 4); }
 
 constexpr std::uint64_t kHeaderOffset = 1024;  // of the volume header, and of the alternate from the end
 constexpr std::size_t kHeaderSize = 512;
@@ -106,18 +100,16 @@ VolumeHeader readHeader(const ImageIO& io, std::uint64_t offset);
 
 // Refuses (ToolError, "cannot <action>: ...") a volume whose on-disk structures may be stale: not
 // cleanly unmounted, marked inconsistent, or with a journal that still holds transactions.
-void requireQuiescent(const ImageIO& io, std::uint64_t offset, const VolumeHeader& header,
-                      const std::string& action);
+void requireQuiescent(const ImageIO& io, std::uint64_t offset, const VolumeHeader& header, const std::string& action);
 
 // Every extent of a special file's data fork in file order, including any from the extents overflow
 // file. Throws ToolError when the extents do not add up to the fork's size.
-std::vector<Extent> forkExtents(const ImageIO& io, std::uint64_t offset, const VolumeHeader& header,
-                                const Fork& fork, std::uint32_t fileID);
+std::vector<Extent> forkExtents(const ImageIO& io, std::uint64_t offset, const VolumeHeader& header, const Fork& fork,
+                                std::uint32_t fileID);
 
 // Reads `length` bytes at `position` within a file laid out in `extents`.
-void readFile(const ImageIO& io, std::uint64_t offset, std::uint32_t blockSize,
-              const std::vector<Extent>& extents, std::uint64_t position, unsigned char* out,
-              std::size_t length);
+void readFile(const ImageIO& io, std::uint64_t offset, std::uint32_t blockSize, const std::vector<Extent>& extents,
+              std::uint64_t position, unsigned char* out, std::size_t length);
 void writeFile(ImageIO& io, std::uint64_t offset, std::uint32_t blockSize, const std::vector<Extent>& extents,
                std::uint64_t position, const unsigned char* data, std::size_t length);
 

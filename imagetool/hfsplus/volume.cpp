@@ -23,7 +23,9 @@ constexpr std::size_t kChunk = 1 << 20;
 class Bitmap {
  public:
   Bitmap(const ImageIO& io, std::uint64_t offset, const VolumeHeader& h)
-      : io_(io), offset_(offset), blockSize_(h.blockSize),
+      : io_(io),
+        offset_(offset),
+        blockSize_(h.blockSize),
         extents_(forkExtents(io, offset, h, h.allocationFile, kAllocationFileID)) {
     std::uint64_t blocks = 0;
     for (const Extent& e : extents_) blocks += e.blockCount;
@@ -293,7 +295,8 @@ void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, st
       for (std::uint64_t done = 0; done < std::uint64_t{grownBlocks} * bs; done += zeros.size()) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), grownBlocks * bs - done));
         grown.read(fileStart + done, current.data(), n);
-        if (std::any_of(current.begin(), current.begin() + static_cast<std::ptrdiff_t>(n), [](unsigned char c) { return c != 0; }))
+        if (std::any_of(current.begin(), current.begin() + static_cast<std::ptrdiff_t>(n),
+                        [](unsigned char c) { return c != 0; }))
           writeFile(io, offset, h.blockSize, grown.extents(), fileStart + done, zeros.data(), n);
       }
     }
@@ -379,9 +382,9 @@ void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, st
   }
 
   const auto raw = next.encode();
-  io.write(newAlternate, raw.data(), raw.size());  // 2.
+  io.write(newAlternate, raw.data(), raw.size());            // 2.
   io.write(offset + kHeaderOffset, raw.data(), raw.size());  // 3. commit
-  afterCommit();  // 4.
+  afterCommit();                                             // 4.
 }
 
 }  // namespace quorbel::imagetool::hfsplus

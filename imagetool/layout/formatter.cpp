@@ -27,8 +27,7 @@ std::vector<std::string> childEnvironment() {
   std::vector<std::string> env;
   for (char** e = environ; e && *e; ++e) {
     const std::string_view entry(*e);
-    if (entry.starts_with("LC_") || entry.starts_with("LANG=") || entry.starts_with("LANGUAGE="))
-      continue;
+    if (entry.starts_with("LC_") || entry.starts_with("LANG=") || entry.starts_with("LANGUAGE=")) continue;
     env.emplace_back(entry);
   }
   env.emplace_back("LC_ALL=C.UTF-8");
@@ -84,8 +83,7 @@ std::string findProgram(const std::string& program) {
     for (std::string folder; std::getline(in, folder, ':');)
       if (!folder.empty()) folders.push_back(folder);
   }
-  for (const char* folder : {"/usr/local/sbin", "/usr/sbin", "/sbin", "/usr/bin", "/bin"})
-    folders.emplace_back(folder);
+  for (const char* folder : {"/usr/local/sbin", "/usr/sbin", "/sbin", "/usr/bin", "/bin"}) folders.emplace_back(folder);
   for (const auto& folder : folders) {
     const std::string candidate = folder + "/" + program;
     struct stat st {};
@@ -102,8 +100,8 @@ void runFormatter(const std::string& program, const std::vector<std::string>& ar
     throw ToolError(program + " is not installed (it comes with the Debian package " + packageHint + ")");
   const ProgramResult result = runProgram(path, arguments, childEnvironment());
   if (result.exited && result.status == 0) return;
-  const std::string reason = result.exited ? "exit status " + std::to_string(result.status)
-                                           : "signal " + std::to_string(result.status);
+  const std::string reason =
+      result.exited ? "exit status " + std::to_string(result.status) : "signal " + std::to_string(result.status);
   const std::string said = lastLines(result.output);
   throw ToolError(program + " failed (" + reason + ")" + (said.empty() ? "" : ": " + said));
 }

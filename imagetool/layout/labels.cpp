@@ -42,8 +42,7 @@ std::u32string decodeUtf8(std::string_view text) {
     const auto b = static_cast<unsigned char>(valid[i]);
     const std::size_t length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
     char32_t c = length == 1 ? b : length == 2 ? (b & 0x1F) : length == 3 ? (b & 0x0F) : (b & 0x07);
-    for (std::size_t k = 1; k < length; ++k)
-      c = (c << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
+    for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
     out += c;
     i += length;
   }
@@ -92,8 +91,7 @@ std::u32string fromUtf16(std::u16string_view text) {
   std::u32string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t u = text[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       out += static_cast<char32_t>(0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
@@ -119,9 +117,7 @@ std::string fatLabel(std::string_view name) {
   return label;
 }
 
-std::string exfatLabel(std::string_view name) {
-  return encodeUtf8(utf16Prefix(withoutControls(name), 11));
-}
+std::string exfatLabel(std::string_view name) { return encodeUtf8(utf16Prefix(withoutControls(name), 11)); }
 
 std::string udfIdentifier(std::string_view name, std::size_t latin1Limit, std::size_t utf16Limit) {
   // The longest prefix that fits: once a prefix does not fit, no longer one does.

@@ -75,8 +75,7 @@ std::string tooSmall(const std::string& fileSystem, std::uint64_t size, std::uin
          ": it needs at least " + sizes::describeSize(needed, true);
 }
 
-std::string tooLarge(const std::string& fileSystem, std::uint64_t size, std::uint64_t limit,
-                     const std::string& why) {
+std::string tooLarge(const std::string& fileSystem, std::uint64_t size, std::uint64_t limit, const std::string& why) {
   return "an image of " + sizes::describeSize(size, false) + " is too large for " + fileSystem + ": " + why +
          " (at most " + sizes::describeSize(limit, false) + ")";
 }
@@ -87,7 +86,8 @@ Placement place(const Plan& plan, const std::string& fileSystem, std::uint64_t s
   if (plan.kind == Kind::udf) {
     if (size < sizes::udfMinimum) throw ToolError(tooSmall(fileSystem, size, sizes::udfMinimum));
     if (size > sizes::udfMaximum)
-      throw ToolError(tooLarge(fileSystem, size, sizes::udfMaximum, "UDF with 512-byte blocks addresses at most 2^32 blocks"));
+      throw ToolError(
+          tooLarge(fileSystem, size, sizes::udfMaximum, "UDF with 512-byte blocks addresses at most 2^32 blocks"));
     return {0, sectors};
   }
   if (plan.kind == Kind::fat) {
@@ -130,8 +130,8 @@ class RecordingImageIO : public ImageIO {
 
 // Runs a formatter on a scratch file the size of the volume and carries its data into place.
 void formatWith(ImageIO& image, const std::string& imagePath, const Placement& where, Regions* defined,
-                const std::string& program, std::vector<std::string> arguments,
-                const std::string& package, bool blocksLast = false) {
+                const std::string& program, std::vector<std::string> arguments, const std::string& package,
+                bool blocksLast = false) {
   ScratchFile scratch(imagePath, where.length * sectorSize);
   // Formatters take the device as their last argument, or before a block count.
   arguments.insert(blocksLast ? arguments.end() - 1 : arguments.end(), scratch.path());
@@ -161,7 +161,7 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
     }
     case Kind::fat: {
       const int bits = sizes::fatBits(where.length * sectorSize);
-      std::vector<std::string> args{"-F", std::to_string(bits), "-S", "512", "-M", "0xF8", "-D", "0x80",
+      std::vector<std::string> args{"-F", std::to_string(bits),        "-S",     "512", "-M", "0xF8", "-D", "0x80",
                                     "-h", std::to_string(where.start), "--mbr=n"};
       const std::string label = fatLabel(volumeName);
       if (!label.empty()) args.insert(args.end(), {"-n", label});
@@ -189,8 +189,8 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
         return;
       }
       // A container small enough for mkapfs to lay out right, grown to the partition.
-      formatWith(image, imagePath, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, defined, "mkapfs",
-                 args, "apfsprogs");
+      formatWith(image, imagePath, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, defined, "mkapfs", args,
+                 "apfsprogs");
       SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
       RecordingImageIO recorded(partition, where.start * sectorSize, defined);
       apfs::resizeContainer(recorded, 0, partition.size());
@@ -206,7 +206,8 @@ void writeMap(ImageIO& image, const Plan& plan, const Placement& where) {
     case Kind::fat: {
       const int bits = sizes::fatBits(where.length * sectorSize);
       const std::uint8_t type = bits == 32 ? 0x0C : bits == 16 ? (where.length < 65536 ? 0x04 : 0x06) : 0x01;
-      writeMbr(image, {{0x00, type, static_cast<std::uint32_t>(where.start), static_cast<std::uint32_t>(where.length)}});
+      writeMbr(image,
+               {{0x00, type, static_cast<std::uint32_t>(where.start), static_cast<std::uint32_t>(where.length)}});
       return;
     }
     default: {
@@ -233,8 +234,7 @@ void layOutImage(const std::string& imagePath, std::uint64_t size, const std::st
     for (const auto& name : supportedFileSystems()) known += (known.empty() ? "" : ", ") + name;
     throw ToolError("unknown file system \"" + fileSystem + "\" (known: " + known + ")");
   }
-  if (size == 0 || size % sectorSize != 0)
-    throw ToolError("the image size must be a positive multiple of 512 bytes");
+  if (size == 0 || size % sectorSize != 0) throw ToolError("the image size must be a positive multiple of 512 bytes");
   const Placement where = place(*plan, fileSystem, size);
 
   const int fd = ::open(imagePath.c_str(), O_RDWR | O_CLOEXEC);

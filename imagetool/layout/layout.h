@@ -29,9 +29,9 @@ void layOutImage(const std::string& imagePath, std::uint64_t size, const std::st
                  std::vector<std::pair<std::uint64_t, std::uint64_t>>* defined = nullptr);
 
 struct PartitionInfo {
-  std::string name;        // GPT partition name (UTF-8); empty for MBR entries
-  std::string type;        // GPT: type GUID in upper case; MBR: "0x0C" and the like
-  std::string typeName;    // readable: "Apple_HFS", "Apple_APFS", "Microsoft Basic Data", "DOS_FAT_32"…
+  std::string name;      // GPT partition name (UTF-8); empty for MBR entries
+  std::string type;      // GPT: type GUID in upper case; MBR: "0x0C" and the like
+  std::string typeName;  // readable: "Apple_HFS", "Apple_APFS", "Microsoft Basic Data", "DOS_FAT_32"…
   std::uint64_t firstSector = 0;
   std::uint64_t sectorCount = 0;
   std::string fileSystem;  // found by its signature inside the partition

@@ -110,10 +110,9 @@ std::vector<std::uint8_t> entryArray(const std::vector<GptEntry>& entries) {
   return array;
 }
 
-Sector gptHeader(const Guid& disk, std::uint64_t myLba, std::uint64_t alternateLba,
-                 std::uint64_t firstUsable, std::uint64_t lastUsable, std::uint64_t entriesLba,
-                 std::uint32_t entriesCrc, std::uint32_t entryCount = gptEntryCount,
-                 std::uint32_t entrySize = gptEntrySize) {
+Sector gptHeader(const Guid& disk, std::uint64_t myLba, std::uint64_t alternateLba, std::uint64_t firstUsable,
+                 std::uint64_t lastUsable, std::uint64_t entriesLba, std::uint32_t entriesCrc,
+                 std::uint32_t entryCount = gptEntryCount, std::uint32_t entrySize = gptEntrySize) {
   Sector s{};
   std::memcpy(s.data(), gptSignature, 8);
   put32(s.data() + 8, gptRevision);
@@ -189,11 +188,10 @@ std::optional<GptTable> readGptAt(const ImageIO& image, std::uint64_t lba) {
 bool looksLikeBootSector(const Sector& s) {
   const bool jump = (s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9;
   if (!jump) return false;
-  if (std::memcmp(s.data() + 3, "EXFAT   ", 8) == 0 || std::memcmp(s.data() + 3, "NTFS    ", 8) == 0)
-    return true;
+  if (std::memcmp(s.data() + 3, "EXFAT   ", 8) == 0 || std::memcmp(s.data() + 3, "NTFS    ", 8) == 0) return true;
   const std::uint16_t bytesPerSector = get16(s.data() + 11);
-  return bytesPerSector >= 512 && bytesPerSector <= 4096 &&
-         (bytesPerSector & (bytesPerSector - 1)) == 0 && s[13] != 0 && s[16] != 0;
+  return bytesPerSector >= 512 && bytesPerSector <= 4096 && (bytesPerSector & (bytesPerSector - 1)) == 0 &&
+         s[13] != 0 && s[16] != 0;
 }
 
 }  // namespace
@@ -323,8 +321,7 @@ void resizeGpt(ImageIO& image, std::uint64_t newSectors) {
   image.read(table->entryArrayLba * sectorSize, array.data(), array.size());
   const std::uint64_t arraySectors = (array.size() + sectorSize - 1) / sectorSize;
   const std::uint64_t firstUsable = table->firstUsableLba;
-  if (newSectors < firstUsable + arraySectors + 2)
-    throw ToolError("the new size leaves no room for the partition map");
+  if (newSectors < firstUsable + arraySectors + 2) throw ToolError("the new size leaves no room for the partition map");
   const std::uint64_t newLast = newSectors - 1;
   const std::uint64_t backupArrayLba = newLast - arraySectors;
   const std::uint64_t lastUsable = backupArrayLba - 1;
@@ -347,16 +344,15 @@ void resizeGpt(ImageIO& image, std::uint64_t newSectors) {
   put64(array.data() + lastIndex + 40, dataEnd - 1);
   for (std::size_t at = 0; at < array.size(); at += table->entrySize) {
     const std::uint8_t* p = array.data() + at;
-    if (at != lastIndex && !std::all_of(p, p + 16, [](std::uint8_t b) { return b == 0; }) &&
-        get64(p + 40) > lastUsable)
+    if (at != lastIndex && !std::all_of(p, p + 16, [](std::uint8_t b) { return b == 0; }) && get64(p + 40) > lastUsable)
       throw ToolError("a partition lies beyond the new size");
   }
 
   const std::uint32_t arrayCrc = crc32(array.data(), array.size());
   const Sector backup = gptHeader(table->disk, newLast, 1, firstUsable, lastUsable, backupArrayLba, arrayCrc,
                                   table->entryCount, table->entrySize);
-  const Sector primary = gptHeader(table->disk, 1, newLast, firstUsable, lastUsable, table->entryArrayLba,
-                                   arrayCrc, table->entryCount, table->entrySize);
+  const Sector primary = gptHeader(table->disk, 1, newLast, firstUsable, lastUsable, table->entryArrayLba, arrayCrc,
+                                   table->entryCount, table->entrySize);
   // Backup first: until the primary header changes, the old map stays the one readers find.
   image.write(backupArrayLba * sectorSize, array.data(), array.size());
   image.write(newLast * sectorSize, backup.data(), backup.size());
@@ -408,15 +404,15 @@ void resizeMbr(ImageIO& image, std::uint64_t newSectors) {
     if (i != last && q[4] != 0 && static_cast<std::uint64_t>(get32(q + 8)) + get32(q + 12) > newSectors)
       throw ToolError("a partition lies beyond the new size");
   }
-  putMbrEntry(s.data(), last, {p[0], p[4], static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(newSectors - first)});
+  putMbrEntry(s.data(), last,
+              {p[0], p[4], static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(newSectors - first)});
   image.write(0, s.data(), s.size());
 }
 
 void writeMbr(ImageIO& image, const std::vector<MbrEntry>& entries) {
   const std::uint64_t totalSectors = image.size() / sectorSize;
   for (const MbrEntry& e : entries)
-    if (e.firstLba == 0 || e.sectorCount == 0 ||
-        static_cast<std::uint64_t>(e.firstLba) + e.sectorCount > totalSectors)
+    if (e.firstLba == 0 || e.sectorCount == 0 || static_cast<std::uint64_t>(e.firstLba) + e.sectorCount > totalSectors)
       throw ToolError("an MBR partition lies outside the image");
   writeMbrSector(image, entries);
 }
@@ -434,8 +430,7 @@ std::optional<std::vector<MbrEntry>> readMbr(const ImageIO& image) {
     if (e.type == 0) continue;
     // A protective entry may claim more than the image holds; any other must fit.
     if (e.firstLba == 0 || e.sectorCount == 0) return std::nullopt;
-    if (e.type != 0xEE && static_cast<std::uint64_t>(e.firstLba) + e.sectorCount > totalSectors)
-      return std::nullopt;
+    if (e.type != 0xEE && static_cast<std::uint64_t>(e.firstLba) + e.sectorCount > totalSectors) return std::nullopt;
     entries.push_back(e);
   }
   if (entries.empty()) return std::nullopt;
@@ -465,22 +460,34 @@ std::string gptTypeName(const Guid& type) {
 
 std::string mbrTypeName(std::uint8_t type) {
   switch (type) {
-    case 0x01: return "DOS_FAT_12";
+    case 0x01:
+      return "DOS_FAT_12";
     case 0x04:
     case 0x06:
-    case 0x0E: return "DOS_FAT_16";
+    case 0x0E:
+      return "DOS_FAT_16";
     case 0x0B:
-    case 0x0C: return "DOS_FAT_32";
-    case 0x07: return "Windows_NTFS";
+    case 0x0C:
+      return "DOS_FAT_32";
+    case 0x07:
+      return "Windows_NTFS";
     case 0x05:
-    case 0x0F: return "Extended";
-    case 0x82: return "Linux_Swap";
-    case 0x83: return "Linux";
-    case 0xAB: return "Apple_Boot";
-    case 0xAF: return "Apple_HFS";
-    case 0xEE: return "GPT Protective";
-    case 0xEF: return "EFI";
-    default: return "unknown";
+    case 0x0F:
+      return "Extended";
+    case 0x82:
+      return "Linux_Swap";
+    case 0x83:
+      return "Linux";
+    case 0xAB:
+      return "Apple_Boot";
+    case 0xAF:
+      return "Apple_HFS";
+    case 0xEE:
+      return "GPT Protective";
+    case 0xEF:
+      return "EFI";
+    default:
+      return "unknown";
   }
 }
 

@@ -28,9 +28,7 @@ inline constexpr std::uint64_t udfMaxBlocks = 0xFFFFFFFF;
 inline constexpr std::uint64_t udfMaximum = (udfMaxBlocks + 1) * 512;
 
 // First sector of the MBR partition: 1 MiB in from 32 MiB images up, 4 KiB in below.
-constexpr std::uint64_t mbrDataStart(std::uint64_t totalSectors) {
-  return totalSectors >= 65536 ? 2048 : 8;
-}
+constexpr std::uint64_t mbrDataStart(std::uint64_t totalSectors) { return totalSectors >= 65536 ? 2048 : 8; }
 
 // FAT32 from 36 MiB (mkfs.fat warns of too few clusters below about 33 MiB), FAT16 from
 // 16 MiB, FAT12 below.

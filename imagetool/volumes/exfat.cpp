@@ -23,8 +23,8 @@ constexpr std::size_t chunkBytes = 1 << 20;
 // The fields of the main boot sector that locate the FAT, the cluster heap and the root directory.
 struct BootSector {
   std::uint64_t volumeSectors = 0;
-  std::uint32_t fatOffset = 0;  // sectors
-  std::uint32_t fatLength = 0;  // sectors
+  std::uint32_t fatOffset = 0;   // sectors
+  std::uint32_t fatLength = 0;   // sectors
   std::uint32_t heapOffset = 0;  // sectors
   std::uint32_t clusterCount = 0;
   std::uint32_t rootCluster = 0;
@@ -62,7 +62,8 @@ BootSector readBoot(const ImageIO& io, std::uint64_t offset, std::uint64_t lengt
   const std::uint64_t volumeBytes = b.volumeSectors << b.sectorShift;
   if (volumeBytes > length) damaged("the volume is larger than its partition");
   const std::uint64_t fatEnd = (std::uint64_t{b.fatOffset} + std::uint64_t{b.fatLength} * b.fatCount) << b.sectorShift;
-  const std::uint64_t heapEnd = (std::uint64_t{b.heapOffset} << b.sectorShift) + std::uint64_t{b.clusterCount} * b.clusterBytes();
+  const std::uint64_t heapEnd =
+      (std::uint64_t{b.heapOffset} << b.sectorShift) + std::uint64_t{b.clusterCount} * b.clusterBytes();
   if (b.fatOffset == 0 || fatEnd > volumeBytes || heapEnd > volumeBytes ||
       std::uint64_t{b.fatLength} << b.sectorShift < (std::uint64_t{b.clusterCount} + 2) * 4)
     damaged("the FAT or the cluster heap lies outside the volume");

@@ -43,15 +43,17 @@ std::vector<ByteRange> volumeFreeRanges(const ImageIO& image, const std::functio
       if (isHfsFamily(r.fileSystem)) {
         for (const auto& [start, length] : hfsplus::freeRanges(image, r.offset)) found.push_back({start, length});
       } else if (r.fileSystem == "APFS") {
-        for (const auto& [start, length] : apfs::freeRanges(image, r.offset, r.length)) found.push_back({start, length});
+        for (const auto& [start, length] : apfs::freeRanges(image, r.offset, r.length))
+          found.push_back({start, length});
       } else if (r.fileSystem == "exFAT") {
         found = exfat::freeRanges(image, r.offset, r.length);
       } else {
         continue;
       }
     } catch (const ToolError& e) {
-      if (note) note("The " + r.fileSystem + " volume in " + r.where + " was not searched for free blocks (" +
-                     e.what() + "); only blocks of zeros are reclaimed there.");
+      if (note)
+        note("The " + r.fileSystem + " volume in " + r.where + " was not searched for free blocks (" + e.what() +
+             "); only blocks of zeros are reclaimed there.");
       continue;
     }
     // Clipped to the partition, so that a volume claiming more than its partition cannot hand out

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <set>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "imagetool/apfs/apfs.h"
@@ -125,8 +125,9 @@ std::uint64_t volumeLength(const ImageIO& image, std::uint64_t offset, std::uint
         alternate.totalBlocks == h.totalBlocks && alternate.createDate == h.createDate)
       return length;
   }
-  throw ToolError("the HFS Plus volume's alternate header is not where its size puts it; repair the volume "
-                  "on a Mac first; the image was not changed");
+  throw ToolError(
+      "the HFS Plus volume's alternate header is not where its size puts it; repair the volume "
+      "on a Mac first; the image was not changed");
 }
 
 Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
@@ -145,7 +146,8 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
       throw ToolError("the primary GUID partition map is damaged; the image was not changed");
     const auto last = std::max_element(table->entries.begin(), table->entries.end(),
                                        [](const auto& a, const auto& b) { return a.lastLba < b.lastLba; });
-    if (last == table->entries.end()) throw ToolError("the GUID partition map holds no partition; the image was not changed");
+    if (last == table->entries.end())
+      throw ToolError("the GUID partition map holds no partition; the image was not changed");
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
     if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
@@ -156,7 +158,8 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     if (newSectors < table->firstUsableLba + arraySectors + 2)
       throw ToolError("the new size leaves no room for the partition map; the image was not changed");
     const std::uint64_t dataEnd = (newSectors - 1 - arraySectors) / 8 * 8;
-    if (dataEnd <= last->firstLba) throw ToolError("the new size leaves no room for the partition; the image was not changed");
+    if (dataEnd <= last->firstLba)
+      throw ToolError("the new size leaves no room for the partition; the image was not changed");
     for (const auto& e : table->entries)
       if (&e != &*last && e.lastLba >= newSectors - 1 - arraySectors)
         throw ToolError("another partition lies past the new end; the image was not changed");
@@ -171,17 +174,19 @@ Plan makePlan(const ImageIO& image, std::uint64_t newSize) {
     for (const PartitionInfo& p : layout.partitions)
       if (p.firstSector == last->firstLba) plan.fileSystem = p.fileSystem;
     if (!isResizable(plan.fileSystem)) refuseFileSystem(plan.fileSystem, "the last partition");
-    if (newSectors <= last->firstLba) throw ToolError("the new size leaves no room for the partition; the image was not changed");
+    if (newSectors <= last->firstLba)
+      throw ToolError("the new size leaves no room for the partition; the image was not changed");
     plan.map = MapKind::mbr;
     plan.volumeOffset = std::uint64_t{last->firstLba} * sector;
     partitionLength = std::uint64_t{last->sectorCount} * sector;
     plan.targetLength = (newSectors - last->firstLba) * sector;
     plan.mapChanges = std::uint64_t{last->firstLba} + last->sectorCount != newSectors;
   } else {
-    throw ToolError("the " + layout.scheme + " partition scheme cannot be resized by this tool; the image was not changed");
+    throw ToolError("the " + layout.scheme +
+                    " partition scheme cannot be resized by this tool; the image was not changed");
   }
   plan.volumeLength = plan.fileSystem == "APFS" ? apfs::containerLength(image, plan.volumeOffset)
-                                                 : volumeLength(image, plan.volumeOffset, partitionLength);
+                                                : volumeLength(image, plan.volumeOffset, partitionLength);
   return plan;
 }
 
@@ -366,7 +371,8 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
   next.size = newSize;
   writeInfoFiles(tempDir.get(), next);
   for (const char* name : {"Info.plist", "Info.bckup"})  // new files, with the old ones' permissions
-    if (::fstatat(bundle.dirFd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) ::fchmodat(tempDir.get(), name, st.st_mode & 07777, 0);
+    if (::fstatat(bundle.dirFd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      ::fchmodat(tempDir.get(), name, st.st_mode & 07777, 0);
   // A bundle that had no lock file gets none; the new folder's own lock stays held until the end.
   if (!bundle.hasLockFile() && ::unlinkat(tempDir.get(), "lock", 0) != 0) throwErrno("cannot finish the new image");
   fsyncFd(tempDir.get(), temp.path());

@@ -32,7 +32,8 @@ enum class ResizeMethod {
 // For an encrypted bundle, `plain` gives the plain image over its bands (the decrypting layer), and the
 // resize works on that; a plain bundle passes nothing.
 using PlainImage = std::function<std::unique_ptr<ImageIO>(ImageIO& bands)>;
-void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out, const ChangeHook& beforeChange = {},
-                  ResizeMethod method = ResizeMethod::swapFolders, const PlainImage& plain = {});
+void resizeBundle(const std::string& path, std::uint64_t newSize, std::ostream& out,
+                  const ChangeHook& beforeChange = {}, ResizeMethod method = ResizeMethod::swapFolders,
+                  const PlainImage& plain = {});
 
 }  // namespace quorbel::imagetool

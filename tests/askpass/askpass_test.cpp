@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <QAccessible>
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -15,7 +16,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
-#include <gtest/gtest.h>
 #include <string>
 
 #include "askpass/password_prompt.h"
@@ -147,7 +147,7 @@ TEST(Askpass, AnInterruptedToolEndsItsPasswordDialog) {
   const QString bundle = dir.filePath("Secret.sparsebundle");
   QProcess create;
   create.start(QStringLiteral(QUORBEL_IMAGETOOL), {"create", "-size", "8m", "-type", "SPARSEBUNDLE", "-encryption",
-                                                    "AES-128", "-stdinpass", "-fs", "HFS+J", "-volname", "S", bundle});
+                                                   "AES-128", "-stdinpass", "-fs", "HFS+J", "-volname", "S", bundle});
   create.write("secret");
   create.closeWriteChannel();
   ASSERT_TRUE(create.waitForFinished(60000));

@@ -22,12 +22,11 @@ using test::Scratch;
 
 TEST(SizeText, UnitsFractionsRoundingUpAndRefusals) {
   const std::pair<const char*, std::uint64_t> good[] = {
-      {"1b", 512},           {"1k", 1024},          {"1.1k", 1536},  // 1126.4 bytes: three sectors
-      {"1.5t", 3ull << 39},  {".25M", 1ull << 18},  {"4e", 4ull << 60},
-      {"0.000001k", 512}};
+      {"1b", 512},          {"1k", 1024},         {"1.1k", 1536},  // 1126.4 bytes: three sectors
+      {"1.5t", 3ull << 39}, {".25M", 1ull << 18}, {"4e", 4ull << 60}, {"0.000001k", 512}};
   for (const auto& [text, bytes] : good) EXPECT_EQ(parseSizeText(text), bytes) << text;
-  for (const char* text : {"", "m", "10", "10x", "-5m", "1.2.3m", "0m", "0.0g", "5e", "99999999999999999999t",
-                           "1,5g", " 1g", "1.0000000000000000001g"})
+  for (const char* text : {"", "m", "10", "10x", "-5m", "1.2.3m", "0m", "0.0g", "5e", "99999999999999999999t", "1,5g",
+                           " 1g", "1.0000000000000000001g"})
     EXPECT_THROW(parseSizeText(text), ToolError) << text;
   EXPECT_EQ(humanSize(1023), "1023 bytes");
   EXPECT_EQ(humanSize(3ull << 29), "1.5 GB");
@@ -45,10 +44,10 @@ TEST(Token, EncryptedHeaderDecodedAnythingElseButEmptyRefused) {
   EXPECT_FALSE(parseToken("").encrypted);
   std::string header(64, '\0');
   header.replace(0, 8, "encrcdsa");
-  header.replace(8, 4, std::string("\0\0\0\2", 4));   // version 2
-  header[27] = static_cast<char>(0x80);                 // 128-bit keys
+  header.replace(8, 4, std::string("\0\0\0\2", 4));  // version 2
+  header[27] = static_cast<char>(0x80);              // 128-bit keys
   header.replace(36, 16, "\xa0\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf");
-  header[54] = 0x02;                                    // block size 512
+  header[54] = 0x02;  // block size 512
   const TokenInfo token = parseToken(header);
   EXPECT_TRUE(token.encrypted && token.uuid == "A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF" && token.blockSize == 512u &&
               token.keyBits == 128u);

@@ -62,9 +62,11 @@ inline std::string hfsConsistency(const std::string& image, std::uint64_t offset
     for (std::uint64_t b = 0; b < totalBlocks; ++b) free += bit(allocation, b) ? 0 : 1;
     if (allocation.size() * 8 < totalBlocks) complaints += "the allocation file is shorter than the volume; ";
     if (free > freeBlocks || freeBlocks - free > leakAllowed)
-      complaints += "free blocks: header " + std::to_string(freeBlocks) + ", allocation file " + std::to_string(free) + "; ";
+      complaints +=
+          "free blocks: header " + std::to_string(freeBlocks) + ", allocation file " + std::to_string(free) + "; ";
   }
-  for (const auto& [name, at] : {std::pair<const char*, std::size_t>{"extents", 192}, {"catalog", 272}, {"attributes", 352}}) {
+  for (const auto& [name, at] :
+       {std::pair<const char*, std::size_t>{"extents", 192}, {"catalog", 272}, {"attributes", 352}}) {
     if (be(header, at, 8) == 0) continue;  // no such tree
     const auto tree = fork(at, 64u << 20);
     if (tree.size() < 512) continue;
@@ -78,7 +80,8 @@ inline std::string hfsConsistency(const std::string& image, std::uint64_t offset
     // The map: the header node's third record, then each map node's only record, along forward links.
     const auto record = [&](std::uint64_t node, int index) {
       const std::uint64_t base = node * nodeSize;
-      const std::uint64_t from = be(tree, base + nodeSize - 2 * (index + 1), 2), to = be(tree, base + nodeSize - 2 * (index + 2), 2);
+      const std::uint64_t from = be(tree, base + nodeSize - 2 * (index + 1), 2),
+                          to = be(tree, base + nodeSize - 2 * (index + 2), 2);
       return std::vector<unsigned char>(tree.begin() + static_cast<std::ptrdiff_t>(base + from),
                                         tree.begin() + static_cast<std::ptrdiff_t>(base + std::max(from, to)));
     };
@@ -97,7 +100,8 @@ inline std::string hfsConsistency(const std::string& image, std::uint64_t offset
     for (std::uint64_t n = 0; n < totalNodes; ++n) used += bit(map, n) ? 1 : 0;
     if (map.size() * 8 < totalNodes) complaints += where + "the map is shorter than the tree; ";
     if (totalNodes - used != freeNodes)
-      complaints += where + "free nodes: header " + std::to_string(freeNodes) + ", map " + std::to_string(totalNodes - used) + "; ";
+      complaints += where + "free nodes: header " + std::to_string(freeNodes) + ", map " +
+                    std::to_string(totalNodes - used) + "; ";
     for (const std::size_t field : {16u, 24u, 28u})  // root, first leaf, last leaf
       if (const std::uint64_t node = be(tree, field, 4); node != 0 && (node >= totalNodes || !bit(map, node)))
         complaints += where + "a node the header names is not in use; ";

@@ -19,13 +19,10 @@ TEST(ReplacementLeftovers, OnlyOursAreRemovedAndOnlyByAWriter) {
     bool removed;
   };
   const Entry entries[] = {
-      {".token.new-4242-0", Entry::file, true},
-      {".Info.plist.new-17-103", Entry::file, true},
-      {".Info.bckup.new-1-1", Entry::file, true},
-      {".token.new-12", Entry::file, false},          // no attempt number
-      {".token.new--1", Entry::file, false},          // no process number
-      {".token.new-1-", Entry::file, false},
-      {".token.new-12-3x", Entry::file, false},
+      {".token.new-4242-0", Entry::file, true},      {".Info.plist.new-17-103", Entry::file, true},
+      {".Info.bckup.new-1-1", Entry::file, true},    {".token.new-12", Entry::file, false},  // no attempt number
+      {".token.new--1", Entry::file, false},                                                 // no process number
+      {".token.new-1-", Entry::file, false},         {".token.new-12-3x", Entry::file, false},
       {"token.new-1-1", Entry::file, false},          // no leading dot
       {".notes.new-1-1", Entry::file, false},         // not a file the tool replaces
       {".token.new-7-7", Entry::link, false},         // a link is not ours, nor what it names

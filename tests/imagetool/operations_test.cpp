@@ -61,7 +61,8 @@ TEST(Create, CopiesOnlyWhatTheLayoutWroteAndNeverABandOfZeros) {
   EXPECT_EQ(test::listDir(path + "/bands"), (std::vector<std::string>{"0", "3f", "40", "9", "a"}));
   EXPECT_EQ(flatten(path), imageOf(pieces, size));
   EXPECT_EQ(test::readFile(path + "/Info.plist"), test::infoPlist(MiB, static_cast<std::int64_t>(size)));
-  EXPECT_EQ(test::readFile(path + "/Info.bckup") + test::readFile(path + "/token"), test::readFile(path + "/Info.plist"));
+  EXPECT_EQ(test::readFile(path + "/Info.bckup") + test::readFile(path + "/token"),
+            test::readFile(path + "/Info.plist"));
   EXPECT_TRUE(exists(path + "/lock"));
   // Ordinary folder permissions (not the temporary folder's), and nothing else left beside it.
   struct stat st {};
@@ -137,7 +138,8 @@ void killAtRandomMoments(Start start, Check check, std::uint32_t seed) {
   for (int i = 0; i < 9; ++i) {
     const int signal = std::array{SIGKILL, SIGINT, SIGTERM}[i % 3];
     const pid_t pid = start();
-    std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<long>(0, span.count())(engine)));
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(std::uniform_int_distribution<long>(0, span.count())(engine)));
     ::kill(pid, signal);
     EXPECT_TRUE(endsSoon(pid, status)) << "signal " << signal << " did not end run " << i;
     check(i);
@@ -149,8 +151,8 @@ TEST(Kill, DuringConvertTheSourceStaysAndTheDestinationIsAbsentOrComplete) {
   const std::string source = dir / "src.sparsebundle", dest = dir / "dst.sparsebundle";
   const std::string image = makeBusyBundle(source);
   const auto before = test::snapshot(source);
-  const std::vector<std::string> args{"convert", source, "-format", "UDSB", "-o", dest, "-imagekey",
-                                      "sparse-band-size=6144"};
+  const std::vector<std::string> args{"convert", source, "-format",   "UDSB",
+                                      "-o",      dest,   "-imagekey", "sparse-band-size=6144"};
   killAtRandomMoments([&] { return test::startTool(args); },
                       [&](int i) {
                         EXPECT_EQ(test::snapshot(source), before);
@@ -173,13 +175,16 @@ TEST(Kill, DuringCompactEveryStepLeavesTheSameImage) {
   // The timed run works on a copy, so that the bundle under test still has all its work ahead of it.
   test::copyTree(bundle, measure);
   bool measured = false;
-  killAtRandomMoments([&] { return test::startTool({"compact", measured ? bundle : measure}); },
-                      [&](int i) {
-                        measured = true;
-                        EXPECT_EQ(flatten(bundle), image) << "kill " << i;
-                        EXPECT_EQ(test::runTool({"imageinfo", bundle}).status, 0);
-                      },
-                      43);
+  killAtRandomMoments(
+      [&] {
+        return test::startTool({"compact", measured ? bundle : measure});
+      },
+      [&](int i) {
+        measured = true;
+        EXPECT_EQ(flatten(bundle), image) << "kill " << i;
+        EXPECT_EQ(test::runTool({"imageinfo", bundle}).status, 0);
+      },
+      43);
   // Whatever the kills left undone, a last run finishes: a kill never leaves the lock held.
   const auto r = test::runTool({"compact", bundle});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -208,8 +213,9 @@ TEST(Create, EverythingIsFlushedBeforeTheRenameThatPublishesIt) {
     EXPECT_TRUE(whole || std::any_of(calls.begin(), rename, [](const auto& c) { return c.first == "syncfs"; }))
         << name << " is not flushed before the rename";
   }
-  EXPECT_TRUE(std::any_of(rename, calls.end(), [&](const auto& c) { return c.first == "fsync" && c.second == dir.path(); }))
-      << "the parent folder is not flushed after the rename";
+  EXPECT_TRUE(std::any_of(rename, calls.end(), [&](const auto& c) {
+    return c.first == "fsync" && c.second == dir.path();
+  })) << "the parent folder is not flushed after the rename";
 }
 
 TEST(Kill, DuringCreateTheDestinationIsAbsentOrComplete) {
@@ -253,8 +259,8 @@ TEST(Interrupt, AWaitForAFormatterEndsAtOnceAndLeavesNothing) {
   const std::string path = std::getenv("PATH");
   ::setenv("PATH", (dir / "bin:" + path).c_str(), 1);
   for (const int signal : {SIGINT, SIGTERM}) {
-    const pid_t pid = test::startTool({"create", "-size", "10m", "-type", "SPARSEBUNDLE", "-fs", "exFAT", "-volname",
-                                       "X", dir / "new.sparsebundle"});
+    const pid_t pid = test::startTool(
+        {"create", "-size", "10m", "-type", "SPARSEBUNDLE", "-fs", "exFAT", "-volname", "X", dir / "new.sparsebundle"});
     for (int i = 0; i < 500 && !exists(dir / "bin/mkfs.exfat.pid"); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(exists(dir / "bin/mkfs.exfat.pid"));

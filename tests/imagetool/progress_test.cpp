@@ -13,9 +13,9 @@
 #include <regex>
 #include <sstream>
 
+#include "imagetool/progress.h"
 #include "operation_fixture.h"
 #include "operations/compact.h"
-#include "imagetool/progress.h"
 #include "operations/resize.h"
 
 namespace quorbel::test {
@@ -47,7 +47,7 @@ std::string quoted(const std::string& word) {
 // Runs the tool in `dir` with `arguments`, the password (if any) on standard input, and the progress
 // variable set to `variable` (nullptr: unset). Every progress line must be well formed.
 ToolResult runImagetool(const fs::path& dir, const std::vector<std::string>& arguments, const char* variable,
-            const std::string& stdinText = "") {
+                        const std::string& stdinText = "") {
   std::string command = "cd " + quoted(dir.string()) + " && ";
   command += variable ? "QUORBEL_PROGRESS=" + quoted(variable) + " " : "env -u QUORBEL_PROGRESS ";
   command += quoted(QUORBEL_IMAGETOOL);
@@ -100,9 +100,10 @@ class ProgressTest : public OperationTest {
   // A 300 MB HFS+ volume with 1 MiB bands, and `noisyBands` bands of its free space full of noise; with
   // `unreadable`, its first band is noise too, so that no free space is known and every band is read.
   void makeNoisyBundle(const fs::path& dir, int noisyBands, std::size_t noiseBytes, bool unreadable = false) {
-    ASSERT_EQ(runImagetool(dir, {"create", "-size", "300m", "-type", "SPARSEBUNDLE", "-imagekey", "sparse-band-size=2048",
+    ASSERT_EQ(runImagetool(dir,
+                           {"create", "-size", "300m", "-type", "SPARSEBUNDLE", "-imagekey", "sparse-band-size=2048",
                             "-fs", "HFS+J", "-volname", "Noise", "a.sparsebundle"},
-                      nullptr)
+                           nullptr)
                   .status,
               0);
     std::mt19937 noise(11);
@@ -130,14 +131,18 @@ TEST_F(ProgressTest, LongVerbsReportOnlyWhenAskedAndLeaveTheirReportAlone) {
   };
   const std::vector<Case> cases{
       {"compact", {"compact", "-batteryallowed", "a.sparsebundle"}, ""},
-      {"convert", {"convert", "a.sparsebundle", "-format", "UDSB", "-o", "b.sparsebundle", "-imagekey",
-                   "sparse-band-size=8192"}, ""},
+      {"convert",
+       {"convert", "a.sparsebundle", "-format", "UDSB", "-o", "b.sparsebundle", "-imagekey", "sparse-band-size=8192"},
+       ""},
       {"resize larger", {"resize", "-size", "500m", "b.sparsebundle"}, ""},
       {"resize smaller", {"resize", "-size", "200m", "b.sparsebundle"}, ""},
-      {"create HFS+", {"create", "-size", "200m", "-type", "SPARSEBUNDLE", "-fs", "HFS+", "-volname", "P",
-                       "c.sparsebundle"}, ""},
-      {"create encrypted", {"create", "-size", "64m", "-type", "SPARSEBUNDLE", "-encryption", "AES-128",
-                            "-stdinpass", "-fs", "HFS+J", "-volname", "E", "e.sparsebundle"}, "secret"},
+      {"create HFS+",
+       {"create", "-size", "200m", "-type", "SPARSEBUNDLE", "-fs", "HFS+", "-volname", "P", "c.sparsebundle"},
+       ""},
+      {"create encrypted",
+       {"create", "-size", "64m", "-type", "SPARSEBUNDLE", "-encryption", "AES-128", "-stdinpass", "-fs", "HFS+J",
+        "-volname", "E", "e.sparsebundle"},
+       "secret"},
   };
   bool unset = true;
   for (const Case& c : cases) {

@@ -65,13 +65,12 @@ TEST(RangeCopy, EveryWayLandsTheSameBytesAndKeepsHolesAtAnyOffsets) {
     std::uint64_t srcOffset, dstOffset, length;
   };
   // Whole file; a block-aligned move; offsets in different places within their blocks; past the end.
-  const Case cases[] = {{0, 0, 3 * MiB},
-                        {MiB, 8 * KiB, MiB},
-                        {4096 + 100, 7, 2 * MiB},
-                        {MiB + 50 * KiB, 3 * MiB, 4 * MiB}};
+  const Case cases[] = {
+      {0, 0, 3 * MiB}, {MiB, 8 * KiB, MiB}, {4096 + 100, 7, 2 * MiB}, {MiB + 50 * KiB, 3 * MiB, 4 * MiB}};
   for (const Way& way : ways) {
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(way.name) + " from " + std::to_string(c.srcOffset) + " to " + std::to_string(c.dstOffset));
+      SCOPED_TRACE(std::string(way.name) + " from " + std::to_string(c.srcOffset) + " to " +
+                   std::to_string(c.dstOffset));
       const std::string path = dir / "dst";
       UniqueFd dst(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644));
       ASSERT_TRUE(dst);

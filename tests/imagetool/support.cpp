@@ -40,7 +40,8 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content)) throw std::runtime_error("cannot write " + path);
+  if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content))
+    throw std::runtime_error("cannot write " + path);
 }
 
 bool exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
@@ -187,7 +188,8 @@ std::string flatten(const std::string& bundle) {
   for (std::uint64_t index = 0; index * bandSize < size; ++index) {
     if (!exists(bandPath(bundle, index))) continue;
     const std::string band = readFile(bandPath(bundle, index));
-    std::copy_n(band.data(), std::min<std::size_t>(band.size(), size - index * bandSize), image.data() + index * bandSize);
+    std::copy_n(band.data(), std::min<std::size_t>(band.size(), size - index * bandSize),
+                image.data() + index * bandSize);
   }
   return image;
 }
@@ -322,8 +324,8 @@ static std::vector<std::pair<std::string, std::string>> matches(const std::strin
 
 HfsStat hfsStat(const std::string& image, std::uint64_t sector, std::uint64_t leakAllowed) {
   const RunResult r = shell("fsstat -f hfs -o " + std::to_string(sector) + " " + quote(image));
-  HfsStat s{false, r.out, number(r.out, R"(Block Range: 0 - (\d+))") + 1, number(r.out, R"(Allocation Block Size: (\d+))"),
-            number(r.out, R"(Number of Free Blocks: (\d+))")};
+  HfsStat s{false, r.out, number(r.out, R"(Block Range: 0 - (\d+))") + 1,
+            number(r.out, R"(Allocation Block Size: (\d+))"), number(r.out, R"(Number of Free Blocks: (\d+))")};
   // Our own checker looks at what fsstat does not: free counts against the allocation file and the
   // B-trees' maps.
   const std::string complaints = hfsConsistency(image, sector * 512, leakAllowed);
@@ -362,8 +364,12 @@ std::map<std::string, std::string> hfsFiles(const std::string& image, std::uint6
 
 GptCheck gptCheck(const std::string& image) {
   const RunResult verify = shell("sfdisk --verify " + quote(image)), dump = shell("sfdisk -d " + quote(image));
-  GptCheck c{false, false, verify.out + dump.out, number(dump.out, R"(last-lba: (\d+))"),
-             number(dump.out, R"(start=\s*(\d+))"), number(dump.out, R"(size=\s*(\d+))")};
+  GptCheck c{false,
+             false,
+             verify.out + dump.out,
+             number(dump.out, R"(last-lba: (\d+))"),
+             number(dump.out, R"(start=\s*(\d+))"),
+             number(dump.out, R"(size=\s*(\d+))")};
   c.readable = dump.status == 0 && c.sectors != 0;
   // sfdisk reports a damaged or misplaced table on its output while still exiting 0 for some.
   c.ok = c.readable && verify.status == 0 && contains(verify.out, "No errors detected") &&
@@ -373,7 +379,8 @@ GptCheck gptCheck(const std::string& image) {
 
 ImageFile::ImageFile(const std::string& path, std::uint64_t size) : path_(path) {
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (size != 0 ? O_TRUNC : 0), 0644);
-  if (fd_ < 0 || (size != 0 && ::ftruncate(fd_, static_cast<off_t>(size)) != 0)) throw std::runtime_error("cannot make " + path);
+  if (fd_ < 0 || (size != 0 && ::ftruncate(fd_, static_cast<off_t>(size)) != 0))
+    throw std::runtime_error("cannot make " + path);
   io_ = std::make_unique<FileImageIO>(fd_, fs::file_size(path));
 }
 

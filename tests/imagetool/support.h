@@ -203,7 +203,9 @@ std::string field(const std::string& report, const std::string& name);
 std::uint64_t total(const Ranges& ranges);
 
 constexpr const char* kNoReaders = "The Sleuth Kit and 7-Zip are needed (scripts/setup installs them)";
-inline bool haveReaders() { return haveProgram("fsstat") && haveProgram("fls") && haveProgram("icat") && haveProgram("7zz"); }
+inline bool haveReaders() {
+  return haveProgram("fsstat") && haveProgram("fls") && haveProgram("icat") && haveProgram("7zz");
+}
 // The macOS-made reference volume (Test1's five bands of 1 MiB joined) copied to `to`; empty when the
 // fixtures are absent.
 std::string fixtureVolume(const std::string& to);

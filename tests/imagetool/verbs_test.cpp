@@ -137,10 +137,12 @@ TEST(Refusals, MalformedBundlesAndUnsafeChangesAreRefusedAndChangeNothing) {
   const auto remove = [](const std::string& name) -> Spoil {
     return [=](const std::string& b) { std::filesystem::remove_all(b + "/" + name); };
   };
-  const auto both = [](Spoil a, Spoil b) -> Spoil { return [=](const std::string& p) {
+  const auto both = [](Spoil a, Spoil b) -> Spoil {
+    return [=](const std::string& p) {
       a(p);
       b(p);
-    }; };
+    };
+  };
   std::string header(4096, '\0');
   header.replace(0, 8, "encrcdsa");
   header[11] = 2;
@@ -202,11 +204,14 @@ TEST(Refusals, MalformedBundlesAndUnsafeChangesAreRefusedAndChangeNothing) {
       {"disagree", remove("Info.bckup"), all},
       {"encrypted", file("token", header), {"compact", "convert", "resize"}},
       {"encrypted", file("token", v1Header), {"compact", "convert", "resize"}},
-      {"version 2", both(plists(MiB, 4 * MiB, 2, "<key>uuid</key><string>0F1E2D3C</string>"), file("mapped/x", "")),
+      {"version 2",
+       both(plists(MiB, 4 * MiB, 2, "<key>uuid</key><string>0F1E2D3C</string>"), file("mapped/x", "")),
        {"compact", "resize"}},
       {"in use", lock, {"compact", "convert"}},
       {"in use", reading, {"compact", "resize"}},
-      {"battery", both(file("../power/BAT0/type", "Battery\n"), file("../power/BAT0/status", "Discharging\n")), {"compact"}},
+      {"battery",
+       both(file("../power/BAT0/type", "Battery\n"), file("../power/BAT0/status", "Discharging\n")),
+       {"compact"}},
       {"already exists", file("../o.sparsebundle/x", ""), {"convert"}},
       {"not encrypted", {}, {"chpass"}},
       {"no file system", {}, {"resize"}},
@@ -248,8 +253,9 @@ TEST(Refusals, WhatIsAllowedGoesAhead) {
   Scratch dir;
   const std::string v2 = dir / "v2.sparsebundle", plain = dir / "plain.sparsebundle";
   const std::string image = makeMixedBundle(v2);
-  test::writePlists(v2, test::infoPlist(MiB, static_cast<std::int64_t>(image.size()), 2,
-                                        "\t<key>uuid</key>\n\t<string>0F1E2D3C-0000-4000-8000-123456789ABC</string>\n"));
+  test::writePlists(v2,
+                    test::infoPlist(MiB, static_cast<std::int64_t>(image.size()), 2,
+                                    "\t<key>uuid</key>\n\t<string>0F1E2D3C-0000-4000-8000-123456789ABC</string>\n"));
   std::filesystem::create_directories(v2 + "/mapped");
   const auto v2Before = snapshot(v2);
   EXPECT_TRUE(contains(runTool({"imageinfo", v2}).out, "Backing Store Version: 2"));

@@ -168,8 +168,7 @@ TEST_F(StopTest, ACompactionStoppedAnywhereLeavesTheBundleAsItWasOrWhollyCompact
     run(compactArguments(true, bundle.toStdString()), moment);
     const Content after = contentOf(bundle);
     const auto allocated = allocationOf(bundle);
-    EXPECT_TRUE((after == before && allocated == allocatedBefore) ||
-                (after == complete && allocated == allocatedAfter))
+    EXPECT_TRUE((after == before && allocated == allocatedBefore) || (after == complete && allocated == allocatedAfter))
         << "stopped after " << moment << " ms of " << took << "; content as before " << (after == before)
         << ", as complete " << (after == complete) << "; allocation as before " << (allocated == allocatedBefore)
         << ", as complete " << (allocated == allocatedAfter);
@@ -221,8 +220,7 @@ TEST_F(StopTest, AResizeStoppedAnywhereLeavesTheOldBundleOrTheWholeNewOne) {
     QFile plist(QDir(bundle).filePath("Info.plist")), backup(QDir(bundle).filePath("Info.bckup"));
     ASSERT_TRUE(plist.open(QIODevice::ReadOnly) && backup.open(QIODevice::ReadOnly));
     const bool resized = after.at(-1) == complete.at(-1);
-    EXPECT_TRUE(resized ? offsets(after) == offsets(complete) && plist.readAll() == backup.readAll()
-                        : after == before)
+    EXPECT_TRUE(resized ? offsets(after) == offsets(complete) && plist.readAll() == backup.readAll() : after == before)
         << "stopped after " << moment << " ms of " << took;
     EXPECT_EQ(namesIn(scratch.path()),
               (std::set<std::string>{"original.sparsebundle", "reference.sparsebundle", "stopped.sparsebundle"}))

@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <stdexcept>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,7 +35,8 @@ void create(const std::filesystem::path& file, std::uint64_t size, bool journale
   std::filesystem::remove(file);
   const auto start = std::chrono::steady_clock::now();
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) throw std::runtime_error("cannot create " + file.string());
+  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0)
+    throw std::runtime_error("cannot create " + file.string());
   FileImageIO io(fd, size);
   const auto formatStart = std::chrono::steady_clock::now();
   hfsplus::formatVolume(io, 0, size, {"Bench", journaled});

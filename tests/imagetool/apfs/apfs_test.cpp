@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <functional>
+#include <iostream>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -29,10 +29,10 @@ namespace quorbel::imagetool {
 namespace {
 
 using test::contains;
+using test::fillFree;
 using test::MiB;
 using test::Ranges;
 using test::Scratch;
-using test::fillFree;
 
 constexpr std::uint64_t GiB = 1024 * MiB, TiB = 1024 * GiB, kBlock = 4096;
 constexpr std::uint64_t partitionStart = 40 * 512;
@@ -148,11 +148,13 @@ void occupyBlock(const std::string& bundle, std::uint64_t block) {
   const std::string map = read(descBase + descIndex);
   std::uint64_t spaceman = 0;
   for (std::uint32_t i = 0; i < field<std::uint32_t>(map, 0x24); ++i)
-    if ((field<std::uint32_t>(map, 0x28 + 40 * i) & 0xFFFF) == 5) spaceman = field<std::uint64_t>(map, 0x28 + 40 * i + 32);
+    if ((field<std::uint32_t>(map, 0x28 + 40 * i) & 0xFFFF) == 5)
+      spaceman = field<std::uint64_t>(map, 0x28 + 40 * i + 32);
   ASSERT_NE(spaceman, 0u);
   std::string sm = read(spaceman);
   ASSERT_EQ(field<std::uint32_t>(sm, 0x30 + 20), 0u) << "chunk-info address blocks";
-  const std::uint64_t cibAt = field<std::uint64_t>(sm, field<std::uint32_t>(sm, 0x30 + 32) + 8 * (block / kBlock / 8 / 126));
+  const std::uint64_t cibAt =
+      field<std::uint64_t>(sm, field<std::uint32_t>(sm, 0x30 + 32) + 8 * (block / kBlock / 8 / 126));
   std::string cib = read(cibAt);
   const std::size_t entry = 0x28 + 32 * (block / (kBlock * 8) % 126);
   const auto bitmapAt = field<std::uint64_t>(cib, entry + 24);
@@ -229,7 +231,8 @@ TEST(ApfsCompact, ContainersNotCleanlyCheckpointedOrFailingAChecksumKeepTheirOld
     std::function<void(const std::string&)> harm;
     const char* reason;
   } cases[] = {
-      {"newer checkpoint than block zero", [](const std::string& b) { addNewerCheckpoint(b, true); }, "unmounted cleanly"},
+      {"newer checkpoint than block zero", [](const std::string& b) { addNewerCheckpoint(b, true); },
+       "unmounted cleanly"},
       {"torn newer checkpoint", [](const std::string& b) { addNewerCheckpoint(b, false); }, "damaged newer checkpoint"},
       {"object map checksum", [](const std::string& b) { damageBlock(b, 20000, 0x0b, 100); }, "checksum"},
       {"chunk-info checksum", [](const std::string& b) { damageBlock(b, 21017, 0x07, 60); }, "checksum"},
@@ -301,8 +304,8 @@ TEST(ApfsResize, GrowsToTerabytesAndShrinksBackKeepingTheVolume) {
 
 TEST(ApfsCreate, AnySizeUpTo16TiBIsMadeAndReadsBack) {
   if (!haveTools()) GTEST_SKIP() << "needs apfsprogs and sleuthkit";
-  for (const auto& [fs, size] : {std::pair{"APFS", 1300 * GiB}, {"Case-sensitive APFS", 1400 * GiB},
-                                 {"APFS", 16 * TiB}}) {
+  for (const auto& [fs, size] :
+       {std::pair{"APFS", 1300 * GiB}, {"Case-sensitive APFS", 1400 * GiB}, {"APFS", 16 * TiB}}) {
     SCOPED_TRACE(std::string(fs) + " " + std::to_string(size));
     Scratch scratch;
     std::string bundle = scratch / "Large.sparsebundle";
@@ -389,9 +392,9 @@ void queuePoolBlocks(const std::string& bundle) {
   const std::uint64_t first = ipBase + ipCount - 2;
   ASSERT_EQ(field<std::uint32_t>(node, 0x24), 0u);
   const std::size_t keys = 0x38 + field<std::uint16_t>(node, 0x2A), values = kBlock - 40;
-  setField<std::uint16_t>(node, 0x38, 0);   // key offset
-  setField<std::uint16_t>(node, 0x3A, 8);   // value offset, from the end of the values
-  setField<std::uint64_t>(node, keys, 1);   // transaction
+  setField<std::uint16_t>(node, 0x38, 0);  // key offset
+  setField<std::uint16_t>(node, 0x3A, 8);  // value offset, from the end of the values
+  setField<std::uint64_t>(node, keys, 1);  // transaction
   setField<std::uint64_t>(node, keys + 8, first);
   setField<std::uint64_t>(node, values - 8, 2);  // blocks
   setField<std::uint32_t>(node, 0x24, 1);
@@ -402,9 +405,11 @@ void queuePoolBlocks(const std::string& bundle) {
   setField<std::uint64_t>(sm, 0xC8, 2);
   setField<std::uint64_t>(sm, 0xC8 + 16, 1);
   write(spaceman, sm, true);
-  const std::uint64_t bitmapAt = field<std::uint64_t>(sm, 0xA8) + field<std::uint16_t>(sm, field<std::uint32_t>(sm, 0x148));
+  const std::uint64_t bitmapAt =
+      field<std::uint64_t>(sm, 0xA8) + field<std::uint16_t>(sm, field<std::uint32_t>(sm, 0x148));
   std::string bitmap = read(bitmapAt);
-  for (const std::uint64_t b : {first - ipBase, first + 1 - ipBase}) bitmap[b / 8] = static_cast<char>(bitmap[b / 8] | 1 << (b % 8));
+  for (const std::uint64_t b : {first - ipBase, first + 1 - ipBase})
+    bitmap[b / 8] = static_cast<char>(bitmap[b / 8] | 1 << (b % 8));
   write(bitmapAt, bitmap, false);
 }
 
@@ -423,7 +428,6 @@ TEST(ApfsResize, BlocksWaitingInThePoolFreeQueueAreReleased) {
     EXPECT_TRUE(v.apfsckOk) << size << ": " << v.apfsck;
   }
 }
-
 
 // A bundle left by an interrupted resize: the old or the new size, a container apfsck accepts that
 // fits its partition (and fills it when the map was swapped in whole). Returns the size.
@@ -448,7 +452,8 @@ TEST(ApfsResize, StoppedBeforeEachChangeLeavesAWholeBundleThatTheSameResizeCompl
       Scratch scratch;
       const std::string original = scratch / "Original.sparsebundle", bundle = scratch / "copy.sparsebundle";
       ASSERT_EQ(test::create(original, std::to_string(from / 512) + "b", "APFS").status, 0);
-      SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + std::to_string(from) + " -> " + std::to_string(to));
+      SCOPED_TRACE(std::string(swapped ? "swapped, " : "in place, ") + std::to_string(from) + " -> " +
+                   std::to_string(to));
       std::ostringstream out;
       const auto resize = [&](const std::function<void()>& hook) { resizeBundle(bundle, to, out, hook, method); };
       test::stopBeforeEachChange(original, bundle, resize, [&](bool finished) {
@@ -495,7 +500,8 @@ TEST(ApfsEncrypted, GrowCompactAndShrinkGoThroughTheDecryptingLayer) {
   ASSERT_EQ(test::createEncrypted(bundle, "1g", "Case-sensitive APFS", "AES-256", password).status, 0);
   for (const std::vector<std::string>& verb :
        {std::vector<std::string>{"resize", "-size", "1300g", "-stdinpass", bundle},
-        {"compact", "-batteryallowed", "-stdinpass", bundle}, {"resize", "-size", "2g", "-stdinpass", bundle},
+        {"compact", "-batteryallowed", "-stdinpass", bundle},
+        {"resize", "-size", "2g", "-stdinpass", bundle},
         {"compact", "-batteryallowed", "-stdinpass", bundle}}) {
     const auto r = test::runToolWithInput(verb, password);
     ASSERT_EQ(r.status, 0) << verb[0] << ": " << r.err;

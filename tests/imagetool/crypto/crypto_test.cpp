@@ -122,10 +122,12 @@ TEST(EncryptionLayer, DamagedHeadersAreRefused) {
   const std::string bundle = fixture("Test1Enc.sparsebundle");
   if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
   const std::string good = readFile(bundle + "/token");
-  const auto with = [&](std::size_t at, std::string bytes) { return good.substr(0, at) + bytes + good.substr(at + bytes.size()); };
+  const auto with = [&](std::size_t at, std::string bytes) {
+    return good.substr(0, at) + bytes + good.substr(at + bytes.size());
+  };
   for (const std::string& token : {good.substr(0, 60), with(0, "encrcdsb"), with(8, std::string("\0\0\0\1", 4)),
                                    with(24, std::string("\0\0\0\xC0", 4)), with(52, std::string("\0\0\0\x11", 4)),
-                                   with(72, std::string("\xFF\0\0\0", 4)),                  // too many records
+                                   with(72, std::string("\xFF\0\0\0", 4)),              // too many records
                                    with(80, std::string("\0\0\0\0\0\x01\xff\xff", 8)),  // record outside
                                    good.substr(0, 0x100)}) {
     EXPECT_THROW(EncryptedHeader::decode(token), ToolError);

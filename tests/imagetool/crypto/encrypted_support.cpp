@@ -81,8 +81,8 @@ int startToolWithInput(const std::vector<std::string>& args, const std::string& 
   return spawnWithInput(argv, input, "/dev/null", "/dev/null", {});
 }
 
-bool decryptBundle(const std::string& bundle, const std::string& password, const std::string& image,
-                   bool skipMissing, std::string* why) {
+bool decryptBundle(const std::string& bundle, const std::string& password, const std::string& image, bool skipMissing,
+                   std::string* why) {
   Scratch scratch;
   std::vector<std::string> argv{"/usr/bin/python3",
                                 std::string(QUORBEL_SOURCE_DIR) + "/tests/imagetool/crypto/read_encrypted_bundle.py",

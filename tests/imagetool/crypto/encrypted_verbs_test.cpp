@@ -54,8 +54,13 @@ TEST(EncryptedCreate, EveryFileSystemWithBothKeySizesDecryptsToASoundVolume) {
   const struct {
     const char* fs;
     const char* size;
-  } cases[] = {{"HFS+", "400m"}, {"HFS+J", "40m"}, {"exFAT", "40m"},       {"MS-DOS", "40m"},
-               {"UDF", "40m"},  {"APFS", "140m"}, {"Case-sensitive APFS", "140m"}};
+  } cases[] = {{"HFS+", "400m"},
+               {"HFS+J", "40m"},
+               {"exFAT", "40m"},
+               {"MS-DOS", "40m"},
+               {"UDF", "40m"},
+               {"APFS", "140m"},
+               {"Case-sensitive APFS", "140m"}};
   for (const auto& c : cases) {
     for (const std::string cipher : {"AES-128", "AES-256"}) {
       SCOPED_TRACE(std::string(c.fs) + " " + cipher);
@@ -126,9 +131,20 @@ TEST(EncryptedChangePassword, EveryFormKeepsEveryByteAndRefusalsChangeNothing) {
     const char* after;    // and after; equal to `current` for a refusal
     const char* message;  // on standard error for a refusal
   } cases[] = {
-      {"both on stdin", {"-oldstdinpass", "-newstdinpass"}, std::string("first\0second", 12), "", "first", "second", ""},
-      {"wrong current on stdin", {"-oldstdinpass", "-newstdinpass"}, std::string("first\0third", 11), "", "second",
-       "second", "wrong password"},
+      {"both on stdin",
+       {"-oldstdinpass", "-newstdinpass"},
+       std::string("first\0second", 12),
+       "",
+       "first",
+       "second",
+       ""},
+      {"wrong current on stdin",
+       {"-oldstdinpass", "-newstdinpass"},
+       std::string("first\0third", 11),
+       "",
+       "second",
+       "second",
+       "wrong password"},
       {"only one on stdin", {"-oldstdinpass", "-newstdinpass"}, "second", "", "second", "second", "NUL byte"},
       {"no way to ask", {"-newstdinpass"}, "third", "", "second", "second", "QUORBEL_ASKPASS"},
       {"askpass cancelled", {"-newstdinpass"}, "third", cancel, "second", "second", "cancelled"},
@@ -156,8 +172,8 @@ TEST(EncryptedChangePassword, EveryFormKeepsEveryByteAndRefusalsChangeNothing) {
   // The current password from the askpass program, which gets the prompt as its one argument.
   writeFile(vault.dir / "asked", "");
   const std::string answerSecond = askpassScript(vault.dir, "second.sh", "printf 'second\\n'");
-  const RunResult r = runToolWithInput({"chpass", vault.bundle, "-newstdinpass"}, "fourth",
-                                       {"QUORBEL_ASKPASS=" + answerSecond});
+  const RunResult r =
+      runToolWithInput({"chpass", vault.bundle, "-newstdinpass"}, "fourth", {"QUORBEL_ASKPASS=" + answerSecond});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFile(vault.dir / "asked"), "1:Password of V.sparsebundle:\n");
   EXPECT_TRUE(vault.opensUnchangedWith("fourth"));
@@ -362,9 +378,9 @@ TEST(EncryptedMacFixture, TakesANewPasswordAndCompactionAndStillOpens) {
     ASSERT_EQ(ours.size(), old.size());
     EXPECT_EQ(ours.substr(0, 0x24), old.substr(0, 0x24));
     EXPECT_EQ(ours.substr(0x34, 0x2c), old.substr(0x34, 0x2c));
-    EXPECT_EQ(ours.substr(0x60, 4), old.substr(0x60, 4));      // key derivation
-    EXPECT_EQ(ours.substr(0x6c, 4), old.substr(0x6c, 4));      // salt length
-    EXPECT_EQ(ours.substr(0x90, 4), old.substr(0x90, 4));      // IV length
+    EXPECT_EQ(ours.substr(0x60, 4), old.substr(0x60, 4));        // key derivation
+    EXPECT_EQ(ours.substr(0x6c, 4), old.substr(0x6c, 4));        // salt length
+    EXPECT_EQ(ours.substr(0x90, 4), old.substr(0x90, 4));        // IV length
     EXPECT_EQ(ours.substr(0xb4, 0x14), old.substr(0xb4, 0x14));  // 3DES, PKCS#7, CBC, blob length
     EXPECT_EQ(ours.substr(0x60 + 0x268), std::string(old.size() - 0x60 - 0x268, '\0'));
   }

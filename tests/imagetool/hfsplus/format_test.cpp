@@ -48,8 +48,11 @@ TEST(NewVolume, GeometryMatchesTheMacOSVolumeOfTheSameSize) {
   const struct {
     const char* what;
     std::size_t from, to;
-  } ranges[] = {{"signature and version", 0, 4},  {"last mounted version and journal info block", 8, 16},
-                {"block size and total blocks", 40, 48}, {"clump sizes", 56, 64}, {"encodings", 72, 80},
+  } ranges[] = {{"signature and version", 0, 4},
+                {"last mounted version and journal info block", 8, 16},
+                {"block size and total blocks", 40, 48},
+                {"clump sizes", 56, 64},
+                {"encodings", 72, 80},
                 {"allocation, extents, catalog, attributes and startup forks", 112, 512}};
   for (const auto& r : ranges)
     EXPECT_TRUE(std::equal(macHeader.begin() + r.from, macHeader.begin() + r.to, ourHeader.begin() + r.from)) << r.what;
@@ -78,11 +81,11 @@ TEST(NewVolume, NameIsStoredDecomposedWithTheFormatsExceptions) {
   const struct {
     std::string given, stored;
   } cases[] = {
-      {"Caf\u00e9 \u00dcber", "Cafe\u0301 U\u0308ber"},         // composed input is decomposed
-      {"Cafe\u0301", "Cafe\u0301"},                              // already decomposed: unchanged
-      {"\ud55c", "\u1112\u1161\u11ab"},                          // Hangul syllable into its jamo
-      {"\u2126 \uf900 \u00c5", "\u2126 \uf900 A\u030a"},         // U+2000-2FFF and U+F900-FAFF stay
-      {"a:b", "a/b"},                                            // ":" is stored as "/"
+      {"Caf\u00e9 \u00dcber", "Cafe\u0301 U\u0308ber"},   // composed input is decomposed
+      {"Cafe\u0301", "Cafe\u0301"},                       // already decomposed: unchanged
+      {"\ud55c", "\u1112\u1161\u11ab"},                   // Hangul syllable into its jamo
+      {"\u2126 \uf900 \u00c5", "\u2126 \uf900 A\u030a"},  // U+2000-2FFF and U+F900-FAFF stay
+      {"a:b", "a/b"},                                     // ":" is stored as "/"
       {"a/b", "a/b"},
       {"", "untitled"},
   };

@@ -115,9 +115,9 @@ TEST(FreeRanges, FollowTheAllocationFileIntoTheExtentsOverflowFile) {
   const auto spare = static_cast<std::uint32_t>(before.front().first / 4096);
 
   auto header = image.read(1024, 512);
-  putBe32(header, 112 + 12, 2);                // allocation file: two blocks, the record still lists one
-  putBe32(header, 112 + 4, 8192);              // logical size (low word)
-  putBe32(header, 48, be32(header, 48) - 1);   // one block fewer free
+  putBe32(header, 112 + 12, 2);               // allocation file: two blocks, the record still lists one
+  putBe32(header, 112 + 4, 8192);             // logical size (low word)
+  putBe32(header, 48, be32(header, 48) - 1);  // one block fewer free
   image.write(1024, header);
   image.write(1 * MiB - 1024, header);
   auto bitmap = image.read(4096, 4096);
@@ -126,15 +126,20 @@ TEST(FreeRanges, FollowTheAllocationFileIntoTheExtentsOverflowFile) {
 
   const std::uint64_t tree = std::uint64_t{be32(header, 192 + 16)} * 4096;
   auto head = image.read(tree, 4096);
-  head[14 + 1] = 1;                                          // depth 1
+  head[14 + 1] = 1;                                                     // depth 1
   for (std::size_t at : {2u, 6u, 10u, 14u}) putBe32(head, 14 + at, 1);  // root, records, first and last leaf
-  putBe32(head, 14 + 26, be32(head, 14 + 26) - 1);           // free nodes
-  head[248] = 0xC0;                                          // nodes 0 and 1 in use
+  putBe32(head, 14 + 26, be32(head, 14 + 26) - 1);                      // free nodes
+  head[248] = 0xC0;                                                     // nodes 0 and 1 in use
   image.write(tree, head);
   // Node 1: a leaf (height 1, one record) saying that block 1 on of file 6's data fork is the spare block.
   std::vector<unsigned char> leaf(4096, 0);
-  for (const auto& [at, value] : {std::pair<std::size_t, std::uint32_t>{8, 0xFF010001}, {14, 10u << 16}, {18, 6},
-                                  {22, 1}, {26, spare}, {30, 1}, {4092, 90u << 16 | 14}})
+  for (const auto& [at, value] : {std::pair<std::size_t, std::uint32_t>{8, 0xFF010001},
+                                  {14, 10u << 16},
+                                  {18, 6},
+                                  {22, 1},
+                                  {26, spare},
+                                  {30, 1},
+                                  {4092, 90u << 16 | 14}})
     putBe32(leaf, at, value);
   image.write(tree + 4096, leaf);
 

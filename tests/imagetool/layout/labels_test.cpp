@@ -24,16 +24,19 @@ TEST(Labels, EachFileSystemGetsWholeCharactersWithinItsLimit) {
       {fatLabel, "   ", ""},
       {exfatLabel, "😀😀😀😀😀😀", "😀😀😀😀😀"},  // a sixth pair would need 12 UTF-16 units
       {exfatLabel, "a😀😀😀😀😀", "a😀😀😀😀😀"},
-      {exfatLabel, "ab\xFF", "ab\xEF\xBF\xBD"},  // invalid UTF-8 becomes U+FFFD
+      {exfatLabel, "ab\xFF", "ab\xEF\xBF\xBD"},                       // invalid UTF-8 becomes U+FFFD
       {udfVolume, "ÄÖÜ" + alphabet, "ÄÖÜ" + alphabet.substr(0, 27)},  // Latin-1: 30 characters
-      {udfVolume, alphabet + "漢", alphabet.substr(0, 30)},            // a wide character past them is cut
+      {udfVolume, alphabet + "漢", alphabet.substr(0, 30)},           // a wide character past them is cut
       {apfsLabel, std::string(300, 'x'), std::string(255, 'x')},
       {apfsLabel, "x" + euros + euros + euros, "x" + euros + euros + euros.substr(0, 72)},  // 253 bytes
   };
   for (const auto& c : cases) EXPECT_EQ(c.label(c.name), c.expected) << c.name;
   for (const Label label : {Label{fatLabel}, Label{exfatLabel}, udfVolume, Label{apfsLabel}}) EXPECT_EQ(label(""), "");
   // GPT partition names are UTF-16: lone surrogates read from a disk become U+FFFD.
-  EXPECT_EQ(encodeUtf8(fromUtf16(u"a\xD800" "b\xDC00")), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(encodeUtf8(fromUtf16(u"a\xD800"
+                                 "b\xDC00")),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
 }
 
 TEST(Sizes, DescribedInBinaryUnitsRoundedTheAskedWay) {

@@ -6,9 +6,9 @@
 #include <regex>
 #include <set>
 
+#include "../support.h"
 #include "imagetool/layout/partition_map.h"
 #include "imagetool/layout/sizes.h"
-#include "../support.h"
 
 namespace quorbel::imagetool {
 namespace {
@@ -22,8 +22,7 @@ constexpr std::uint64_t MiB = 1024 * 1024;
 const std::string hfsType = "48465300-0000-11AA-AA11-00306543ECAC";
 
 // Makes an image of `size` bytes laid out with `fileSystem`, and what describeImage sees in it.
-LayoutInfo makeImage(const fs::path& path, std::uint64_t size, const std::string& fileSystem,
-                     const std::string& name) {
+LayoutInfo makeImage(const fs::path& path, std::uint64_t size, const std::string& fileSystem, const std::string& name) {
   ImageFile image(path, size);
   layOutImage(path.string(), size, fileSystem, name);
   return describeImage(image.io());
@@ -81,8 +80,15 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
     std::vector<std::string> said;
   } cases[] = {
       // A name that looks like an option stays a name (and the image's relative path starts with '-').
-      {"exFAT", sizes::gptImageSizeFor(sizes::exfatMinimum), "-L Holiday Photos", "GUID", basic,
-       "Microsoft Basic Data", 40, "exFAT", {"label: -L Holiday \n"}},
+      {"exFAT",
+       sizes::gptImageSizeFor(sizes::exfatMinimum),
+       "-L Holiday Photos",
+       "GUID",
+       basic,
+       "Microsoft Basic Data",
+       40,
+       "exFAT",
+       {"label: -L Holiday \n"}},
       {"exFAT", 2ull << 40, "", "GUID", basic, "Microsoft Basic Data", 40, "exFAT", {}},
       // The FAT variant, partition type and start follow the size.
       {"MS-DOS", 68 * 1024, "Fotos Müller 2024", "MBR", "0x01", "DOS_FAT_12", 8, "FAT12", {fat}},
@@ -93,12 +99,33 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
       {"MS-DOS", 32 * MiB, "Fotos Müller 2024", "MBR", "0x04", "DOS_FAT_16", 2048, "FAT16", {fat}},
       {"MS-DOS", 33 * MiB, "", "MBR", "0x06", "DOS_FAT_16", 2048, "FAT16", {}},
       {"MS-DOS", 37 * MiB, "", "MBR", "0x0C", "DOS_FAT_32", 2048, "FAT32", {}},
-      {"APFS", sizes::gptImageSizeFor(sizes::apfsMinimum), "Projekt Ärger", "GUID", apfs, "Apple_APFS", 40, "APFS",
+      {"APFS",
+       sizes::gptImageSizeFor(sizes::apfsMinimum),
+       "Projekt Ärger",
+       "GUID",
+       apfs,
+       "Apple_APFS",
+       40,
+       "APFS",
        {"name=Projekt Ärger case-insensitive"}},
-      {"Case-sensitive APFS", 1024 * MiB, "Projekt Ärger", "GUID", apfs, "Apple_APFS", 40, "APFS",
+      {"Case-sensitive APFS",
+       1024 * MiB,
+       "Projekt Ärger",
+       "GUID",
+       apfs,
+       "Apple_APFS",
+       40,
+       "APFS",
        {"name=Projekt Ärger case-sensitive"}},
       // The em dash is outside Latin-1: identifiers are UTF-16, 15 units for the volume's.
-      {"UDF", sizes::udfMinimum, udfName, "", "", "", 0, "UDF",
+      {"UDF",
+       sizes::udfMinimum,
+       udfName,
+       "",
+       "",
+       "",
+       0,
+       "UDF",
        {"\nvid=Sommer in Köln \n", "\nlvid=" + udfName + "\n", "\nblocksize=512\n", "\nblocks=128\n"}},
       {"UDF", 100 * MiB, "", "", "", "", 0, "UDF", {"\nvid=\n", "\nblocks=204800\n"}},
       {"HFS+", 8 * MiB, "Backup", "GUID", hfsType, "Apple_HFS", 40, "HFS+", {"Volume Name: Backup\n"}},
@@ -209,8 +236,8 @@ TEST(LayOut, FormatterFailuresAreReportedWithWhatTheFormatterSaid) {
   ::setenv("PATH", (dir / "bin" + ":" + oldPath).c_str(), 1);
   const auto path = dir / "image";
   ImageFile image(path, 8 * MiB);
-  const std::string message = test::expectError([&] { layOutImage(path, 8 * MiB, "exFAT", "x"); },
-                                                "mkfs.exfat failed (exit status 3)");
+  const std::string message =
+      test::expectError([&] { layOutImage(path, 8 * MiB, "exFAT", "x"); }, "mkfs.exfat failed (exit status 3)");
   ::setenv("PATH", oldPath.c_str(), 1);
   EXPECT_NE(message.find("device is on fire"), std::string::npos) << message;
   // It was run on a scratch file beside the image, never on the image, and that file is gone.

@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "imagetool/layout/layout.h"
 #include "../support.h"
+#include "imagetool/layout/layout.h"
 
 namespace quorbel::imagetool::layout {
 namespace {

@@ -15,11 +15,11 @@ namespace quorbel::imagetool {
 namespace {
 
 using test::contains;
+using test::fillFree;
 using test::MiB;
+using test::partitionSectors;
 using test::Ranges;
 using test::Scratch;
-using test::fillFree;
-using test::partitionSectors;
 
 // Checks the map and the volume of a GUID-partitioned HFS+ bundle of `size` bytes; returns fsstat's view.
 test::HfsStat expectWholeGptBundle(const std::string& bundle, std::uint64_t size, const Scratch& scratch) {
