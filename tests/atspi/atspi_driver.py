@@ -88,16 +88,9 @@ def choose(parent, combo_name, item_name):
         raise Failure(f"pop-up renamed itself to '{combo.name}' after a choice")
 
 
-def events_during(kinds, action, settle=1.0):
-    """The accessibility events of `kinds` (type, source name, detail1) that `action` causes."""
+def _listening(kinds, record, action, settle):
+    """Runs `action` with `record` listening to `kinds`, then lets the events arrive for `settle` s."""
     from gi.repository import GLib
-    seen = []
-
-    def record(event):
-        try:
-            seen.append((event.type, event.source.name, event.detail1))
-        except Exception:  # a source that went away meanwhile
-            pass
     pyatspi.Registry.registerEventListener(record, *kinds)
     try:
         action()
@@ -109,6 +102,18 @@ def events_during(kinds, action, settle=1.0):
             time.sleep(0.05)
     finally:
         pyatspi.Registry.deregisterEventListener(record, *kinds)
+
+
+def events_during(kinds, action, settle=1.0):
+    """The accessibility events of `kinds` (type, source name, detail1) that `action` causes."""
+    seen = []
+
+    def record(event):
+        try:
+            seen.append((event.type, event.source.name, event.detail1))
+        except Exception:  # a source that went away meanwhile
+            pass
+    _listening(kinds, record, action, settle)
     return seen
 
 
@@ -116,7 +121,6 @@ def announcements_during(action, settle=1.0):
     """What a screen reader hears of the status bars while `action` runs, in order: ("text", line) for
     each line shown (carried by the event itself), ("name", name) and ("description", description) for
     the property changes (read back when the event arrives)."""
-    from gi.repository import GLib
     kinds = ["object:text-changed:insert", "object:property-change:accessible-name",
              "object:property-change:accessible-description"]
     heard = []
@@ -133,17 +137,7 @@ def announcements_during(action, settle=1.0):
                 heard.append(("description", event.source.description))
         except Exception:  # a source that went away meanwhile
             pass
-    pyatspi.Registry.registerEventListener(record, *kinds)
-    try:
-        action()
-        context = GLib.MainContext.default()
-        deadline = time.monotonic() + settle
-        while time.monotonic() < deadline:
-            while context.iteration(False):
-                pass
-            time.sleep(0.05)
-    finally:
-        pyatspi.Registry.deregisterEventListener(record, *kinds)
+    _listening(kinds, record, action, settle)
     return heard
 
 

@@ -79,16 +79,10 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
     const char* detected;
     std::vector<std::string> said;
   } cases[] = {
+      // clang-format off
       // A name that looks like an option stays a name (and the image's relative path starts with '-').
-      {"exFAT",
-       sizes::gptImageSizeFor(sizes::exfatMinimum),
-       "-L Holiday Photos",
-       "GUID",
-       basic,
-       "Microsoft Basic Data",
-       40,
-       "exFAT",
-       {"label: -L Holiday \n"}},
+      {"exFAT", sizes::gptImageSizeFor(sizes::exfatMinimum), "-L Holiday Photos", "GUID", basic,
+       "Microsoft Basic Data", 40, "exFAT", {"label: -L Holiday \n"}},
       {"exFAT", 2ull << 40, "", "GUID", basic, "Microsoft Basic Data", 40, "exFAT", {}},
       // The FAT variant, partition type and start follow the size.
       {"MS-DOS", 68 * 1024, "Fotos Müller 2024", "MBR", "0x01", "DOS_FAT_12", 8, "FAT12", {fat}},
@@ -99,37 +93,17 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
       {"MS-DOS", 32 * MiB, "Fotos Müller 2024", "MBR", "0x04", "DOS_FAT_16", 2048, "FAT16", {fat}},
       {"MS-DOS", 33 * MiB, "", "MBR", "0x06", "DOS_FAT_16", 2048, "FAT16", {}},
       {"MS-DOS", 37 * MiB, "", "MBR", "0x0C", "DOS_FAT_32", 2048, "FAT32", {}},
-      {"APFS",
-       sizes::gptImageSizeFor(sizes::apfsMinimum),
-       "Projekt Ärger",
-       "GUID",
-       apfs,
-       "Apple_APFS",
-       40,
-       "APFS",
+      {"APFS", sizes::gptImageSizeFor(sizes::apfsMinimum), "Projekt Ärger", "GUID", apfs, "Apple_APFS", 40, "APFS",
        {"name=Projekt Ärger case-insensitive"}},
-      {"Case-sensitive APFS",
-       1024 * MiB,
-       "Projekt Ärger",
-       "GUID",
-       apfs,
-       "Apple_APFS",
-       40,
-       "APFS",
+      {"Case-sensitive APFS", 1024 * MiB, "Projekt Ärger", "GUID", apfs, "Apple_APFS", 40, "APFS",
        {"name=Projekt Ärger case-sensitive"}},
       // The em dash is outside Latin-1: identifiers are UTF-16, 15 units for the volume's.
-      {"UDF",
-       sizes::udfMinimum,
-       udfName,
-       "",
-       "",
-       "",
-       0,
-       "UDF",
+      {"UDF", sizes::udfMinimum, udfName, "", "", "", 0, "UDF",
        {"\nvid=Sommer in Köln \n", "\nlvid=" + udfName + "\n", "\nblocksize=512\n", "\nblocks=128\n"}},
       {"UDF", 100 * MiB, "", "", "", "", 0, "UDF", {"\nvid=\n", "\nblocks=204800\n"}},
       {"HFS+", 8 * MiB, "Backup", "GUID", hfsType, "Apple_HFS", 40, "HFS+", {"Volume Name: Backup\n"}},
       {"HFS+J", 8 * MiB, "Backup", "GUID", hfsType, "Apple_HFS", 40, "HFS+J", {"Volume Name: Backup\n"}},
+      // clang-format on
   };
   test::Scratch dir;
   fs::create_directory(dir / "-d");
