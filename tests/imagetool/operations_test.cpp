@@ -110,17 +110,6 @@ std::string makeBusyBundle(const std::string& path) {
   return flatten(path);
 }
 
-// Waits for `pid` up to ten seconds (then kills it); true when it ended by itself in that time.
-bool endsSoon(pid_t pid, int& status) {
-  for (int i = 0; i < 1000; ++i) {
-    if (::waitpid(pid, &status, WNOHANG) == pid) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
-  return false;
-}
-
 // Times one uninterrupted run of `start`, then starts it 9 times more, stopping each run at a random
 // moment within that time (and a little after) with SIGKILL, SIGINT or SIGTERM in turn, and calls
 // `check` after each. The latter two must end the run soon, with a non-zero status unless it had
@@ -136,12 +125,8 @@ void killAtRandomMoments(Start start, Check check, std::uint32_t seed) {
   check(-1);
   std::mt19937 engine(seed);
   for (int i = 0; i < 9; ++i) {
-    const int signal = std::array{SIGKILL, SIGINT, SIGTERM}[i % 3];
-    const pid_t pid = start();
-    std::this_thread::sleep_for(
-        std::chrono::microseconds(std::uniform_int_distribution<long>(0, span.count())(engine)));
-    ::kill(pid, signal);
-    EXPECT_TRUE(endsSoon(pid, status)) << "signal " << signal << " did not end run " << i;
+    const auto [delay, signal] = test::randomStop(engine, span, i);
+    EXPECT_TRUE(test::stopAfter(start(), delay, signal)) << "signal " << signal << " did not end run " << i;
     check(i);
   }
 }
@@ -264,9 +249,8 @@ TEST(Interrupt, AWaitForAFormatterEndsAtOnceAndLeavesNothing) {
     for (int i = 0; i < 500 && !exists(dir / "bin/mkfs.exfat.pid"); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(exists(dir / "bin/mkfs.exfat.pid"));
-    ::kill(pid, signal);
     int status = 0;
-    ASSERT_TRUE(endsSoon(pid, status)) << signal;
+    ASSERT_TRUE(test::stopAfter(pid, {}, signal, &status)) << signal;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     const int formatter = std::stoi(test::readFile(dir / "bin/mkfs.exfat.pid"));
     EXPECT_NE(::kill(formatter, 0), 0) << "the formatter still runs";

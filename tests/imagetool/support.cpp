@@ -6,12 +6,14 @@
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace quorbel::imagetool::test {
 
@@ -194,7 +197,26 @@ std::string flatten(const std::string& bundle) {
   return image;
 }
 
-void flattenTo(const std::string& bundle, const std::string& file) { writeFile(file, flatten(bundle)); }
+void flattenTo(const std::string& bundle, const std::string& file, std::uint64_t offset, std::uint64_t length) {
+  const std::uint64_t band = bandBytes(bundle);
+  length = std::min(length, declaredSize(bundle) - std::min(offset, declaredSize(bundle)));
+  fs::remove(file);
+  ImageFile out(file);
+  out.resize(length);
+  for (const std::string& name : listDir(bundle + "/bands")) {
+    if (name.find_first_not_of("0123456789abcdef") != std::string::npos) continue;
+    const std::string data = readFile(bundle + "/bands/" + name);
+    for (std::uint64_t at = 0; at < data.size(); at += MiB) {
+      std::string piece = data.substr(at, MiB);
+      if (piece.find_first_not_of('\0') == std::string::npos) continue;
+      std::uint64_t to = std::stoull(name, nullptr, 16) * band + at;
+      if (to + piece.size() <= offset || to >= offset + length) continue;
+      if (to < offset) piece.erase(0, offset - to), to = offset;
+      piece.resize(std::min<std::uint64_t>(piece.size(), offset + length - to));
+      out.write(to - offset, std::vector<unsigned char>(piece.begin(), piece.end()));
+    }
+  }
+}
 
 void writeIntoBundle(const std::string& bundle, std::uint64_t offset, const std::string& data) {
   const std::uint64_t bandSize = plistInteger(bundle, "Info.plist", "band-size");
@@ -282,6 +304,25 @@ int startTool(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   ::execv(argv[0], argv.data());
   ::_exit(127);
+}
+
+bool stopAfter(int pid, std::chrono::microseconds delay, int signal, int* status) {
+  std::this_thread::sleep_for(delay);
+  ::kill(pid, signal);
+  int ignored = 0;
+  if (status == nullptr) status = &ignored;
+  for (int i = 0; i < 1000; ++i) {
+    if (::waitpid(pid, status, WNOHANG) == pid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, status, 0);
+  return false;
+}
+
+RandomStop randomStop(std::mt19937& engine, std::chrono::microseconds span, int round) {
+  return {std::chrono::microseconds(std::uniform_int_distribution<long>(0, span.count())(engine)),
+          std::array{SIGKILL, SIGINT, SIGTERM}[round % 3]};
 }
 
 RunResult create(const std::string& path, const std::string& size, const std::string& fileSystem,

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -67,9 +69,12 @@ void makeBundle(const std::string& path, std::uint64_t bandSize, std::uint64_t s
                 const std::map<std::uint64_t, std::string>& bands);
 // The size Info.plist (or Info.bckup) declares.
 std::uint64_t declaredSize(const std::string& bundle, const std::string& file = "Info.plist");
-// The whole image of a bundle, read from its files without the tool's code; flattenTo writes it out.
+// The whole image of a bundle, read from its files without the tool's code.
 std::string flatten(const std::string& bundle);
-void flattenTo(const std::string& bundle, const std::string& file);
+// Writes `length` bytes of the bundle's image from `offset` (all of it by default) into a sparse file,
+// writing only the MiB pieces of the bands that hold data, so that terabyte images cost what they hold.
+void flattenTo(const std::string& bundle, const std::string& file, std::uint64_t offset = 0,
+               std::uint64_t length = ~0ull);
 // Writes `data` into the bundle's image at `offset` through its bands; readFromBundle reads it back.
 void writeIntoBundle(const std::string& bundle, std::uint64_t offset, const std::string& data);
 std::string readFromBundle(const std::string& bundle, std::uint64_t offset, std::uint64_t length);
@@ -88,6 +93,16 @@ struct RunResult {
 RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 // Starts the tool without waiting and returns its process id (output discarded).
 int startTool(const std::vector<std::string>& args);
+// Sends `signal` to the run `pid` after `delay`, then waits up to ten seconds for it to end (and kills it
+// after that); true when it ended by itself in that time. `status` receives its wait status.
+bool stopAfter(int pid, std::chrono::microseconds delay, int signal, int* status = nullptr);
+// A stop at a random moment for round `round` of a test that stops runs: a delay up to `span` drawn from
+// `engine` (seeded, so that a failure repeats) and SIGKILL, SIGINT or SIGTERM in turn.
+struct RandomStop {
+  std::chrono::microseconds delay;
+  int signal;
+};
+RandomStop randomStop(std::mt19937& engine, std::chrono::microseconds span, int round);
 // `create` with the tool's argument order; "" for `bandSectors` leaves the default.
 RunResult create(const std::string& path, const std::string& size, const std::string& fileSystem,
                  const std::string& bandSectors = "2048");

@@ -41,37 +41,6 @@ const char* const caseModes[] = {"APFS", "Case-sensitive APFS"};
 // The data partition's bytes in a GUID-partitioned image of `size`.
 std::uint64_t partitionBytes(std::uint64_t size) { return test::partitionSectors(size) * 512; }
 
-// Writes `length` bytes of the bundle's image from `offset` into a sparse file, reading the band files
-// directly (only what they hold is written), so that terabyte images cost what their bands hold.
-bool extract(const std::string& bundle, std::uint64_t offset, std::uint64_t length, const std::string& file) {
-  const std::uint64_t band = test::bandBytes(bundle);
-  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(length)) != 0) {
-    if (fd >= 0) ::close(fd);
-    return false;
-  }
-  for (const std::string& name : test::listDir(bundle + "/bands")) {
-    const std::uint64_t index = std::stoull(name, nullptr, 16);
-    const std::string data = test::readFile(bundle + "/bands/" + name);
-    for (std::uint64_t at = 0; at < data.size(); at += MiB) {
-      std::string piece = data.substr(at, MiB);
-      if (piece.find_first_not_of('\0') == std::string::npos) continue;
-      std::uint64_t to = index * band + at;
-      if (to < offset) {
-        if (to + piece.size() <= offset) continue;
-        piece.erase(0, offset - to);
-        to = offset;
-      }
-      if (to - offset >= length) continue;
-      piece.resize(std::min<std::uint64_t>(piece.size(), length - (to - offset)));
-      EXPECT_EQ(::pwrite(fd, piece.data(), piece.size(), static_cast<off_t>(to - offset)),
-                static_cast<ssize_t>(piece.size()));
-    }
-  }
-  ::close(fd);
-  return true;
-}
-
 // What apfsck and pstat say about the container in the bundle's partition.
 struct View {
   bool apfsckOk = false;
@@ -85,7 +54,7 @@ View inspect(const std::string& bundle, const Scratch& scratch) {
   View v;
   v.file = scratch / "container.img";
   const std::uint64_t size = test::declaredSize(bundle);
-  if (!extract(bundle, partitionStart, partitionBytes(size), v.file)) return v;
+  test::flattenTo(bundle, v.file, partitionStart, partitionBytes(size));
   const auto fsck = test::shell("apfsck " + test::quote(v.file));
   v.apfsckOk = fsck.status == 0;
   v.apfsck = fsck.out;
@@ -479,12 +448,9 @@ TEST(ApfsResize, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
     const std::uint64_t to = round % 2 == 0 ? 3 * GiB : 300 * MiB;
     const std::string name = "killed" + std::to_string(round) + ".sparsebundle", bundle = scratch / name;
     test::copyTree(original, bundle);
-    const auto delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 40000)(engine));
+    const auto delay = test::randomStop(engine, std::chrono::milliseconds(40), round).delay;
     SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(delay.count()) + " us");
-    const pid_t pid = test::startTool({"resize", "-size", std::to_string(to / 512) + "b", bundle});
-    std::this_thread::sleep_for(delay);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    test::stopAfter(test::startTool({"resize", "-size", std::to_string(to / 512) + "b", bundle}), delay, SIGKILL);
     expectWhole(bundle, 512 * MiB, to, scratch);
     const auto r = test::runTool({"resize", "-size", std::to_string(to / 512) + "b", bundle});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -252,15 +252,6 @@ TEST(EncryptedCompact, FreeBlocksHoldingOldDataAreReclaimedAndTheVolumeKept) {
             1);
 }
 
-// Starts the tool, kills it with SIGKILL after `delay`, and waits for it.
-void killAfter(const std::vector<std::string>& args, const std::string& input, std::chrono::microseconds delay) {
-  const int pid = startToolWithInput(args, input);
-  std::this_thread::sleep_for(delay);
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-}
-
 TEST(EncryptedKill, AKilledPasswordChangeOrCompactionLeavesAnOpenableVolume) {
   Vault vault("old", "24m", "HFS+");
   const std::vector<std::uint64_t> used = allocatedBlocks(vault.dir / "plain.img", declaredSize(vault.bundle));
@@ -268,16 +259,17 @@ TEST(EncryptedKill, AKilledPasswordChangeOrCompactionLeavesAnOpenableVolume) {
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE(round);
     const std::string next = "new" + std::to_string(round);
-    killAfter({"chpass", vault.bundle, "-oldstdinpass", "-newstdinpass"}, password + std::string(1, '\0') + next,
-              std::chrono::microseconds(40000 * round));
+    stopAfter(startToolWithInput({"chpass", vault.bundle, "-oldstdinpass", "-newstdinpass"},
+                                 password + std::string(1, '\0') + next),
+              std::chrono::microseconds(40000 * round), SIGKILL);
     // Either password opens the volume, every byte as it was.
     if (vault.opensUnchangedWith(next)) {
       password = next;
     } else {
       EXPECT_TRUE(vault.opensUnchangedWith(password));
     }
-    killAfter({"compact", "-batteryallowed", "-stdinpass", vault.bundle}, password,
-              std::chrono::microseconds(30000 * round));
+    stopAfter(startToolWithInput({"compact", "-batteryallowed", "-stdinpass", vault.bundle}, password),
+              std::chrono::microseconds(30000 * round), SIGKILL);
     Scratch s;
     ASSERT_TRUE(decryptBundle(vault.bundle, password, s / "img"));
     EXPECT_TRUE(sameBlocks(vault.plain, readFile(s / "img"), used));
@@ -333,7 +325,8 @@ TEST(EncryptedKill, AKilledResizeLeavesTheOldVolumeOrTheNew) {
   for (int round = 0; round < 6; ++round) {
     SCOPED_TRACE(round);
     const std::string size = sizes[round % 2];
-    killAfter({"resize", "-stdinpass", "-size", size, vault.bundle}, "pw", std::chrono::microseconds(30000 * round));
+    stopAfter(startToolWithInput({"resize", "-stdinpass", "-size", size, vault.bundle}, "pw"),
+              std::chrono::microseconds(30000 * round), SIGKILL);
     Scratch s;
     ASSERT_TRUE(decryptBundle(vault.bundle, "pw", s / "img"));
     const GptCheck map = gptCheck(s / "img");

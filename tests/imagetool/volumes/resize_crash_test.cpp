@@ -115,15 +115,12 @@ TEST(ResizeCrash, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
     const std::string to = round % 2 == 0 ? "96m" : "6m";
     const std::string name = "killed" + std::to_string(round) + ".sparsebundle", bundle = scratch / name;
     test::copyTree(original, bundle);
-    // A resize takes a few milliseconds; the kill lands anywhere in that span.
-    const auto delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 6000)(engine));
-    SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(delay.count()) + " us");
-    // SIGINT and SIGTERM (the window's Stop) end it at its next safe point; SIGKILL anywhere.
-    const int signal = std::array{SIGKILL, SIGINT, SIGTERM}[round % 3];
-    const pid_t pid = test::startTool({"resize", "-size", to, bundle});
-    std::this_thread::sleep_for(delay);
-    ::kill(pid, signal);
-    ::waitpid(pid, nullptr, 0);
+    // A resize takes a few milliseconds; the stop lands anywhere in that span. SIGINT and SIGTERM (the
+    // window's Stop) end it at its next safe point; SIGKILL anywhere.
+    const auto [delay, signal] = test::randomStop(engine, std::chrono::microseconds(6000), round);
+    SCOPED_TRACE("round " + std::to_string(round) + ", signal " + std::to_string(signal) + " after " +
+                 std::to_string(delay.count()) + " us");
+    EXPECT_TRUE(test::stopAfter(test::startTool({"resize", "-size", to, bundle}), delay, signal));
     const std::uint64_t bytes = std::stoull(to) * MiB;
     expectConsistent(bundle, 16 * MiB, bytes, used, scratch, true, 1);
     const auto r = test::runTool({"resize", "-size", to, bundle});
