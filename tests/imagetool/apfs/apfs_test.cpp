@@ -444,18 +444,23 @@ TEST(ApfsResize, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
   const std::string original = scratch / "Original.sparsebundle";
   ASSERT_EQ(test::create(original, "512m", "Case-sensitive APFS").status, 0);
   std::mt19937 engine(20261206);
+  int stopped = 0;
   for (int round = 0; round < 8; ++round) {
     const std::uint64_t to = round % 2 == 0 ? 3 * GiB : 300 * MiB;
     const std::string name = "killed" + std::to_string(round) + ".sparsebundle", bundle = scratch / name;
     test::copyTree(original, bundle);
     const auto delay = test::randomStop(engine, std::chrono::milliseconds(40), round).delay;
     SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(delay.count()) + " us");
-    test::stopAfter(test::startTool({"resize", "-size", std::to_string(to / 512) + "b", bundle}), delay, SIGKILL);
+    int status = 0;
+    test::stopAfter(test::startTool({"resize", "-size", std::to_string(to / 512) + "b", bundle}), delay, SIGKILL,
+                    &status);
+    stopped += WIFSIGNALED(status);
     expectWhole(bundle, 512 * MiB, to, scratch);
     const auto r = test::runTool({"resize", "-size", std::to_string(to / 512) + "b", bundle});
     EXPECT_EQ(r.status, 0) << r.err;
     expectWhole(bundle, to, to, scratch);
   }
+  EXPECT_GT(stopped, 0) << "no resize was killed before it finished";
 }
 
 TEST(ApfsEncrypted, GrowCompactAndShrinkGoThroughTheDecryptingLayer) {

@@ -259,9 +259,11 @@ TEST(EncryptedKill, AKilledPasswordChangeOrCompactionLeavesAnOpenableVolume) {
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE(round);
     const std::string next = "new" + std::to_string(round);
+    int status = 0;
     stopAfter(startToolWithInput({"chpass", vault.bundle, "-oldstdinpass", "-newstdinpass"},
                                  password + std::string(1, '\0') + next),
-              std::chrono::microseconds(40000 * round), SIGKILL);
+              std::chrono::microseconds(40000 * round), SIGKILL, &status);
+    EXPECT_TRUE(round > 0 || WIFSIGNALED(status)) << "the kill at once did not land";
     // Either password opens the volume, every byte as it was.
     if (vault.opensUnchangedWith(next)) {
       password = next;
@@ -325,8 +327,10 @@ TEST(EncryptedKill, AKilledResizeLeavesTheOldVolumeOrTheNew) {
   for (int round = 0; round < 6; ++round) {
     SCOPED_TRACE(round);
     const std::string size = sizes[round % 2];
+    int status = 0;
     stopAfter(startToolWithInput({"resize", "-stdinpass", "-size", size, vault.bundle}, "pw"),
-              std::chrono::microseconds(30000 * round), SIGKILL);
+              std::chrono::microseconds(30000 * round), SIGKILL, &status);
+    EXPECT_TRUE(round > 0 || WIFSIGNALED(status)) << "the kill at once did not land";
     Scratch s;
     ASSERT_TRUE(decryptBundle(vault.bundle, "pw", s / "img"));
     const GptCheck map = gptCheck(s / "img");

@@ -111,6 +111,7 @@ TEST(ResizeCrash, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
   Scratch scratch;
   const auto [original, used] = makeBundle(scratch, 16 * MiB, "HFS+J");
   std::mt19937 engine(20261206);
+  int stopped = 0;
   for (int round = 0; round < 10; ++round) {
     const std::string to = round % 2 == 0 ? "96m" : "6m";
     const std::string name = "killed" + std::to_string(round) + ".sparsebundle", bundle = scratch / name;
@@ -120,7 +121,9 @@ TEST(ResizeCrash, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
     const auto [delay, signal] = test::randomStop(engine, std::chrono::microseconds(6000), round);
     SCOPED_TRACE("round " + std::to_string(round) + ", signal " + std::to_string(signal) + " after " +
                  std::to_string(delay.count()) + " us");
-    EXPECT_TRUE(test::stopAfter(test::startTool({"resize", "-size", to, bundle}), delay, signal));
+    int status = 0;
+    EXPECT_TRUE(test::stopAfter(test::startTool({"resize", "-size", to, bundle}), delay, signal, &status));
+    stopped += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     const std::uint64_t bytes = std::stoull(to) * MiB;
     expectConsistent(bundle, 16 * MiB, bytes, used, scratch, true, 1);
     const auto r = test::runTool({"resize", "-size", to, bundle});
@@ -129,6 +132,7 @@ TEST(ResizeCrash, KilledAtRandomMomentsLeavesTheOldOrNewSize) {
     // The folder a killed run left beside the bundle is cleared away by the next one.
     for (const std::string& left : test::listDir(scratch.path())) EXPECT_FALSE(test::contains(left, "." + name));
   }
+  EXPECT_GT(stopped, 0) << "no resize was stopped before it finished";
 }
 
 // The order of flushes and renames, recorded through the file-system layer: a file is flushed before it
