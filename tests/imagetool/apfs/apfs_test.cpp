@@ -149,7 +149,7 @@ void occupyBlock(const std::string& bundle, std::uint64_t block) {
 // A copy of the checkpoint superblock (descriptor block 2 of a new container) written to descriptor
 // block 3 with the next transaction id, its checksum made good or not.
 void addNewerCheckpoint(const std::string& bundle, bool goodChecksum) {
-  std::string sb = test::flatten(bundle).substr(partitionStart + 2 * kBlock, kBlock);
+  std::string sb = test::readFromBundle(bundle, partitionStart + 2 * kBlock, kBlock);
   ASSERT_EQ(sb.compare(32, 4, "NXSB"), 0);
   sb[16] = static_cast<char>(sb[16] + 1);  // o_xid
   if (goodChecksum) sealObject(sb);
@@ -158,7 +158,7 @@ void addNewerCheckpoint(const std::string& bundle, bool goodChecksum) {
 
 // Flips one bit of container block `block` after checking its object type (0: a block without header).
 void damageBlock(const std::string& bundle, std::uint64_t block, int type, std::size_t at) {
-  std::string data = test::flatten(bundle).substr(partitionStart + block * kBlock, kBlock);
+  std::string data = test::readFromBundle(bundle, partitionStart + block * kBlock, kBlock);
   if (type != 0) {
     ASSERT_EQ(static_cast<unsigned char>(data[0x18]), type) << "block " << block;
   }
@@ -223,14 +223,6 @@ TEST(ApfsCompact, ContainersNotCleanlyCheckpointedOrFailingAChecksumKeepTheirOld
   }
 }
 
-std::string readRange(const std::string& file, std::uint64_t offset, std::uint64_t length) {
-  std::string out(length, '\0');
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  EXPECT_EQ(::pread(fd, out.data(), length, static_cast<off_t>(offset)), static_cast<ssize_t>(length));
-  ::close(fd);
-  return out;
-}
-
 // apfsck accepts the container. Debian 12's apfsck reads one block of the internal pool's bitmap and
 // sizes the pool without chunk-info address blocks, so past 10836 chunks (1.32 TiB) it stops at the
 // pool, as it does on any container that large; what it checks before that must pass.
@@ -253,7 +245,7 @@ TEST(ApfsResize, GrowsToTerabytesAndShrinksBackKeepingTheVolume) {
     ASSERT_EQ(test::create(bundle, "1g", fs).status, 0);
     View v = inspect(bundle, scratch);
     ASSERT_TRUE(v.apfsckOk) << v.apfsck;
-    const std::string volume = readRange(v.file, 20000 * kBlock, 8 * kBlock);
+    const std::string volume = test::readFromBundle(bundle, partitionStart + 20000 * kBlock, 8 * kBlock);
     const bool caseSensitive = std::string(fs) != "APFS";
     for (const std::uint64_t size : {4 * TiB, 2 * GiB, 1300 * GiB, 16 * TiB, 1 * GiB}) {
       SCOPED_TRACE(size);
@@ -265,7 +257,8 @@ TEST(ApfsResize, GrowsToTerabytesAndShrinksBackKeepingTheVolume) {
       if (v.pstat.empty()) GTEST_SKIP() << "this file system cannot hold a sparse file of " << size << " bytes";
       EXPECT_EQ(v.blocks * kBlock, partitionBytes(size)) << v.pstat;
       EXPECT_TRUE(contains(v.pstat, caseSensitive ? "Case Sensitive: Yes" : "Case Sensitive: No")) << v.pstat;
-      EXPECT_EQ(readRange(v.file, 20000 * kBlock, 8 * kBlock), volume) << "the volume's blocks changed";
+      EXPECT_EQ(test::readFromBundle(bundle, partitionStart + 20000 * kBlock, 8 * kBlock), volume)
+          << "the volume's blocks changed";
       expectApfsck(v, size);
     }
   }
