@@ -1,7 +1,8 @@
 #pragma once
 // The window's status line: a label that screen readers know as the window's status bar. A new status
-// reaches them as a change of its accessible name (the line shown); where the line sums up a longer
-// text (a failure's whole reason) that text is its tooltip and accessible description.
+// reaches them as a text change carrying the line shown (and a change of its accessible name); where the
+// line sums up a longer text (a failure's whole reason) that text is its tooltip and accessible
+// description, announced before the line.
 
 #include <QLabel>
 
