@@ -2,8 +2,10 @@
 // the application sends. Reports go to standard output, complaints to standard error; the exit
 // status is 0 only when the work is done.
 
+#include <algorithm>
 #include <charconv>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,51 +25,83 @@
 
 namespace {
 
-using quorbel::imagetool::ToolError;
-
-constexpr const char* usageText =
-    "usage: quorbel-imagetool VERB ...\n"
-    "  create -size SIZE -type SPARSEBUNDLE [-encryption AES-128|AES-256 -stdinpass]\n"
-    "         [-imagekey sparse-band-size=SECTORS] -fs FILESYSTEM -volname NAME PATH\n"
-    "  imageinfo PATH\n"
-    "  isencrypted PATH\n"
-    "  compact [-batteryallowed] [-stdinpass] PATH\n"
-    "  convert SOURCE -format UDSB -o DESTINATION -imagekey sparse-band-size=SECTORS\n"
-    "  resize -size SIZE [-stdinpass] PATH\n"
-    "  chpass PATH [-oldstdinpass] -newstdinpass\n"
-    "SIZE is a number (a fraction allowed) with a unit b (sectors), k, m, g, t, p or e.\n"
-    "Passwords: -stdinpass reads one from standard input (to end-of-file or a NUL byte);\n"
-    "-oldstdinpass -newstdinpass read the current and the new one, separated by a NUL byte.\n"
-    "A password not given there is asked for through the program named by QUORBEL_ASKPASS,\n"
-    "else on the terminal.\n";
+namespace it = quorbel::imagetool;
+using it::ToolError;
 
 // Thrown for an argument list of the wrong form: the usage goes to standard error.
 struct UsageError {
   std::string reason;
 };
 
-// Walks an argument list in its fixed order.
-class Arguments {
+// One option of a verb: its name, what follows it (nothing for a flag) and, where only some words
+// may follow, which.
+struct Option {
+  std::string name;
+  std::string value;                 // "" for a flag
+  std::vector<std::string> allowed;  // empty: any value
+  bool required = false;
+};
+
+class Command;
+// A verb of the tool: its name, its options (taken in any order, each at most once), the operands
+// that follow no option, and the work.
+struct Verb {
+  std::string name;
+  std::vector<Option> options;
+  std::vector<std::string> operands;
+  void (*handler)(const Command&);
+};
+
+// An argument list taken apart for its verb.
+class Command {
  public:
-  explicit Arguments(std::vector<std::string> args) : args_(std::move(args)) {}
-  bool atEnd() const { return next_ >= args_.size(); }
-  bool nextIs(const std::string& word) const { return !atEnd() && args_[next_] == word; }
-  std::string take(const std::string& what) {
-    if (atEnd()) throw UsageError{"missing " + what};
-    return args_[next_++];
+  Command(const Verb& verb, const std::vector<std::string>& args);
+  bool has(const std::string& option) const { return values_.count(option) != 0; }
+  // The option's value, or `fallback` when the option was not given.
+  std::string value(const std::string& option, const std::string& fallback = "") const {
+    const auto found = values_.find(option);
+    return found == values_.end() ? fallback : found->second;
   }
-  void expect(const std::string& word) {
-    if (!nextIs(word)) throw UsageError{"expected " + word + (atEnd() ? "" : ", not " + args_[next_])};
-    ++next_;
-  }
-  void finish() const {
-    if (!atEnd()) throw UsageError{"unexpected argument " + args_[next_]};
-  }
+  const std::string& operand(std::size_t index) const { return operands_[index]; }
 
  private:
-  std::vector<std::string> args_;
-  std::size_t next_ = 0;
+  const Option& optionNamed(const Verb& verb, const std::string& word) const;
+  std::map<std::string, std::string> values_;
+  std::vector<std::string> operands_;
 };
+
+const Option& Command::optionNamed(const Verb& verb, const std::string& word) const {
+  const auto found =
+      std::find_if(verb.options.begin(), verb.options.end(), [&](const Option& o) { return o.name == word; });
+  if (found == verb.options.end()) throw UsageError{"unknown option " + word + " for " + verb.name};
+  if (has(word)) throw UsageError{"option " + word + " given more than once"};
+  return *found;
+}
+
+Command::Command(const Verb& verb, const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    if (word.size() < 2 || word[0] != '-') {
+      if (operands_.size() == verb.operands.size()) throw UsageError{"unexpected argument " + word};
+      operands_.push_back(word);
+      continue;
+    }
+    const Option& option = optionNamed(verb, word);
+    if (option.value.empty()) {
+      values_[word] = "";
+      continue;
+    }
+    if (i + 1 == args.size()) throw UsageError{"missing " + option.value + " after " + word};
+    const std::string& value = args[++i];
+    if (!option.allowed.empty() &&
+        std::find(option.allowed.begin(), option.allowed.end(), value) == option.allowed.end())
+      throw UsageError{word + " takes " + option.value + ", not " + value};
+    values_[word] = value;
+  }
+  for (const Option& option : verb.options)
+    if (option.required && !has(option.name)) throw UsageError{"missing " + option.name};
+  if (operands_.size() < verb.operands.size()) throw UsageError{"missing " + verb.operands[operands_.size()]};
+}
 
 std::uint64_t bandSizeBytes(const std::string& key) {
   const std::string prefix(quorbel::tool::bandSizeKeyPrefix);
@@ -81,11 +115,11 @@ std::uint64_t bandSizeBytes(const std::string& key) {
       sectors > static_cast<std::uint64_t>(quorbel::tool::maxBandSectors))
     throw ToolError("the band size must be " + std::to_string(quorbel::tool::minBandSectors) + " to " +
                     std::to_string(quorbel::tool::maxBandSectors) + " sectors, not " + digits);
-  return sectors * quorbel::imagetool::sectorBytes;
+  return sectors * it::sectorBytes;
 }
 
-void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
-  const quorbel::imagetool::LayoutInfo layout = quorbel::imagetool::describeImage(image);
+void describe(const it::ImageIO& image, std::ostream& out) {
+  const it::LayoutInfo layout = it::describeImage(image);
   out << "Partitions:\n"
       << "\tPartition Scheme: " << (layout.scheme.empty() ? "none" : layout.scheme) << "\n";
   int number = 0;
@@ -94,220 +128,218 @@ void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
         << "\t\tName: " << p.name << "\n"
         << "\t\tType: " << p.typeName << " (" << p.type << ")\n"
         << "\t\tStart: " << p.firstSector << "\n"
-        << "\t\tLength: " << p.sectorCount << " (" << quorbel::imagetool::humanSize(p.sectorCount * 512) << ")\n";
+        << "\t\tLength: " << p.sectorCount << " (" << it::humanSize(p.sectorCount * 512) << ")\n";
     if (!p.fileSystem.empty()) out << "\t\tFile System: " << p.fileSystem << "\n";
   }
   out << "File System: " << (layout.fileSystem.empty() ? "unknown" : layout.fileSystem) << "\n";
 }
 
 // Where the password of `path` comes from: standard input when the command line says so, else asked.
-quorbel::imagetool::crypto::PasswordSource passwordOf(const std::string& path, bool fromStdin) {
+it::crypto::PasswordSource passwordOf(const std::string& path, bool fromStdin) {
   return [path, fromStdin] {
-    if (fromStdin) return quorbel::imagetool::crypto::readPasswordFromStdin();
-    return quorbel::imagetool::crypto::askPassword("Password of " + quorbel::imagetool::baseName(path) + ":");
+    if (fromStdin) return it::crypto::readPasswordFromStdin();
+    return it::crypto::askPassword("Password of " + it::baseName(path) + ":");
   };
 }
 
-int create(Arguments& args) {
-  args.expect("-size");
-  const std::string sizeText = args.take("size");
-  args.expect("-type");
-  args.expect("SPARSEBUNDLE");
-  std::uint32_t keyBits = 0;
-  if (args.nextIs("-encryption")) {
-    args.take("-encryption");
-    const std::string cipher = args.take("encryption method");
-    if (cipher != "AES-128" && cipher != "AES-256") throw UsageError{"unknown encryption " + cipher};
-    args.expect("-stdinpass");
-    keyBits = cipher == "AES-128" ? 128 : 256;
-  }
-  std::string bandKey =
-      std::string(quorbel::tool::bandSizeKeyPrefix) + std::to_string(quorbel::imagetool::defaultBandSectors);
-  if (args.nextIs("-imagekey")) {
-    args.take("-imagekey");
-    bandKey = args.take("image key");
-  }
-  args.expect("-fs");
-  const std::string fileSystem = args.take("file system");
-  args.expect("-volname");
-  const std::string volumeName = args.take("volume name");
-  const std::string path = args.take("path");
-  args.finish();
+// The writers' answer to a file system without locks: refuse, unless the command line says to go on.
+void applyLockOption(const Command& c) { it::Bundle::allowUnlockedWriting(c.has("-nolock")); }
 
-  quorbel::imagetool::CreateRequest request;
-  request.path = path;
-  request.size = quorbel::imagetool::parseSizeText(sizeText);
-  request.bandSize = bandSizeBytes(bandKey);
-  bool known = false;
-  for (const auto& name : quorbel::filesystemList) known = known || name == fileSystem;
-  if (!known) throw ToolError("unknown file system \"" + fileSystem + "\"");
+void createVerb(const Command& c) {
+  const std::string fileSystem = c.value("-fs"), volumeName = c.value("-volname"), cipher = c.value("-encryption");
+  if (!cipher.empty() && !c.has("-stdinpass")) throw UsageError{"-encryption needs -stdinpass"};
+  if (cipher.empty() && c.has("-stdinpass")) throw UsageError{"-stdinpass is only for -encryption"};
+  it::CreateRequest request;
+  request.path = c.operand(0);
+  request.size = it::parseSizeText(c.value("-size"));
+  request.bandSize = bandSizeBytes(
+      c.value("-imagekey", std::string(quorbel::tool::bandSizeKeyPrefix) + std::to_string(it::defaultBandSectors)));
+  const auto& known = quorbel::filesystemList;
+  if (std::find(known.begin(), known.end(), fileSystem) == known.end())
+    throw ToolError("unknown file system \"" + fileSystem + "\"");
   std::vector<std::pair<std::uint64_t, std::uint64_t>> defined;
-  std::optional<quorbel::imagetool::crypto::NewEncryption> encryption;
-  quorbel::imagetool::EncryptedCreation encrypted;
-  if (keyBits != 0) {
-    const quorbel::imagetool::crypto::SecretBytes password = quorbel::imagetool::crypto::readPasswordFromStdin();
-    encryption = quorbel::imagetool::crypto::newEncryption(keyBits, password);
+  std::optional<it::crypto::NewEncryption> encryption;
+  it::EncryptedCreation encrypted;
+  if (!cipher.empty()) {
+    const it::crypto::SecretBytes password = it::crypto::readPasswordFromStdin();
+    encryption = it::crypto::newEncryption(cipher == "AES-128" ? 128 : 256, password);
     encrypted.token = encryption->token;
-    encrypted.writeImage = [&](int imageFd, quorbel::imagetool::ImageIO& bands) {
-      std::vector<quorbel::imagetool::ByteRange> regions;
+    encrypted.writeImage = [&](int imageFd, it::ImageIO& bands) {
+      std::vector<it::ByteRange> regions;
       for (const auto& [offset, length] : defined) regions.push_back({offset, length});
-      quorbel::imagetool::crypto::writeEncryptedImage(imageFd, request.size, std::move(regions), bands,
-                                                      request.bandSize, encryption->keys);
+      it::crypto::writeEncryptedImage(imageFd, request.size, std::move(regions), bands, request.bandSize,
+                                      encryption->keys);
     };
   }
-  quorbel::imagetool::createBundle(
-      request,
-      [&](const std::string& image, std::uint64_t size) {
-        quorbel::imagetool::layOutImage(image, size, fileSystem, volumeName, encryption ? &defined : nullptr);
-      },
-      std::cout, encryption ? &encrypted : nullptr);
-  return 0;
+  const auto layOut = [&](const std::string& image, std::uint64_t size) {
+    it::layOutImage(image, size, fileSystem, volumeName, encryption ? &defined : nullptr);
+  };
+  it::createBundle(request, layOut, std::cout, encryption ? &encrypted : nullptr);
 }
 
-int run(const std::string& verb, Arguments& args) {
-  namespace it = quorbel::imagetool;
-  if (verb == "create") return create(args);
-  if (verb == "imageinfo") {
-    const std::string path = args.take("path");
-    args.finish();
-    it::imageInfo(path, describe, std::cout);
+void imageinfoVerb(const Command& c) { it::imageInfo(c.operand(0), describe, std::cout); }
+
+void isencryptedVerb(const Command& c) { it::isEncrypted(c.operand(0), std::cout); }
+
+void compactVerb(const Command& c) {
+  applyLockOption(c);
+  const std::string path = c.operand(0);
+  if (!c.has("-batteryallowed") && it::runningOnBattery())
+    throw ToolError(
+        "the computer is running on battery power; compacting was not started "
+        "(use -batteryallowed to compact anyway)");
+  const it::crypto::WorkKeys keys =
+      it::crypto::openForWork(path, passwordOf(path, c.has("-stdinpass")), "nothing was compacted");
+  // Free blocks of the volumes inside, read from the plain image; notes about volumes that could not
+  // be searched go to the report. The bands of an encrypted bundle stay as they are apart from holes.
+  const it::FreeSpaceFunction freeSpace = [&](const it::ImageIO& bands) {
+    const auto note = [](const std::string& text) { std::cout << text << "\n" << std::flush; };
+    return keys ? it::volumeFreeRanges(*keys.view(bands), note) : it::volumeFreeRanges(bands, note);
+  };
+  it::compactBundle(path, freeSpace, std::cout, static_cast<bool>(keys));
+}
+
+void convertVerb(const Command& c) {
+  it::convertBundle(c.operand(0), c.value("-o"), bandSizeBytes(c.value("-imagekey")), std::cout);
+}
+
+void resizeVerb(const Command& c) {
+  applyLockOption(c);
+  const std::string path = c.operand(0);
+  const std::uint64_t size = it::parseSizeText(c.value("-size"));
+  // An encrypted bundle's volume and map are resized in the plain image, through the decrypting layer.
+  const it::crypto::WorkKeys keys =
+      it::crypto::openForWork(path, passwordOf(path, c.has("-stdinpass")), "the image was not changed");
+  it::PlainImage plain;
+  if (keys) plain = [&keys](it::ImageIO& bands) -> std::unique_ptr<it::ImageIO> { return keys.view(bands); };
+  it::resizeBundle(path, size, std::cout, {}, it::ResizeMethod::swapFolders, plain);
+}
+
+void chpassVerb(const Command& c) {
+  applyLockOption(c);
+  const std::string path = c.operand(0);
+  if (c.has("-oldstdinpass")) {
+    auto [current, next] = it::crypto::readTwoPasswordsFromStdin();
+    it::crypto::changePassword(
+        path, [&current] { return std::move(current); }, next, std::cout);
+    return;
+  }
+  const it::crypto::SecretBytes next = it::crypto::readPasswordFromStdin();
+  it::crypto::changePassword(path, passwordOf(path, false), next, std::cout);
+}
+
+Option flag(const std::string& name) { return {name, "", {}, false}; }
+Option valued(const std::string& name, const std::string& value, bool required = false) {
+  return {name, value, {}, required};
+}
+// An option followed by one of `allowed`; `value` shows them in the usage.
+Option oneOf(const std::string& name, const std::string& value, std::vector<std::string> allowed, bool required) {
+  return {name, value, std::move(allowed), required};
+}
+
+const std::vector<Verb>& verbs() {
+  static const std::vector<Verb> table{
+      {"create",
+       {valued("-size", "SIZE", true), oneOf("-type", "SPARSEBUNDLE", {"SPARSEBUNDLE"}, true),
+        oneOf("-encryption", "AES-128|AES-256", {"AES-128", "AES-256"}, false), flag("-stdinpass"),
+        valued("-imagekey", "sparse-band-size=SECTORS"), valued("-fs", "FILESYSTEM", true),
+        valued("-volname", "NAME", true)},
+       {"PATH"},
+       createVerb},
+      {"imageinfo", {}, {"PATH"}, imageinfoVerb},
+      {"isencrypted", {}, {"PATH"}, isencryptedVerb},
+      {"compact", {flag("-batteryallowed"), flag("-stdinpass"), flag("-nolock")}, {"PATH"}, compactVerb},
+      {"convert",
+       {oneOf("-format", "UDSB", {"UDSB"}, true), valued("-o", "DESTINATION", true),
+        valued("-imagekey", "sparse-band-size=SECTORS", true)},
+       {"SOURCE"},
+       convertVerb},
+      {"resize", {valued("-size", "SIZE", true), flag("-stdinpass"), flag("-nolock")}, {"PATH"}, resizeVerb},
+      {"chpass", {flag("-oldstdinpass"), valued("-newstdinpass", "", true), flag("-nolock")}, {"PATH"}, chpassVerb},
+  };
+  return table;
+}
+
+// "  create -size SIZE … PATH": the verb's usage line, made from its entry in the table.
+std::string usageLine(const Verb& verb) {
+  std::string line = "  " + verb.name;
+  for (const Option& o : verb.options) {
+    const std::string text = o.name + (o.value.empty() ? "" : " " + o.value);
+    line += " " + (o.required ? text : "[" + text + "]");
+  }
+  for (const std::string& operand : verb.operands) line += " " + operand;
+  return line + "\n";
+}
+
+std::string usageText() {
+  std::string text = "usage: quorbel-imagetool VERB ...\n";
+  for (const Verb& verb : verbs()) text += usageLine(verb);
+  return text +
+         "Options may come in any order, each at most once.\n"
+         "SIZE is a number (a fraction allowed) with a unit b (sectors), k, m, g, t, p or e.\n"
+         "Passwords: -stdinpass reads one from standard input (to end-of-file or a NUL byte);\n"
+         "-oldstdinpass -newstdinpass read the current and the new one, separated by a NUL byte.\n"
+         "A password not given there is asked for through the program named by QUORBEL_ASKPASS,\n"
+         "else on the terminal.\n"
+         "Writers refuse a bundle on a file system without locks; -nolock goes on without one\n"
+         "(only when nothing else can use the bundle meanwhile).\n";
+}
+
+const Verb& verbNamed(const std::string& name) {
+  for (const Verb& verb : verbs())
+    if (verb.name == name) return verb;
+  throw UsageError{"unknown verb " + name};
+}
+
+// Whether a verb's work counts as done whatever happens after it: a password change that reached the
+// disk must not be reported as failed, since the old password no longer opens the bundle.
+bool doneOnceCommitted(const std::string& verb) { return verb == "chpass"; }
+
+// The exit status of a verb whose work is complete.
+int finish(const std::string& verb) {
+  std::cout.flush();
+  // The work is complete (a verb that reported progress says 100 now, even when a stop came too late).
+  if (std::cout) it::progress::finish();
+  const bool late = it::interruptRequested(), unreported = !std::cout;
+  if (!late && !unreported) return 0;
+  const std::string what = late ? "interrupted after the work was complete" : "cannot write the report";
+  if (doneOnceCommitted(verb)) {
+    std::cerr << "quorbel-imagetool: " << verb << ": " << what << "; the work is done\n";
     return 0;
   }
-  if (verb == "isencrypted") {
-    const std::string path = args.take("path");
-    args.finish();
-    it::isEncrypted(path, std::cout);
-    return 0;
+  // The caller asked the work to stop (or cannot read its report) and is told it did not.
+  std::cerr << "quorbel-imagetool: " << verb << ": " << what << "\n";
+  return 1;
+}
+
+int run(const std::vector<std::string>& all) {
+  const std::string& name = all.front();
+  try {
+    const Verb& verb = verbNamed(name);
+    verb.handler(Command(verb, std::vector<std::string>(all.begin() + 1, all.end())));
+    return finish(name);
+  } catch (const UsageError& e) {
+    std::cout.flush();
+    std::cerr << "quorbel-imagetool: " << e.reason << "\n" << usageText();
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "quorbel-imagetool: " << name << ": " << e.what() << "\n";
   }
-  if (verb == "compact") {
-    bool batteryAllowed = false, stdinPass = false;
-    while (args.nextIs("-batteryallowed") || args.nextIs("-stdinpass")) {
-      (args.take("option") == "-stdinpass" ? stdinPass : batteryAllowed) = true;
-    }
-    const std::string path = args.take("path");
-    args.finish();
-    if (!batteryAllowed && it::runningOnBattery())
-      throw ToolError(
-          "the computer is running on battery power; compacting was not started "
-          "(use -batteryallowed to compact anyway)");
-    // Free blocks of the volumes inside; notes about volumes that could not be searched go to the report.
-    const it::FreeSpaceFunction freeSpace = [](const it::ImageIO& image) {
-      return it::volumeFreeRanges(image, [](const std::string& note) { std::cout << note << "\n" << std::flush; });
-    };
-    const it::Bundle inspected = it::Bundle::open(path, it::Access::inspect);
-    if (inspected.token().encrypted) {
-      // Free blocks are read from the plain image; the bands stay as they are apart from holes.
-      const auto unlocked = it::crypto::unlockBundle(inspected, passwordOf(path, stdinPass), "nothing was compacted");
-      const it::BundleInfo info = inspected.info();
-      const it::FreeSpaceFunction plainFreeSpace = [&](const it::ImageIO& bands) {
-        const it::crypto::EncryptedImageIO plain(bands, info.bandSize,
-                                                 it::crypto::ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
-        return freeSpace(plain);
-      };
-      it::compactBundle(path, plainFreeSpace, std::cout, true);
-      return 0;
-    }
-    it::compactBundle(path, freeSpace, std::cout);
-    return 0;
-  }
-  if (verb == "convert") {
-    const std::string source = args.take("source");
-    args.expect("-format");
-    args.expect("UDSB");
-    args.expect("-o");
-    const std::string destination = args.take("destination");
-    args.expect("-imagekey");
-    const std::string key = args.take("image key");
-    args.finish();
-    it::convertBundle(source, destination, bandSizeBytes(key), std::cout);
-    return 0;
-  }
-  if (verb == "resize") {
-    bool stdinPass = false;
-    const auto takeStdinPass = [&] {
-      if (!args.nextIs("-stdinpass")) return;
-      args.take("-stdinpass");
-      stdinPass = true;
-    };
-    takeStdinPass();
-    args.expect("-size");
-    const std::uint64_t size = it::parseSizeText(args.take("size"));
-    takeStdinPass();
-    const std::string path = args.take("path");
-    args.finish();
-    const it::Bundle inspected = it::Bundle::open(path, it::Access::inspect);
-    if (inspected.token().encrypted) {
-      // The volume and its map are resized in the plain image, through the decrypting layer.
-      const auto unlocked =
-          it::crypto::unlockBundle(inspected, passwordOf(path, stdinPass), "the image was not changed");
-      const std::uint64_t bandSize = inspected.info().bandSize;
-      it::resizeBundle(path, size, std::cout, {}, it::ResizeMethod::swapFolders, [&](it::ImageIO& bands) {
-        return std::make_unique<it::crypto::EncryptedImageIO>(
-            bands, bandSize, it::crypto::ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
-      });
-      return 0;
-    }
-    it::resizeBundle(path, size, std::cout);
-    return 0;
-  }
-  if (verb == "chpass") {
-    const std::string path = args.take("path");
-    bool oldOnStdin = false;
-    if (args.nextIs("-oldstdinpass")) {
-      args.take("-oldstdinpass");
-      oldOnStdin = true;
-    }
-    args.expect("-newstdinpass");
-    args.finish();
-    if (oldOnStdin) {
-      auto [current, next] = it::crypto::readTwoPasswordsFromStdin();
-      it::crypto::changePassword(
-          path, [&current] { return std::move(current); }, next, std::cout);
-    } else {
-      const it::crypto::SecretBytes next = it::crypto::readPasswordFromStdin();
-      it::crypto::changePassword(path, passwordOf(path, false), next, std::cout);
-    }
-    return 0;
-  }
-  throw UsageError{"unknown verb " + verb};
+  return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> all(argv + 1, argv + argc);
+  const std::vector<std::string> all(argv + 1, argv + argc);
   if (all.empty()) {
-    std::cerr << usageText;
+    std::cerr << usageText();
     return 1;
   }
-  const std::string verb = all.front();
-  Arguments args(std::vector<std::string>(all.begin() + 1, all.end()));
-  quorbel::imagetool::installInterruptHandlers();
-  try {
-    const int status = run(verb, args);
-    std::cout.flush();
-    // The work is complete (a verb that reported progress says 100 now, even when a stop came too late).
-    if (status == 0 && std::cout) quorbel::imagetool::progress::finish();
-    if (quorbel::imagetool::interruptRequested()) {
-      // The signal came after the last point where the work could stop: it is complete, but the
-      // caller asked it to stop and is told it did not.
-      std::cerr << "quorbel-imagetool: " << verb << ": interrupted after the work was complete\n";
-      return 1;
-    }
-    if (!std::cout) {
-      std::cerr << "quorbel-imagetool: " << verb << ": cannot write the report\n";
-      return 1;
-    }
-    return status;
-  } catch (const UsageError& e) {
-    std::cout.flush();
-    std::cerr << "quorbel-imagetool: " << e.reason << "\n" << usageText;
-  } catch (const ToolError& e) {
-    std::cout.flush();
-    std::cerr << "quorbel-imagetool: " << verb << ": " << e.what() << "\n";
-  } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << "quorbel-imagetool: " << verb << ": " << e.what() << "\n";
+  if (all.size() == 1 && (all[0] == "--help" || all[0] == "-h" || all[0] == "help")) {
+    std::cout << usageText();
+    return 0;
   }
-  return 1;
+  it::installInterruptHandlers();
+  return run(all);
 }

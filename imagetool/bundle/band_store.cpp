@@ -217,7 +217,7 @@ void CopyOnWriteBands::privatize(std::uint64_t index) {
   const UniqueFd to = openFileAt(dir_.get(), ".copy", O_WRONLY | O_CREAT | O_EXCL, "a copy of band " + name);
   // Where the file system shares blocks the copy shares them, taking no time or space.
   const auto length = static_cast<std::uint64_t>(st.st_size);
-  copier_.copy(from.get(), 0, to.get(), 0, length, "band " + name);
+  copier_.copy(from.get(), 0, to.get(), 0, length, "band " + name, "a copy of band " + name);
   if (::ftruncate(to.get(), static_cast<off_t>(length)) != 0) throwErrno("cannot copy band " + name);
   if (::renameat(dir_.get(), ".copy", dir_.get(), name.c_str()) != 0) throwErrno("cannot copy band " + name);
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 
 #include "imagetool/image_io.h"
@@ -76,12 +77,6 @@ std::string stringKey(plist_t dict, const char* key) {
   std::uint64_t length = 0;
   const char* text = plist_get_string_ptr(item, &length);
   return text == nullptr ? std::string() : std::string(text, length);
-}
-
-std::uint32_t bigEndian32(const std::string& bytes, std::size_t at) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return v;
 }
 
 }  // namespace
@@ -159,50 +154,12 @@ std::optional<std::uint64_t> bandIndex(const std::string& name) {
   return value;
 }
 
-TokenInfo parseToken(const std::string& token) {
-  TokenInfo info;
-  if (token.empty()) return info;
-  static constexpr char hex[] = "0123456789ABCDEF";
-  const auto uuidAt = [&](std::size_t at) {
-    for (std::size_t i = 0; i < 16; ++i) {
-      if (i == 4 || i == 6 || i == 8 || i == 10) info.uuid += '-';
-      const auto byte = static_cast<unsigned char>(token[at + i]);
-      info.uuid += hex[byte >> 4];
-      info.uuid += hex[byte & 15];
-    }
-  };
-  // Version 1: a 0x4FC-byte trailer at the end, starting with the uuid and the block size and ending
-  // with its signature.
-  constexpr std::size_t v1Size = 0x4FC;
-  if (token.size() >= v1Size && token.compare(token.size() - 8, 8, "cdsaencr") == 0) {
-    const std::size_t start = token.size() - v1Size;
-    info.encrypted = true;
-    info.headerVersion = 1;
-    uuidAt(start);
-    info.blockSize = bigEndian32(token, start + 16);
-    return info;
-  }
-  if (token.size() < 8 || token.compare(0, 8, "encrcdsa") != 0)
-    throw ToolError("the token holds something other than an encrypted-image header");
-  // Version 2 header: signature, version, IV size, three words, key bits, two words, uuid (16 bytes),
-  // block size; all big-endian.
-  if (token.size() < 56) throw ToolError("the encrypted-image header in the token is truncated");
-  if (bigEndian32(token, 8) != 2)
-    throw ToolError("the encrypted-image header has unknown version " + std::to_string(bigEndian32(token, 8)));
-  info.encrypted = true;
-  info.headerVersion = 2;
-  info.keyBits = bigEndian32(token, 24);
-  uuidAt(36);
-  info.blockSize = bigEndian32(token, 52);
-  return info;
-}
-
 void Bundle::refuseChangesUnless(bool allowEncrypted) const {
   if (info_.backingStoreVersion != 1)
     throw ToolError(path_ + " uses backing-store version " + std::to_string(info_.backingStoreVersion) +
                     ", whose band maps this tool cannot keep up to date; it is left unchanged");
   if (token_.encrypted && !allowEncrypted)
-    throw ToolError(path_ + " is encrypted; this tool cannot change encrypted images yet");
+    throw ToolError(path_ + " is encrypted; this verb does not change encrypted images");
 }
 
 bool isFinderFile(const std::string& name) { return name == ".DS_Store" || name.rfind("._", 0) == 0; }
@@ -219,13 +176,29 @@ Bundle Bundle::open(const std::string& path, Access access, bool allowEncrypted)
   return bundle;
 }
 
+namespace {
+bool unlockedWritingAllowed = false;
+}
+
+void Bundle::allowUnlockedWriting(bool allow) { unlockedWritingAllowed = allow; }
+
 void Bundle::lock(Access access) {
   if (access == Access::inspect) return;
   const LockMode mode = access == Access::read ? LockMode::shared : LockMode::exclusive;
-  const bool locked = lockDescriptor(dir_.get(), mode, path_);
+  bool locked = lockDescriptor(dir_.get(), mode, path_);
   lock_ = ownFile("lock");
-  if (lock_) lockDescriptor(lock_.get(), mode, joinPath(path_, "lock"));
-  if (locked && mode == LockMode::exclusive) removeReplacementLeftovers(dir_.get());
+  if (lock_) locked = lockDescriptor(lock_.get(), mode, joinPath(path_, "lock")) && locked;
+  // A reader without a lock is safe: every writer refuses where it cannot lock.
+  if (locked || mode == LockMode::shared) {
+    if (locked && mode == LockMode::exclusive) removeReplacementLeftovers(dir_.get());
+    return;
+  }
+  if (!unlockedWritingAllowed)
+    throw ToolError("cannot lock the bundle on this file system (" + path_ +
+                    "), so another program could change it at the same time; it is left as it is. Pass "
+                    "-nolock to go on without a lock when nothing else uses it");
+  std::cerr << "quorbel-imagetool: warning: the file system holding " << path_
+            << " has no locks; going on without one (-nolock)\n";
 }
 
 UniqueFd Bundle::ownFile(const char* name) const {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "imagetool/bundle/fs_util.h"
+#include "imagetool/crypto/header.h"
 #include "imagetool/image_io.h"
 
 namespace quorbel::imagetool {
@@ -45,17 +46,8 @@ std::optional<std::uint64_t> bandIndex(const std::string& name);
 // to count or remove.
 bool isFinderFile(const std::string& name);
 
-// What the token holds.
-struct TokenInfo {
-  bool encrypted = false;
-  std::uint32_t headerVersion = 0;  // 1: "cdsaencr" trailer, 2: "encrcdsa" header
-  std::string uuid;                 // of the encrypted-image header, upper-case with dashes
-  std::uint32_t blockSize = 0;
-  std::uint32_t keyBits = 0;  // 0 where the header does not say (version 1)
-};
-// Decodes the token's content: empty, a version 2 encrypted-image header ("encrcdsa" at the start) or
-// a version 1 one ("cdsaencr" at the end). Throws when it is none of these.
-TokenInfo parseToken(const std::string& token);
+using crypto::parseToken;
+using crypto::TokenInfo;
 
 enum class Access {
   inspect,  // report only: no lock, and Info.bckup may disagree (the report says so)
@@ -81,6 +73,10 @@ class Bundle {
 
   // Opening for writing refuses version 2 bundles, and encrypted ones unless `allowEncrypted`.
   static Bundle open(const std::string& path, Access access, bool allowEncrypted = false);
+  // Where the file system has no locks (flock fails with ENOLCK or EOPNOTSUPP: some FUSE and network
+  // mounts), writers refuse the bundle unless this was called with true: the user then said nothing
+  // else uses it, and a warning on standard error says the work goes on without a lock.
+  static void allowUnlockedWriting(bool allow);
 
   const std::string& path() const { return path_; }
   // The bundle's folder and its bands/ folder, open for the bundle's lifetime.

@@ -38,6 +38,41 @@ void requireAbsent(const std::string& path) {
     throw ToolError("the folder " + parent + " does not exist");
 }
 
+// Whether the folder `dirFd` is a sparse bundle: Info.plist beside a bands folder.
+bool isBundleFolder(int dirFd) {
+  struct stat plist {
+  }, bands{};
+  return ::fstatat(dirFd, "Info.plist", &plist, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(plist.st_mode) &&
+         ::fstatat(dirFd, "bands", &bands, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(bands.st_mode);
+}
+
+// The path the kernel gives the open folder `dirFd`, for messages.
+std::string folderPath(int dirFd, const std::string& fallback) {
+  char target[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(dirFd);
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  return n > 0 && static_cast<std::size_t>(n) < sizeof target ? std::string(target, static_cast<std::size_t>(n))
+                                                              : fallback;
+}
+
+// Refuses a destination that lies inside a sparse bundle (the source of a convert, or any other):
+// writing there would change that bundle. The folders above it are walked by descriptor from the
+// destination's folder up to the root, so links and ".." count as the kernel resolves them.
+void refuseInsideBundle(const std::string& destination) {
+  UniqueFd dir = openFolder(parentOf(destination), "the folder of " + destination);
+  for (int depth = 0; depth < 4096; ++depth) {
+    if (isBundleFolder(dir.get()))
+      throw ToolError(destination + " lies inside the sparse bundle " + folderPath(dir.get(), parentOf(destination)) +
+                      "; nothing was made");
+    UniqueFd up(::openat(dir.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat here {
+    }, above{};
+    if (!up || ::fstat(dir.get(), &here) != 0 || ::fstat(up.get(), &above) != 0) return;
+    if (here.st_dev == above.st_dev && here.st_ino == above.st_ino) return;  // the root
+    dir = std::move(up);
+  }
+}
+
 // Whether [start, end) lies wholly inside one of the sorted, merged `ranges`.
 bool covered(const std::vector<ByteRange>& ranges, std::uint64_t start, std::uint64_t end) {
   auto it = std::upper_bound(ranges.begin(), ranges.end(), start,
@@ -64,6 +99,7 @@ std::string fileText(const std::string& path) {
 void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out,
                   const EncryptedCreation* encryption) {
   requireAbsent(request.path);
+  refuseInsideBundle(request.path);
   removeAbandonedSiblings(request.path);
   TemporarySibling temp(request.path);
   writeNewBundleFiles(temp.path(), BundleInfo{request.bandSize, request.size, 1, {}});
@@ -122,6 +158,7 @@ void convertBundle(const std::string& source, const std::string& destination, st
   const Bundle src = Bundle::open(source, Access::read);
   if (src.token().encrypted) throw ToolError(source + " is encrypted; converting encrypted images is not supported");
   requireAbsent(destination);
+  refuseInsideBundle(destination);
   removeAbandonedSiblings(destination);
   TemporarySibling temp(destination);
   const BundleInfo& info = src.info();
@@ -160,8 +197,11 @@ void convertBundle(const std::string& source, const std::string& destination, st
       const std::uint64_t oldStart = it->first * oldBand;
       const std::uint64_t from = std::max(start, oldStart), to = std::min(end, oldStart + openUsable);
       if (from >= to) continue;
-      if (!band) band = openFileAt(bandsFd.get(), name, O_WRONLY | O_CREAT | O_EXCL, "new band " + name);
-      placed += copier.copy(*openSource, from - oldStart, band.get(), from - start, to - from);
+      if (!band)
+        band = openFileAt(bandsFd.get(), name, O_WRONLY | O_CREAT | O_EXCL,
+                          "new band " + joinPath(joinPath(destination, "bands"), name));
+      placed += copier.copy(*openSource, from - oldStart, band.get(), from - start, to - from,
+                            "new band " + joinPath(joinPath(destination, "bands"), name));
     }
     // A band that would hold nothing but zeros is not kept: a missing band reads as zeros.
     if (band && placed == 0 && ::unlinkat(bandsFd.get(), name.c_str(), 0) != 0)
@@ -492,7 +532,7 @@ void imageInfo(const std::string& path, const DescribeFunction& describe, std::o
       << "Properties:\n"
       << "\tEncrypted: " << (bundle.token().encrypted ? "true" : "false") << "\n";
   if (bundle.token().encrypted) {
-    if (bundle.token().keyBits != 0) out << "\tEncryption: AES-" << bundle.token().keyBits << "\n";
+    if (!bundle.token().cipher.empty()) out << "\tEncryption: " << bundle.token().cipher << "\n";
     out << "\tEncryption Header Version: " << bundle.token().headerVersion << "\n"
         << "Partitions: not readable without the password\n";
     return;

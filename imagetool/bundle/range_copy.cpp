@@ -31,6 +31,14 @@ bool wayUnavailable(int error) {
 }
 bool unavailableForGood(int error) { return error != EINVAL; }
 
+// A copy that failed, named after the file that failed: a full, over-quota or read-only destination is
+// the destination's doing, anything else is told with both names.
+[[noreturn]] void copyFailed(const char* how, const std::string& what, const std::string& dstWhat) {
+  const int error = errno;
+  if (error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS) throwErrno("cannot write " + dstWhat);
+  throwErrno(std::string(how) + what + " to " + dstWhat);
+}
+
 std::uint64_t fileSize(int fd, const std::string& what) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) throwErrno("cannot examine " + what);
@@ -71,8 +79,9 @@ RangeCopier::Pair& RangeCopier::pairOf(dev_t src, int dst) {
 }
 
 std::uint64_t RangeCopier::copy(const Source& src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset,
-                                std::uint64_t length) {
+                                std::uint64_t length, const std::string& dstWhat) {
   const CopyTally before = tally_;
+  dstWhat_ = dstWhat;
   // Past the source's end everything reads as zeros, which the destination range holds already.
   const std::uint64_t end = srcOffset >= src.size_ ? srcOffset : std::min(src.size_, srcOffset + length);
   std::uint64_t pos = srcOffset;
@@ -135,7 +144,7 @@ bool RangeCopier::cloneBlocks(int src, std::uint64_t from, std::uint64_t to, int
   range.dest_offset = at;
   while (::ioctl(dst, FICLONERANGE, &range) != 0) {
     if (errno == EINTR) continue;
-    if (!wayUnavailable(errno)) throwErrno("cannot share the blocks of " + what);
+    if (!wayUnavailable(errno)) copyFailed("cannot share the blocks of ", what, dstWhat_);
     if (unavailableForGood(errno)) pair.noClone = true;
     return false;
   }
@@ -153,7 +162,7 @@ std::uint64_t RangeCopier::kernelCopy(int src, std::uint64_t from, std::uint64_t
     const ssize_t done = ::copy_file_range(src, &in, dst, &out, want, 0);
     if (done < 0) {
       if (errno == EINTR) continue;
-      if (!wayUnavailable(errno)) throwErrno("cannot copy " + what);
+      if (!wayUnavailable(errno)) copyFailed("cannot copy ", what, dstWhat_);
       if (unavailableForGood(errno)) pair.noKernel = true;
       break;
     }
@@ -176,7 +185,7 @@ std::uint64_t RangeCopier::readWrite(int src, std::uint64_t from, std::uint64_t 
                                            [&](std::uint64_t pos, const char* data, std::size_t n) {
                                              const std::uint64_t base = at + (pos - from);
                                              forEachNonZeroRun(base, data, n, [&](std::size_t i, std::size_t count) {
-                                               writeAll(dst, data + i, count, base + i, what);
+                                               writeAll(dst, data + i, count, base + i, dstWhat_);
                                                pushOut(dst, base + i, count);
                                                written += count;
                                              });

@@ -60,12 +60,13 @@ class RangeCopier {
   // must read as zeros already (a new file, a hole, or past its end): holes of the source, the part
   // past the source's end, and blocks of zeros met on the read-and-write way are not written. Shared
   // and in-kernel copies take the source's data blocks as they are, without reading them. Returns the
-  // bytes placed in `dst`. Throws ToolError naming the source on a failure no other way can avoid.
-  std::uint64_t copy(const Source& src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset,
-                     std::uint64_t length);
+  // bytes placed in `dst`. Throws ToolError naming the file that failed (`dstWhat` for a full or
+  // read-only destination) on a failure no other way can avoid.
+  std::uint64_t copy(const Source& src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset, std::uint64_t length,
+                     const std::string& dstWhat = "the copy");
   std::uint64_t copy(int src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset, std::uint64_t length,
-                     const std::string& what) {
-    return copy(Source(src, what), srcOffset, dst, dstOffset, length);
+                     const std::string& what, const std::string& dstWhat = "the copy") {
+    return copy(Source(src, what), srcOffset, dst, dstOffset, length, dstWhat);
   }
 
   // For bulk copies: what is written starts going to the disk at once, so a later flush finds little
@@ -101,6 +102,7 @@ class RangeCopier {
   bool writeBehind_ = false;
   CopyTally tally_;
   std::vector<char> buffer_;  // the read-and-write way's, made when first needed
+  std::string dstWhat_;       // the destination of the copy under way, for errors
   std::map<std::pair<dev_t, dev_t>, Pair> pairs_;
 };
 

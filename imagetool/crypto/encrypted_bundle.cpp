@@ -1,6 +1,7 @@
 #include "imagetool/crypto/encrypted_bundle.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "imagetool/bundle/fs_util.h"
 #include "imagetool/progress.h"
@@ -24,22 +25,41 @@ std::vector<ByteRange> widenedAndMerged(std::vector<ByteRange> ranges, std::uint
 }  // namespace
 
 UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, const std::string& nothingDone) {
-  EncryptedHeader header =
-      EncryptedHeader::decode(readSmallFileAt(bundle.dirFd(), "token", 64u << 20, bundle.path() + "/token"));
-  const bool hasPassphrase = std::any_of(header.records().begin(), header.records().end(),
-                                         [](const KeyRecord& r) { return r.type == passphraseRecordType; });
-  if (!hasPassphrase)
-    throw ToolError(bundle.path() + " cannot be opened with a password (it has no password key record); " +
+  if (bundle.token().headerVersion == 1)
+    throw ToolError(bundle.path() +
+                    " has a version 1 encrypted-image header (older macOS); this tool can report on such "
+                    "images but not unlock them, so " +
                     nothingDone);
+  const std::string token = readSmallFileAt(bundle.dirFd(), "token", 64u << 20, bundle.path() + "/token");
+  std::optional<EncryptedHeader> header;
+  try {
+    header = EncryptedHeader::decode(token);
+    // Every record is checked before the password is asked for and any key derived.
+    if (passphraseRecords(*header).empty())
+      throw ToolError("it has no password key record, so it cannot be opened with a password");
+  } catch (const ToolError& e) {
+    throw ToolError(bundle.path() + ": " + e.what() + "; " + nothingDone);
+  }
   const SecretBytes password = source();
-  auto unlocked = unlock(header, password);
+  auto unlocked = unlock(*header, password);
   if (!unlocked) throw ToolError("wrong password; " + nothingDone);
-  return UnlockedBundle{std::move(header), std::move(unlocked->keys), unlocked->record};
+  return UnlockedBundle{std::move(*header), std::move(unlocked->keys), unlocked->record};
 }
 
-std::unique_ptr<EncryptedImageIO> plainView(ImageIO& bands, const BundleInfo& info, const UnlockedBundle& unlocked) {
-  return std::make_unique<EncryptedImageIO>(bands, info.bandSize,
-                                            ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
+std::unique_ptr<EncryptedImageIO> WorkKeys::view(ImageIO& bands) const {
+  return std::make_unique<EncryptedImageIO>(bands, bandSize, ChunkCipher(unlocked->keys, unlocked->header.chunkSize()));
+}
+
+std::unique_ptr<const EncryptedImageIO> WorkKeys::view(const ImageIO& bands) const {
+  return std::make_unique<const EncryptedImageIO>(bands, bandSize,
+                                                  ChunkCipher(unlocked->keys, unlocked->header.chunkSize()));
+}
+
+WorkKeys openForWork(const std::string& path, const PasswordSource& source, const std::string& nothingDone) {
+  const Bundle inspected = Bundle::open(path, Access::inspect);
+  if (!inspected.token().encrypted) return {};
+  return {std::make_shared<const UnlockedBundle>(unlockBundle(inspected, source, nothingDone)),
+          inspected.info().bandSize};
 }
 
 NewEncryption newEncryption(std::uint32_t keyBits, const SecretBytes& password) {

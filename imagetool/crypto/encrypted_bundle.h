@@ -31,8 +31,19 @@ struct UnlockedBundle {
 // Throws ToolError("wrong password; …") when it opens no passphrase record.
 UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, const std::string& nothingDone);
 
-// The plain image of a bundle whose bands are `bands` (an image of the bundle's size).
-std::unique_ptr<EncryptedImageIO> plainView(ImageIO& bands, const BundleInfo& info, const UnlockedBundle& unlocked);
+// A bundle made ready for work on its image (compact, resize): the keys of an encrypted one, nothing
+// for a plain one.
+struct WorkKeys {
+  std::shared_ptr<const UnlockedBundle> unlocked;
+  std::uint64_t bandSize = 0;
+  explicit operator bool() const { return unlocked != nullptr; }
+  // The plain image over the bundle's bands (an image of the bundle's size).
+  std::unique_ptr<EncryptedImageIO> view(ImageIO& bands) const;
+  std::unique_ptr<const EncryptedImageIO> view(const ImageIO& bands) const;
+};
+// Inspects the bundle at `path` and, when it is encrypted, unlocks it with the password `source`
+// gives. Throws ToolError ending in `nothingDone` when it cannot be unlocked.
+WorkKeys openForWork(const std::string& path, const PasswordSource& source, const std::string& nothingDone);
 
 struct NewEncryption {
   std::string token;

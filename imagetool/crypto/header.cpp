@@ -7,6 +7,8 @@ namespace quorbel::imagetool::crypto {
 namespace {
 
 constexpr char signature[] = "encrcdsa";
+constexpr char v1Signature[] = "cdsaencr";
+constexpr std::size_t v1TrailerBytes = 0x4FC;
 // Header fields, as offsets into the token.
 constexpr std::size_t versionAt = 8, ivSizeAt = 12, modeAt = 16, cipherAt = 20, keyBitsAt = 24, prngAt = 28,
                       hmacBitsAt = 32, uuidAt = 36, chunkSizeAt = 52, dataSizeAt = 56, dataOffsetAt = 64,
@@ -36,13 +38,61 @@ void put(std::string& s, std::size_t at, std::uint64_t v, int bytes) {
 
 }  // namespace
 
-EncryptedHeader EncryptedHeader::decode(const std::string& token) {
-  if (token.size() < recordsAt || token.compare(0, 8, signature) != 0) bad("in the token is missing or truncated");
+TokenInfo parseToken(const std::string& token) {
+  TokenInfo info;
+  if (token.empty()) return info;
+  static constexpr char hex[] = "0123456789ABCDEF";
+  const auto appendUuid = [&](std::size_t at) {
+    for (std::size_t i = 0; i < 16; ++i) {
+      if (i == 4 || i == 6 || i == 8 || i == 10) info.uuid += '-';
+      const auto byte = static_cast<unsigned char>(token[at + i]);
+      info.uuid += hex[byte >> 4];
+      info.uuid += hex[byte & 15];
+    }
+  };
+  if (token.size() >= v1TrailerBytes && token.compare(token.size() - 8, 8, v1Signature) == 0) {
+    // Version 1: the trailer at the end starts with the uuid and the block size.
+    const std::size_t start = token.size() - v1TrailerBytes;
+    info.encrypted = true;
+    info.headerVersion = 1;
+    appendUuid(start);
+    info.blockSize = get32(token, start + 16);
+    return info;
+  }
+  if (token.size() < 8 || token.compare(0, 8, signature) != 0)
+    throw ToolError("the token holds something other than an encrypted-image header");
+  if (token.size() < dataSizeAt) bad("in the token is truncated");
   if (get32(token, versionAt) != 2) bad("has unknown version " + std::to_string(get32(token, versionAt)));
+  info.encrypted = true;
+  info.headerVersion = 2;
+  info.keyBits = get32(token, keyBitsAt);
+  const std::uint32_t algorithm = get32(token, cipherAt), mode = get32(token, modeAt);
+  const bool aesCbc = algorithm == aesAlgorithm && mode >= firstCbcMode && mode <= lastCbcMode;
+  info.cipher = aesCbc && (info.keyBits == 128 || info.keyBits == 256)
+                    ? "AES-" + std::to_string(info.keyBits)
+                    : "unsupported (algorithm " + std::to_string(algorithm) + ", mode " + std::to_string(mode) +
+                          ", " + std::to_string(info.keyBits) + "-bit keys)";
+  appendUuid(uuidAt);
+  info.blockSize = get32(token, chunkSizeAt);
+  return info;
+}
+
+EncryptedHeader EncryptedHeader::decode(const std::string& token) {
+  const TokenInfo info = parseToken(token);
+  if (!info.encrypted) bad("is missing: the token is empty");
+  if (info.headerVersion == 1)
+    throw ToolError(
+        "the token holds a version 1 encrypted-image header (older macOS), which this tool can report on "
+        "but not unlock or change");
+  if (token.size() < recordsAt) bad("in the token is truncated");
   EncryptedHeader h;
   h.raw_ = token;
   if (get32(token, ivSizeAt) != 16) bad("names an IV size other than 16 bytes");
-  h.keyBits_ = get32(token, keyBitsAt);
+  const std::uint32_t cipher = get32(token, cipherAt), mode = get32(token, modeAt);
+  if (cipher != aesAlgorithm || mode < firstCbcMode || mode > lastCbcMode)
+    bad("names a cipher this tool cannot use (algorithm " + std::to_string(cipher) + ", mode " + std::to_string(mode) +
+        "); only AES in CBC mode is supported");
+  h.keyBits_ = info.keyBits;
   if (h.keyBits_ != 128 && h.keyBits_ != 256) bad("names an AES key of " + std::to_string(h.keyBits_) + " bits");
   for (std::size_t i = 0; i < 16; ++i) h.uuid_[i] = static_cast<std::uint8_t>(token[uuidAt + i]);
   h.chunkSize_ = get32(token, chunkSizeAt);
@@ -67,7 +117,7 @@ EncryptedHeader EncryptedHeader::fresh(std::uint32_t keyBits, std::uint32_t chun
   put(t, versionAt, 2, 4);
   put(t, ivSizeAt, 16, 4);
   put(t, modeAt, 5, 4);
-  put(t, cipherAt, 0x80000001u, 4);
+  put(t, cipherAt, aesAlgorithm, 4);
   put(t, keyBitsAt, keyBits, 4);
   put(t, prngAt, 0x5b, 4);
   put(t, hmacBitsAt, 160, 4);

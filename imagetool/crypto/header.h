@@ -1,8 +1,10 @@
 #pragma once
-// The encrypted-image header ("encrcdsa", version 2) that an encrypted sparse bundle keeps in its
-// `token` file. All numbers are big-endian. The header names the cipher, the chunk size and the key
-// records; a passphrase record holds the image keys wrapped for one password. Records of other types
-// (certificates and the like) are kept byte for byte.
+// The encrypted-image header that an encrypted sparse bundle keeps in its `token` file: version 2
+// ("encrcdsa" at the start), which this tool unlocks and rewrites, or version 1 (a "cdsaencr" trailer
+// at the end, older macOS), which it only reports on. All numbers are big-endian. The version 2
+// header names the cipher, the chunk size and the key records; a passphrase record holds the image
+// keys wrapped for one password. Records of other types (certificates and the like) are kept byte for
+// byte. This is the one decoder of the token: reports and unlocking both read it here.
 
 #include <array>
 #include <cstdint>
@@ -17,6 +19,25 @@ inline constexpr std::size_t newRecordOffset = 0x60;
 inline constexpr std::size_t newRecordBytes = 0x268;
 inline constexpr std::uint32_t passphraseRecordType = 1;
 inline constexpr std::uint32_t kdfPbkdf2HmacSha1 = 103;
+
+// What the token says of itself, read without judging whether this tool can unlock it (what reports
+// need).
+struct TokenInfo {
+  bool encrypted = false;
+  std::uint32_t headerVersion = 0;  // 1: "cdsaencr" trailer, 2: "encrcdsa" header
+  std::string uuid;                 // of the encrypted-image header, upper-case with dashes
+  std::uint32_t blockSize = 0;
+  std::uint32_t keyBits = 0;  // 0 where the header does not say (version 1)
+  std::string cipher;         // "AES-128", "AES-256", what else a version 2 header names, "" for version 1
+};
+// Decodes the token's content: empty, a version 2 header or a version 1 trailer. Throws ToolError when
+// it is none of these.
+TokenInfo parseToken(const std::string& token);
+
+// The cipher of the images this tool reads: AES (CDSA's vendor algorithm 1) in one of the CBC modes
+// (CDSA modes 4 to 6: CBC, CBC with an 8-byte IV field, the same with padding).
+inline constexpr std::uint32_t aesAlgorithm = 0x80000001u;
+inline constexpr std::uint32_t firstCbcMode = 4, lastCbcMode = 6;
 
 // A passphrase key record: how to derive the wrapping key from the password, and the wrapped keys.
 struct PassphraseRecord {

@@ -40,63 +40,94 @@ bool readUntil(int fd, SecretBytes& out, bool stopAtNul, bool stopAtNewline, con
   }
 }
 
-// Reads what the child `child` writes to `fd` until end-of-file, in blocks. An interrupt (Stop in
-// the window, Control-C) ends the child, so that its dialog goes away instead of holding the tool;
-// `stopped` says so.
-SecretBytes readAll(int fd, pid_t child, bool& stopped) {
-  SecretBytes out;
+// Ends the password program and everything it started (its process group): asked first, then forced
+// when it has not ended within half a second.
+void endGroup(pid_t child) {
+  ::kill(-child, SIGTERM);
+  for (int waited = 0; waited < 25; ++waited) {
+    if (::waitpid(child, nullptr, WNOHANG) == child) {
+      ::kill(-child, SIGKILL);  // what it left behind
+      return;
+    }
+    ::usleep(20000);
+  }
+  ::kill(-child, SIGKILL);
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Moves what is waiting in the (non-blocking) `fd` into `out`; false once end-of-file was read.
+bool drain(int fd, PasswordOutput& out) {
   unsigned char block[256];
+  struct Wipe {
+    unsigned char* data;
+    ~Wipe() { OPENSSL_cleanse(data, 256); }
+  } wipe{block};
   for (;;) {
-    if (interruptRequested() && !stopped) {
-      ::kill(child, SIGTERM);
-      stopped = true;
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got > 0) {
+      out.append(block, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return got < 0;  // EAGAIN: nothing more for now
+  }
+}
+
+// Waits for the password program `child` to exit, gathering what it prints to `fd`. Its exit ends
+// the wait, even while a program it started still holds its output open; an interruption ends the
+// program's whole group within a second, whatever it does. Returns the wait status.
+int awaitProgram(pid_t child, int fd, PasswordOutput& out) {
+  bool open = true;
+  for (;;) {
+    if (interruptRequested()) {
+      endGroup(child);
+      throw ToolError("interrupted while waiting for the password");
     }
     // Waits in short steps, so that an interrupt that came just before the wait is seen too.
     pollfd ready{fd, POLLIN, 0};
-    const int polled = ::poll(&ready, 1, 200);
-    if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    const std::size_t at = out.size();
-    if (at + static_cast<std::size_t>(got) > maxPassword) {
-      OPENSSL_cleanse(block, sizeof block);
-      throw ToolError("the password program printed too much");
+    ::poll(&ready, open ? 1 : 0, 100);
+    try {
+      if (open) open = drain(fd, out);
+    } catch (...) {
+      endGroup(child);
+      throw;
     }
-    out.resize(at + static_cast<std::size_t>(got));
-    std::memcpy(out.data() + at, block, static_cast<std::size_t>(got));
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      if (open) drain(fd, out);  // what it printed just before it exited
+      return status;
+    }
   }
-  OPENSSL_cleanse(block, sizeof block);
-  return out;
 }
 
 SecretBytes fromAskpass(const std::string& program, const std::string& prompt) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw ToolError("cannot run the password program");
+  const UniqueFd readEnd(pipeFds[0]);
+  ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  // Its own process group, so that a stop ends whatever it started too.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   std::string arg0 = program, arg1 = prompt;
   char* argv[] = {arg0.data(), arg1.data(), nullptr};
   pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);
+  const int spawned = ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   ::close(pipeFds[1]);
-  if (spawned != 0) {
-    ::close(pipeFds[0]);
+  if (spawned != 0)
     throw ToolError("cannot run the password program " + program + " (QUORBEL_ASKPASS): " + std::strerror(spawned));
-  }
-  bool stopped = false;
-  SecretBytes password = readAll(pipeFds[0], pid, stopped);
-  ::close(pipeFds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (stopped || interruptRequested()) throw ToolError("interrupted while waiting for the password");
+  PasswordOutput output;
+  const int status = awaitProgram(pid, readEnd.get(), output);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Cancelled();
-  if (!password.empty() && password.data()[password.size() - 1] == '\n') password.resize(password.size() - 1);
-  return password;
+  return output.finish();
 }
 
 SecretBytes fromTerminal(int tty, const std::string& prompt) {
@@ -125,6 +156,18 @@ SecretBytes fromTerminal(int tty, const std::string& prompt) {
 }
 
 }  // namespace
+
+void PasswordOutput::append(const unsigned char* data, std::size_t length) {
+  if (length > maxPassword - bytes_.size()) throw ToolError("the password program printed too much");
+  const std::size_t at = bytes_.size();
+  bytes_.resize(at + length);
+  if (length > 0) std::memcpy(bytes_.data() + at, data, length);
+}
+
+SecretBytes PasswordOutput::finish() {
+  if (!bytes_.empty() && bytes_.data()[bytes_.size() - 1] == '\n') bytes_.resize(bytes_.size() - 1);
+  return std::move(bytes_);
+}
 
 SecretBytes readPasswordFromStdin() {
   SecretBytes password;

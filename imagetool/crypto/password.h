@@ -1,7 +1,8 @@
 #pragma once
 // Where passwords come from: standard input when the command line says so; else the program named by
-// QUORBEL_ASKPASS (run with the prompt as its one argument; its output less one trailing line feed is
-// the password, a non-zero exit means the user cancelled); else the terminal with echo off.
+// QUORBEL_ASKPASS (run in its own process group with the prompt as its one argument; what it printed
+// by the time it exits, less one trailing line feed, is the password; a non-zero exit means the user
+// cancelled); else the terminal with echo off.
 // Passwords only ever live in SecretBytes.
 
 #include <string>
@@ -16,6 +17,17 @@ namespace quorbel::imagetool::crypto {
 class Cancelled : public ToolError {
  public:
   Cancelled() : ToolError("cancelled") {}
+};
+
+// What the password program prints, gathered in pieces: the password is all of it less one trailing
+// line feed. More than 64 KiB is refused (ToolError).
+class PasswordOutput {
+ public:
+  void append(const unsigned char* data, std::size_t length);
+  SecretBytes finish();
+
+ private:
+  SecretBytes bytes_;
 };
 
 // Reads standard input up to end-of-file or a NUL byte.
