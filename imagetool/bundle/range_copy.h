@@ -65,8 +65,9 @@ class RangeCopier {
   std::uint64_t copy(const Source& src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset, std::uint64_t length,
                      const std::string& dstWhat = "the copy");
   std::uint64_t copy(int src, std::uint64_t srcOffset, int dst, std::uint64_t dstOffset, std::uint64_t length,
-                     const std::string& what, const std::string& dstWhat = "the copy") {
-    return copy(Source(src, what), srcOffset, dst, dstOffset, length, dstWhat);
+                     const std::string& what, const std::string& dstWhat = "") {
+    return copy(Source(src, what), srcOffset, dst, dstOffset, length,
+                dstWhat.empty() ? "the copy of " + what : dstWhat);
   }
 
   // For bulk copies: what is written starts going to the disk at once, so a later flush finds little
