@@ -63,6 +63,11 @@ QAccessibleInterface* statusLineInterface(const QString& className, QObject* obj
 StatusLine::StatusLine(QWidget* parent) : QLabel(parent) {
   static const bool installed = (QAccessible::installFactory(statusLineInterface), true);
   Q_UNUSED(installed);
+  // The whole text stays readable: wrapped at word boundaries, never cut, and reachable from the
+  // keyboard to be read or copied.
+  setTextFormat(Qt::PlainText);
+  setWordWrap(true);
+  setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
 }
 
 void StatusLine::setStatus(const QString& text, const QString& detail) {
