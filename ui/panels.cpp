@@ -101,8 +101,17 @@ class BundleSavePanel : public QFileDialog {
     connect(this, &QFileDialog::directoryEntered, this, [this](const QString& folder) {
       const QString bundle = enclosingBundle(folder);
       if (bundle.isEmpty()) return;
-      setDirectory(QFileInfo(bundle).absolutePath());
-      selectFile(QFileInfo(bundle).fileName());
+      // Once the dialog has finished entering it.
+      QMetaObject::invokeMethod(
+          this,
+          [this, bundle] {
+            setDirectory(QFileInfo(bundle).absolutePath());
+            selectFile(QFileInfo(bundle).fileName());
+            // selectFile leaves a focused field alone.
+            if (auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+              field->setText(QFileInfo(bundle).fileName());
+          },
+          Qt::QueuedConnection);
     });
   }
 

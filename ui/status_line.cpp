@@ -63,11 +63,10 @@ QAccessibleInterface* statusLineInterface(const QString& className, QObject* obj
 StatusLine::StatusLine(QWidget* parent) : QLabel(parent) {
   static const bool installed = (QAccessible::installFactory(statusLineInterface), true);
   Q_UNUSED(installed);
-  // The whole text stays readable: wrapped at word boundaries, never cut, and reachable from the
-  // keyboard to be read or copied.
+  // The whole text stays readable: wrapped at word boundaries, never cut. No focus and no selection:
+  // either gives the label a text control whose own events would repeat each line to screen readers.
   setTextFormat(Qt::PlainText);
   setWordWrap(true);
-  setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
 }
 
 void StatusLine::setStatus(const QString& text, const QString& detail) {
