@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,8 +98,9 @@ std::optional<MountEntry> findAttachment(const std::string& path) {
 }
 
 bool isDeadMount(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) != 0 && errno == ENOTCONN;
+  // statfs always reaches the daemon, where stat may be answered from cached attributes.
+  struct statfs st {};
+  return ::statfs(path.c_str(), &st) != 0 && errno == ENOTCONN;
 }
 
 void cleanDeadMount(const std::string& mountPoint, bool remove) {

@@ -30,7 +30,7 @@ flatten() {
   else python3 -c 'import plistlib,os,sys; b,o=sys.argv[1:]; i=plistlib.load(open(b+"/Info.plist","rb")); f=open(o,"wb"); f.truncate(i["size"])
 for n in os.listdir(b+"/bands"): f.seek(int(n,16)*i["band-size"]); f.write(open(b+"/bands/"+n,"rb").read())' "$1" "$2"; fi
   python3 -c 'import plistlib,os,sys; b,o=sys.argv[1:]; z=plistlib.load(open(b+"/Info.plist","rb"))["band-size"]; f=open(o,"rb")
-bad=[n for n in os.listdir(b+"/bands") if (f.seek(int(n,16)*z) or 1) and not any(f.read(z))]; sys.exit("zero bands: %s" % bad if bad else 0)' "$1" "$2"
+old=open(b+".old").read().split(); bad=[n for n in os.listdir(b+"/bands") if n not in old and (f.seek(int(n,16)*z) or 1) and not any(f.read(z))]; sys.exit("zero bands: %s" % bad if bad else 0)' "$1" "$2"
 }
 # A tree of files 0 B to 64 MiB with non-ASCII names, made once; its hashes judge every copy.
 mkdir -p "$s/tree/dossier été/日本語"
@@ -42,8 +42,8 @@ done
 # fs NAME ACTION DEV: make (mkfs), mount, check a file system of the table's kind.
 fs() {
   case $1:$2 in
-    ext4:make) mkfs.ext4 -q -F "$3" ;; ext4:mount) mount "$3" "$s/vol" ;; ext4:check) fsck.ext4 -fn "$3" >/dev/null ;;
-    exfat:make) true ;; exfat:mount) mount.exfat-fuse "$3" "$s/vol" >/dev/null 2>&1 ;; exfat:check) fsck.exfat -n "$3" >/dev/null ;;
+    ext4:make) mkfs.ext4 -q -F "$3" ;; ext4:mount) mount "$3" "$s/vol" ${4:+"$4" "$5"} ;; ext4:check) fsck.ext4 -fn "$3" >/dev/null ;;
+    exfat:make) true ;; exfat:mount) mount.exfat-fuse ${4:+"$4" "$5"} "$3" "$s/vol" >/dev/null 2>&1 ;; exfat:check) fsck.exfat -n "$3" >/dev/null ;;
   esac
 }
 offset() { [[ $1 == ext4 ]] && echo 0 || echo 20480; }  # exFAT sits in the partition create made
@@ -53,6 +53,7 @@ for enc in none AES-128 AES-256; do
     case=$enc/$kind b=$s/$enc-$kind.sparsebundle
     opts=(); [[ $enc != none ]] && opts=(-encryption "$enc" -stdinpass)
     qtool create -size 256m -type SPARSEBUNDLE "${opts[@]}" -fs exFAT -volname V "$b" >/dev/null || { fail "$case: create"; continue; }
+    ls "$b/bands" >"$b.old"
     attach "$b" || { fail "$case: attach"; continue; }
     dev=$(losetup -f --show -o "$(offset $kind)" "$img") && fs $kind make "$dev" && fs $kind mount "$dev" &&
       cp -r "$s/tree/." "$s/vol/" && sync && umount "$s/vol" || fail "$case: writing the tree"
@@ -60,7 +61,7 @@ for enc in none AES-128 AES-256; do
     flatten "$b" "$s/flat" || fail "$case: bands"
     dev=$(losetup -f --show -o "$(offset $kind)" "$s/flat") && fs $kind check "$dev" || fail "$case: fsck"
     losetup -d "$dev"
-    attach -readonly "$b" && dev=$(losetup -f --show -r -o "$(offset $kind)" "$img") && fs $kind mount "$dev" &&
+    attach -readonly "$b" && dev=$(losetup -f --show -r -o "$(offset $kind)" "$img") && fs $kind mount "$dev" -o ro &&
       (cd "$s/vol" && sha256sum --quiet -c "$s/sums") || fail "$case: files after a fresh attach"
     umount "$s/vol"; losetup -d "$dev"; "$tool" detach "$s/mp" >/dev/null || fail "$case: second detach"
     [[ ! -e $s/mp ]] || fail "$case: mount point left"
@@ -90,18 +91,19 @@ printf '%s\0%s' "$pw" new | "$tool" chpass "$b" -oldstdinpass -newstdinpass >/de
 # kill -9 of the daemon in a write loop: the next attach clears the dead mount; synced files are intact.
 mount "$dev" "$s/vol" && for i in 1 2 3; do head -c 3M /dev/urandom >"$s/vol/f$i" && sync "$s/vol/f$i"; done
 (cd "$s/vol" && sha256sum f1 f2 f3) >"$s/synced"
-(for ((i = 0; ; i++)); do head -c 1M /dev/urandom >"$s/vol/loose$i" || break; done) 2>/dev/null &
+for ((i = 0; i < 500; i++)); do dd if=/dev/urandom of="$s/vol/loose$i" bs=1M count=1 oflag=direct status=none || break; done 2>/dev/null &
+writer=$!
 until [[ -e $s/vol/loose3 ]]; do :; done
 kill -9 "$(daemon "$b")"
-wait
+kill "$writer" 2>/dev/null; wait "$writer"
 umount -l "$s/vol"; losetup -d "$dev"
 attach "$b" && dev=$(losetup -f --show "$img") && mount "$dev" "$s/vol" && (cd "$s/vol" && sha256sum --quiet -c "$s/synced") ||
   fail "synced files after kill -9"
 umount "$s/vol"; fsck.ext4 -fn "$dev" >/dev/null || fail "fsck after kill -9"
-losetup -d "$dev"; "$tool" detach "$s/mp" >/dev/null || fail "detach after kill -9"
+losetup -d "$dev"; "$tool" detach "$s/mp" >/dev/null && rmdir "$s/mp" || fail "detach after kill -9"
 
 # Bad input: a clear error and nothing made.
-mkdir -p "$s/plain folder" "$s/full" && touch "$s/full/x"
+mkdir -p "$s/folder" "$s/full" && touch "$s/full/x"
 cp -r "$s/none-ext4.sparsebundle" "$s/link.sparsebundle" && rm -r "$s/link.sparsebundle/bands" &&
   ln -s "$b/bands" "$s/link.sparsebundle/bands"
 while IFS='|' read -r what password args; do
@@ -109,7 +111,7 @@ while IFS='|' read -r what password args; do
   [[ -s $s/err && ! -e $s/mp && ! -e $b/inside ]] || fail "$what: no message, or something was made"
   [[ -z $(findmnt -rn -t fuse.quorbel) ]] || fail "$what: a mount is left"
 done <<TABLE
-not a bundle|$pw|$s/plain folder
+not a bundle|$pw|$s/folder
 bands a link|$pw|$s/link.sparsebundle
 wrong password|wrong|$b
 mount point not empty|$pw|-mountpoint $s/full $b
