@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -253,6 +254,8 @@ void ImageFileSystem::abandon() {
 
 void ImageFileSystem::serve(std::function<void()> ready) {
   ready_ = std::move(ready);
+  // The tool's own interrupt handlers would keep libfuse from installing its own, which end the loop.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);
   if (fuse_set_signal_handlers(session_) != 0) throw ToolError("cannot handle signals");
   fuse_loop_config* config = fuse_loop_cfg_create();
   fuse_loop_cfg_set_max_threads(config, 8);
