@@ -39,7 +39,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::askToStopAndQuit() {
   if (quitQuestion_) return quitQuestion_->raise();
-  auto* box = new QMessageBox(QMessageBox::Question, windowTitle(), tr("Stop the running operation and quit?"),
+  // No title of its own: the application's name, not the window's running percentage.
+  auto* box = new QMessageBox(QMessageBox::Question, QString(), tr("Stop the running operation and quit?"),
                               QMessageBox::NoButton, this);
   box->setObjectName(QStringLiteral("quitQuestion"));
   box->setAttribute(Qt::WA_DeleteOnClose);

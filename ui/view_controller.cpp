@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QShowEvent>
+#include <algorithm>
 #include <cmath>
 
 #include "core/command_templates.h"
@@ -85,6 +86,10 @@ ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
   ui_->maxSizePopup->addItems(titles(sizeList2));
   ui_->bandSizePopup->addItems(titles(sizeList));
   ui_->filesystemPopup->addItems(titles(filesystemList));
+  // Room for the figures and the time left on one line.
+  const int barWidth = ui_->progressBar->fontMetrics().horizontalAdvance(progressText(55.5, 1800000)) + 32;
+  ui_->progressBar->setMinimumWidth(barWidth);
+  ui_->progressBar->setMaximumWidth(std::max(barWidth, ui_->progressBar->maximumWidth()));
   loadFontSize();
   outputLog_ = std::make_unique<OutputLog>(ui_->outputTextbox, theFontSize_);
   connectControls();
