@@ -12,6 +12,7 @@
 
 #include "core/command_templates.h"
 #include "core/tool_contract.h"
+#include "imagetool/attach/attach.h"
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
 #include "imagetool/bundle/sizes.h"
@@ -135,10 +136,11 @@ void describe(const it::ImageIO& image, std::ostream& out) {
 }
 
 // Where the password of `path` comes from: standard input when the command line says so, else asked.
-it::crypto::PasswordSource passwordOf(const std::string& path, bool fromStdin) {
-  return [path, fromStdin] {
+// The prompt names what it asks for: "Password of X:", or "Current password of X:" for chpass.
+it::crypto::PasswordSource passwordOf(const std::string& path, bool fromStdin, const std::string& what = "Password") {
+  return [path, fromStdin, what] {
     if (fromStdin) return it::crypto::readPasswordFromStdin();
-    return it::crypto::askPassword("Password of " + it::baseName(path) + ":");
+    return it::crypto::askPassword(what + " of " + it::baseName(path) + ":");
   };
 }
 
@@ -177,7 +179,10 @@ void createVerb(const Command& c) {
   it::createBundle(request, layOut, std::cout, encryption ? &encrypted : nullptr);
 }
 
-void imageinfoVerb(const Command& c) { it::imageInfo(c.operand(0), describe, std::cout); }
+void imageinfoVerb(const Command& c) {
+  it::imageInfo(c.operand(0), describe, std::cout);
+  it::attach::describeAttachment(c.operand(0), std::cout);
+}
 
 void isencryptedVerb(const Command& c) { it::isEncrypted(c.operand(0), std::cout); }
 
@@ -225,8 +230,19 @@ void chpassVerb(const Command& c) {
     return;
   }
   const it::crypto::SecretBytes next = it::crypto::readPasswordFromStdin();
-  it::crypto::changePassword(path, passwordOf(path, false), next, std::cout);
+  it::crypto::changePassword(path, passwordOf(path, false, "Current password"), next, std::cout);
 }
+
+void attachVerb(const Command& c) {
+  it::attach::AttachOptions options;
+  options.bundle = c.operand(0);
+  if (c.has("-mountpoint")) options.mountPoint = c.value("-mountpoint");
+  options.readOnly = c.has("-readonly");
+  options.stdinPass = c.has("-stdinpass");
+  it::attach::attachBundle(options, std::cout);
+}
+
+void detachVerb(const Command& c) { it::attach::detachBundle(c.operand(0), c.has("-force"), std::cout); }
 
 Option flag(const std::string& name) { return {name, "", {}, false}; }
 Option valued(const std::string& name, const std::string& value, bool required = false) {
@@ -256,6 +272,8 @@ const std::vector<Verb>& verbs() {
        convertVerb},
       {"resize", {valued("-size", "SIZE", true), flag("-stdinpass"), flag("-nolock")}, {"PATH"}, resizeVerb},
       {"chpass", {flag("-oldstdinpass"), valued("-newstdinpass", "", true), flag("-nolock")}, {"PATH"}, chpassVerb},
+      {"attach", {flag("-readonly"), flag("-stdinpass"), valued("-mountpoint", "DIR")}, {"BUNDLE"}, attachVerb},
+      {"detach", {flag("-force")}, {"PATH"}, detachVerb},
   };
   return table;
 }
