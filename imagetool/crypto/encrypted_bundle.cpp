@@ -46,6 +46,11 @@ UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, 
   return UnlockedBundle{std::move(*header), std::move(unlocked->keys), unlocked->record};
 }
 
+std::unique_ptr<EncryptedImageIO> plainView(ImageIO& bands, const BundleInfo& info, const UnlockedBundle& unlocked) {
+  return std::make_unique<EncryptedImageIO>(bands, info.bandSize,
+                                            ChunkCipher(unlocked.keys, unlocked.header.chunkSize()));
+}
+
 std::unique_ptr<EncryptedImageIO> WorkKeys::view(ImageIO& bands) const {
   return std::make_unique<EncryptedImageIO>(bands, bandSize, ChunkCipher(unlocked->keys, unlocked->header.chunkSize()));
 }

@@ -31,6 +31,9 @@ struct UnlockedBundle {
 // Throws ToolError("wrong password; …") when it opens no passphrase record.
 UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, const std::string& nothingDone);
 
+// The plain image of a bundle whose bands are `bands` (an image of the bundle's size).
+std::unique_ptr<EncryptedImageIO> plainView(ImageIO& bands, const BundleInfo& info, const UnlockedBundle& unlocked);
+
 // A bundle made ready for work on its image (compact, resize): the keys of an encrypted one, nothing
 // for a plain one.
 struct WorkKeys {

@@ -41,10 +41,10 @@ bool readUntil(int fd, SecretBytes& out, bool stopAtNul, bool stopAtNewline, con
 }
 
 // Ends the password program and everything it started (its process group): asked first, then forced
-// when it has not ended within half a second.
+// when it has not ended within a quarter of a second.
 void endGroup(pid_t child) {
   ::kill(-child, SIGTERM);
-  for (int waited = 0; waited < 25; ++waited) {
+  for (int waited = 0; waited < 12; ++waited) {
     if (::waitpid(child, nullptr, WNOHANG) == child) {
       ::kill(-child, SIGKILL);  // what it left behind
       return;
