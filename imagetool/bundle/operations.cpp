@@ -74,44 +74,17 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
     writeAll(token.get(), encryption->token.data(), encryption->token.size(), 0, tokenPath);
   }
 
-  // The file system is made on a sparse file inside the temporary folder, so a killed run leaves it
-  // only where the next run cleans up.
-  const std::string imagePath = joinPath(temp.path(), ".image");
-  {
-    UniqueFd fd(::open(imagePath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd) throwErrno("cannot create a temporary image in " + parentOf(request.path));
-    if (::ftruncate(fd.get(), static_cast<off_t>(request.size)) != 0) {
-      if (errno == EFBIG)
-        throw ToolError("the file system holding " + parentOf(request.path) + " cannot hold a file of " +
-                        humanSize(request.size) + ", which making the volume needs; choose a smaller size");
-      throwErrno("cannot make a temporary image of " + humanSize(request.size) + " in " + parentOf(request.path));
-    }
-  }
+  // The file system is made straight onto the bands of the temporary folder, so a killed run leaves
+  // it only where the next run cleans up.
   checkInterrupted();
-  // Encrypting every block of the image is what takes the time of an encrypted create; a plain one
-  // spends it about evenly on formatting and on carrying the result into the bands.
-  const double layoutEnd = encryption != nullptr ? 10 : 50;
-  progress::span(0, layoutEnd);
-  layOut(imagePath, request.size);
-  checkInterrupted();
-  progress::span(layoutEnd, 98);
+  progress::span(0, 98);
   {
-    UniqueFd fd(::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) throwErrno("cannot read the temporary image");
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine the temporary image");
-    if (static_cast<std::uint64_t>(st.st_size) != request.size)
-      throw ToolError("the file system tools changed the size of the image");
     BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
     bands.setWriteBehind(true);
-    if (encryption != nullptr) {
-      encryption->writeImage(fd.get(), bands);
-    } else {
-      copyNonZero(fd.get(), request.size, bands, 0, "the temporary image");
-    }
+    const std::unique_ptr<ImageIO> view = encryption != nullptr ? encryption->view(bands) : nullptr;
+    layOut(view ? *view : bands, temp.path());
     bands.sync();
   }
-  if (::unlink(imagePath.c_str()) != 0) throwErrno("cannot remove the temporary image");
   checkInterrupted();
   temp.commit();
   out << "created: " << request.path << "\n";
