@@ -22,36 +22,33 @@ class PagedImage : public ImageIO {
   explicit PagedImage(std::uint64_t size) : size_(size) {}
   std::uint64_t size() const override { return size_; }
   void read(std::uint64_t offset, void* data, std::size_t length) const override {
-    check(offset, length);
-    auto* out = static_cast<unsigned char*>(data);
-    for (std::size_t done = 0; done < length;) {
-      const std::uint64_t at = offset + done, within = at % kPage;
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kPage - within));
-      const auto page = pages_.find(at / kPage);
-      if (page == pages_.end())
-        std::memset(out + done, 0, n);
+    forPages(offset, length, [&](std::uint64_t page, std::size_t within, std::size_t done, std::size_t n) {
+      const auto found = pages_.find(page);
+      if (found == pages_.end())
+        std::memset(static_cast<char*>(data) + done, 0, n);
       else
-        std::memcpy(out + done, page->second.data() + within, n);
-      done += n;
-    }
+        std::memcpy(static_cast<char*>(data) + done, found->second.data() + within, n);
+    });
   }
   void write(std::uint64_t offset, const void* data, std::size_t length) override {
-    check(offset, length);
-    const auto* in = static_cast<const unsigned char*>(data);
-    for (std::size_t done = 0; done < length;) {
-      const std::uint64_t at = offset + done, within = at % kPage;
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kPage - within));
-      auto [page, added] = pages_.try_emplace(at / kPage);
-      if (added) page->second.fill(0);
-      std::memcpy(page->second.data() + within, in + done, n);
-      done += n;
-    }
+    forPages(offset, length, [&](std::uint64_t page, std::size_t within, std::size_t done, std::size_t n) {
+      auto [found, added] = pages_.try_emplace(page);
+      if (added) found->second.fill(0);
+      std::memcpy(found->second.data() + within, static_cast<const char*>(data) + done, n);
+    });
   }
 
  private:
   static constexpr std::uint64_t kPage = 4096;
-  void check(std::uint64_t offset, std::size_t length) const {
+  template <typename Visit>
+  void forPages(std::uint64_t offset, std::size_t length, const Visit& visit) const {
     if (offset > size_ || length > size_ - offset) throw ToolError("past the end of the image");
+    for (std::size_t done = 0; done < length;) {
+      const std::uint64_t at = offset + done, within = at % kPage;
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kPage - within));
+      visit(at / kPage, static_cast<std::size_t>(within), done, n);
+      done += n;
+    }
   }
   std::uint64_t size_;
   std::map<std::uint64_t, std::array<unsigned char, kPage>> pages_;
