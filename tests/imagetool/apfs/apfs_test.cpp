@@ -277,7 +277,9 @@ TEST(ApfsCompact, ContainersNotCleanlyCheckpointedDamagedOrWithAForgedBitmapKeep
     ASSERT_EQ(test::create(bundle, "256m", "APFS").status, 0);
     fillFree(bundle, inspect(bundle, scratch).free, 40 * MiB);
     c.harm(bundle);
-    if (c.damage) EXPECT_FALSE(inspect(bundle, scratch).apfsckOk) << "the harm is invisible to apfsck";
+    if (c.damage) {
+      EXPECT_FALSE(inspect(bundle, scratch).apfsckOk) << "the harm is invisible to apfsck";
+    }
     const std::string before = test::flatten(bundle);
     const auto r = test::runTool({"compact", "-batteryallowed", bundle});
     ASSERT_EQ(r.status, 0) << r.err;
