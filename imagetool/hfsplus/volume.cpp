@@ -16,7 +16,7 @@ using namespace detail;
 
 namespace {
 
-constexpr std::uint32_t kCatalogFileID = 4;
+constexpr std::uint32_t kCatalogFileID = 4, kStartupFileID = 7, kAttributesFileID = 8;
 constexpr std::size_t kChunk = 1 << 20;
 
 // The allocation file: one bit per allocation block, most significant bit first, set when in use.
@@ -374,6 +374,31 @@ void planShrink(ResizePlan& p, const Bitmap& bitmap) {
   if (p.next.nextAllocation >= p.newTotal) p.next.nextAllocation = 0;
 }
 
+// The special files' extents add up to their sizes, lie inside the volume and in blocks the
+// allocation file marks used: an allocation file that disagrees with them is not trusted for a resize.
+void crossCheckSpecialFiles(const ImageIO& io, std::uint64_t offset, const VolumeHeader& h, const Bitmap& bitmap) {
+  const struct {
+    const Fork* fork;
+    std::uint32_t id;
+    const char* name;
+  } files[] = {{&h.allocationFile, kAllocationFileID, "allocation file"},
+               {&h.extentsFile, kExtentsFileID, "extents overflow file"},
+               {&h.catalogFile, kCatalogFileID, "catalog file"},
+               {&h.attributesFile, kAttributesFileID, "attributes file"},
+               {&h.startupFile, kStartupFileID, "startup file"}};
+  for (const auto& file : files)
+    for (const Extent& e : forkExtents(io, offset, h, *file.fork, file.id)) {
+      const std::uint64_t end = std::uint64_t{e.startBlock} + e.blockCount;
+      if (end > h.totalBlocks)
+        throw ToolError(std::string("damaged HFS Plus volume: the ") + file.name + " reaches past the volume");
+      bitmap.runs(e.startBlock, end, [&](std::uint64_t first, std::uint64_t, bool used) {
+        if (!used)
+          throw ToolError("damaged HFS Plus volume: the allocation file marks block " + std::to_string(first) +
+                          " free, which the " + file.name + " uses");
+      });
+    }
+}
+
 void clearOldAlternate(ImageIO& io, const ResizePlan& p) {
   if (p.oldAlternate == p.newAlternate) return;
   const unsigned char zeros[kHeaderSize] = {};
@@ -387,6 +412,7 @@ void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, st
   const Bitmap bitmap(io, offset, p.h);
   if (bitmap.capacity() < p.oldTotal)
     throw ToolError("damaged HFS Plus volume: the allocation file is smaller than the volume");
+  crossCheckSpecialFiles(io, offset, p.h, bitmap);
   p.oldLastUsed = bitmap.test(p.oldTotal - 1);
   std::function<void()> afterCommit = [&] { clearOldAlternate(io, p); };
   if (p.newTotal > p.oldTotal) {
