@@ -159,22 +159,19 @@ void createVerb(const Command& c) {
   const auto& known = quorbel::filesystemList;
   if (std::find(known.begin(), known.end(), fileSystem) == known.end())
     throw ToolError("unknown file system \"" + fileSystem + "\"");
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> defined;
   std::optional<it::crypto::NewEncryption> encryption;
   it::EncryptedCreation encrypted;
   if (!cipher.empty()) {
     const it::crypto::SecretBytes password = it::crypto::readPasswordFromStdin();
     encryption = it::crypto::newEncryption(cipher == "AES-128" ? 128 : 256, password);
     encrypted.token = encryption->token;
-    encrypted.writeImage = [&](int imageFd, it::ImageIO& bands) {
-      std::vector<it::ByteRange> regions;
-      for (const auto& [offset, length] : defined) regions.push_back({offset, length});
-      it::crypto::writeEncryptedImage(imageFd, request.size, std::move(regions), bands, request.bandSize,
-                                      encryption->keys);
+    encrypted.view = [&](it::ImageIO& bands) -> std::unique_ptr<it::ImageIO> {
+      return std::make_unique<it::crypto::EncryptedImageIO>(
+          bands, request.bandSize, it::crypto::ChunkCipher(encryption->keys, it::crypto::newChunkSize));
     };
   }
-  const auto layOut = [&](const std::string& image, std::uint64_t size) {
-    it::layOutImage(image, size, fileSystem, volumeName, encryption ? &defined : nullptr);
+  const auto layOut = [&](it::ImageIO& image, const std::string& scratchFolder) {
+    it::layOutImage(image, scratchFolder, fileSystem, volumeName, encryption.has_value());
   };
   it::createBundle(request, layOut, std::cout, encryption ? &encrypted : nullptr);
 }
