@@ -137,11 +137,13 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
   connect(support, &QAction::triggered, this, &AppDelegate::openSupport);
   QAction* updates = help->addAction(QStringLiteral("&Updates Page"));
   connect(updates, &QAction::triggered, this, &AppDelegate::openUpdates);
-  help->addSeparator();
   // A status display, not a command: it carries a check mark once a check has found this program.
-  QAction* status = help->addAction(update::statusItemUncheckedTitle);
-  status->setCheckable(true);
-  status->setEnabled(false);
+  if (m_seams.updateCheck) {
+    help->addSeparator();
+    QAction* status = help->addAction(update::statusItemUncheckedTitle);
+    status->setCheckable(true);
+    status->setEnabled(false);
+  }
   m_helpMenu = help;
 
 #ifdef Q_OS_MACOS
@@ -154,7 +156,9 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
   return bar;
 }
 
-void AppDelegate::applicationDidFinishLaunching() { checkForUpdateIfDue(); }
+void AppDelegate::applicationDidFinishLaunching() {
+  if (m_seams.updateCheck) checkForUpdateIfDue();
+}
 
 void AppDelegate::finishLaunchingAfterFirstFrame(QWidget* window, int latestMilliseconds) {
   m_firstFrameWindow = window;
@@ -209,7 +213,8 @@ void AppDelegate::openUpdates() { m_seams.openUrl(m_seams.updatesPageAddress); }
 void AppDelegate::showAbout() {
   QMessageBox::about(m_mainWindow, QStringLiteral("About ") + applicationTitle,
                      QStringLiteral("<p><b>%1</b></p><p>Version %2</p>"
-                                    "<p>Creates, resizes, compacts and converts sparse bundle disk images.</p>")
+                                    "<p>Creates, resizes, compacts and converts sparse bundle disk images.</p>"
+                                    "<p>Free software under the MIT License.</p>")
                          .arg(applicationTitle, QCoreApplication::applicationVersion().toHtmlEscaped()));
 }
 

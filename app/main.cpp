@@ -2,6 +2,8 @@
 // application delegate with its menus, help windows and launch-time update check.
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 #include <QMainWindow>
 
 #include "app/accessible_combo_box.h"
@@ -19,6 +21,11 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName(QStringLiteral("SparseBundleUtility"));
   QCoreApplication::setApplicationVersion(QStringLiteral(QUORBEL_VERSION));
   QGuiApplication::setApplicationDisplayName(QStringLiteral("Quorbel Sparse Bundle Utility"));
+  // The desktop file's name: desktops match the window to its menu entry and icon by it.
+  QGuiApplication::setDesktopFileName(QStringLiteral("example.quorbel.SparseBundleUtility"));
+  QIcon icon;
+  for (const QFileInfo& size : QDir(QStringLiteral(":/icons")).entryInfoList()) icon.addFile(size.filePath());
+  QApplication::setWindowIcon(icon);
 
   // Before any window exists, so that every pop-up menu gets the interface and every widget the style.
   quorbel::installAccessibleComboBoxes();

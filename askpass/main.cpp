@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QIcon>
 #include <cstdio>
 
 #include "askpass/password_prompt.h"
@@ -24,7 +25,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   QCoreApplication::setApplicationName(QStringLiteral("quorbel-askpass"));
-  QGuiApplication::setDesktopFileName(QStringLiteral("quorbel"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("example.quorbel.SparseBundleUtility"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quorbel")));
   const QString prompt = argc == 2 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("Password:");
   quorbel::askpass::PasswordPrompt dialog(prompt);
   const int result = dialog.exec();
