@@ -40,7 +40,7 @@ endforeach()
 
 # Debian's checks: no error, warning or note from lintian (with every tag shown), and each binary built
 # with stack protector, PIE, fortified calls, read-only relocations and immediate binding.
-run(lintian --fail-on error,warning,info --display-info --no-tag-display-limit "${debs}")
+run(lintian --fail-on error,warning,info --display-info --tag-display-limit 0 "${debs}")
 if(NOT out STREQUAL "")
   message(FATAL_ERROR "lintian has something to say about the package:\n${out}")
 endif()
