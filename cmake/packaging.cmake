@@ -93,9 +93,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # Shared libraries are found by dpkg-shlibdeps; what is only loaded or run at run time is named here:
-# Qt's platform plugins (the window) and the formatters the tool runs for each file system.
+# Qt's platform plugins (the window), the formatters the tool runs for each file system and FUSE's
+# mount helper for attach.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "exfatprogs, dosfstools, udftools, apfsprogs")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "exfatprogs, dosfstools, udftools, apfsprogs, fuse3")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorbel.example/")
 include(CPack)

@@ -7,6 +7,8 @@ execute_process(COMMAND "${TOOL}" --help OUTPUT_VARIABLE out ERROR_VARIABLE err)
 string(REGEX REPLACE "(^|\n)quorbel-imagetool: [^\n]*" "" help "\n${out}${err}")
 file(READ "${PAGE}" page)
 string(REPLACE "\\-" "-" page "${page}")
+# The examples may call other programs with their own options.
+string(REGEX REPLACE "\n\\.SH EXAMPLES.*" "" page "${page}")
 
 # Options: a dash-word that follows a blank, a bracket or a bar ("sparse-band-size" is not one). The
 # brackets go first: CMake's lists do not split inside them.
