@@ -368,9 +368,11 @@ TEST(AppShell, WithoutTheLaunchCheckNothingAsksForTheUpdateList) {
   QTemporaryDir dir;
   QSettings settings(dir.filePath("defaults.ini"), QSettings::IniFormat);
   int checks = 0;
-  AppDelegate delegate(AppDelegate::Seams{.settings = &settings,
-                                          .parts = [&]() -> const DeferredParts* { return ++checks, nullptr; },
-                                          .updateCheck = false});
+  AppDelegate::Seams seams;
+  seams.settings = &settings;
+  seams.parts = [&]() -> const DeferredParts* { return ++checks, nullptr; };
+  seams.updateCheck = false;
+  AppDelegate delegate(std::move(seams));
   QMainWindow window;
   delegate.installMenuBar(&window, {});
   delegate.finishLaunchingAfterFirstFrame(&window, 0);
