@@ -175,7 +175,7 @@ TEST(EncryptedChangePassword, EveryFormKeepsEveryByteAndRefusalsChangeNothing) {
   const RunResult r =
       runToolWithInput({"chpass", vault.bundle, "-newstdinpass"}, "fourth", {"QUORBEL_ASKPASS=" + answerSecond});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(readFile(vault.dir / "asked"), "1:Password of V.sparsebundle:\n");
+  EXPECT_EQ(readFile(vault.dir / "asked"), "1:Current password of V.sparsebundle:\n");
   EXPECT_TRUE(vault.opensUnchangedWith("fourth"));
   EXPECT_FALSE(vault.opensUnchangedWith("second"));
   // No password ever lands in the bundle.
