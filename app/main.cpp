@@ -4,16 +4,20 @@
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QLocale>
 #include <QMainWindow>
 
 #include "app/accessible_combo_box.h"
 #include "app/app_delegate.h"
+#include "translations/translator.h"
 #include "ui/app_style.h"
 #include "ui/main_window.h"
 #include "ui/view_controller.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
+  // The user's language for the window, its dialogs and Qt's own (file dialogs, standard buttons).
+  const auto translators = quorbel::installTranslations(QLocale(), quorbel::translationsFolder());
   // On macOS the defaults domain is the reversed organisation domain plus the application name,
   // which equals the bundle identifier "example.quorbel.SparseBundleUtility".
   QCoreApplication::setOrganizationName(QStringLiteral("Quorbel"));
