@@ -2,164 +2,6 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE">
 <context>
-    <name>AppDelegate</name>
-    <message>
-        <source>&amp;Quorbel</source>
-        <translation>&amp;Quorbel</translation>
-    </message>
-    <message>
-        <source>&amp;About Quorbel Sparse Bundle Utility</source>
-        <translation>&amp;Über Quorbel Sparse Bundle Utility</translation>
-    </message>
-    <message>
-        <source>&amp;Quit</source>
-        <translation>&amp;Beenden</translation>
-    </message>
-    <message>
-        <source>&amp;View</source>
-        <translation>&amp;Ansicht</translation>
-    </message>
-    <message>
-        <source>&amp;Help</source>
-        <translation>&amp;Hilfe</translation>
-    </message>
-    <message>
-        <source>Quorbel Sparse Bundle Utility &amp;Help</source>
-        <translation>&amp;Hilfe zu Quorbel Sparse Bundle Utility</translation>
-    </message>
-    <message>
-        <source>&amp;Support Page</source>
-        <translation>&amp;Support-Seite</translation>
-    </message>
-    <message>
-        <source>&amp;Updates Page</source>
-        <translation>&amp;Update-Seite</translation>
-    </message>
-    <message>
-        <source>Version %1</source>
-        <translation>Version %1</translation>
-    </message>
-    <message>
-        <source>Creates, resizes, compacts and converts sparse bundle disk images.</source>
-        <translation>Erstellt Sparse-Bundle-Abbilder, ändert ihre Größe, kompaktiert und wandelt sie um.</translation>
-    </message>
-    <message>
-        <source>Free software under the MIT License.</source>
-        <translation>Freie Software unter der MIT-Lizenz.</translation>
-    </message>
-    <message>
-        <source>About %1</source>
-        <translation>Über %1</translation>
-    </message>
-    <message>
-        <source>OK</source>
-        <translation>OK</translation>
-    </message>
-    <message>
-        <source>The address could not be opened.</source>
-        <translation>Die Adresse konnte nicht geöffnet werden.</translation>
-    </message>
-    <message>
-        <source>No web browser took it. The address is:
-%1</source>
-        <translation>Kein Webbrowser hat sie übernommen. Die Adresse lautet:
-%1</translation>
-    </message>
-</context>
-<context>
-    <name>ChangeBandSizeOperation</name>
-    <message>
-        <source>Change band size</source>
-        <translation>Bandgröße ändern</translation>
-    </message>
-    <message>
-        <source>%1 (%2 %3 bands)</source>
-        <translation>%1 (%2-%3-Bänder)</translation>
-    </message>
-    <message>
-        <source>%1 copy</source>
-        <translation>%1 Kopie</translation>
-    </message>
-    <message>
-        <source>the sparse bundle is encrypted</source>
-        <translation>das Sparse-Bundle ist verschlüsselt</translation>
-    </message>
-    <message>
-        <source>the band size must be a whole number of 1 or more</source>
-        <translation>die Bandgröße muss eine ganze Zahl ab 1 sein</translation>
-    </message>
-</context>
-<context>
-    <name>ChangePasswordOperation</name>
-    <message>
-        <source>Change password</source>
-        <translation>Passwort ändern</translation>
-    </message>
-</context>
-<context>
-    <name>CompactOperation</name>
-    <message>
-        <source>Compact</source>
-        <translation>Kompaktieren</translation>
-    </message>
-</context>
-<context>
-    <name>CreateOperation</name>
-    <message>
-        <source>Create</source>
-        <translation>Erstellen</translation>
-    </message>
-    <message>
-        <source>the maximum size must be a number above 0</source>
-        <translation>die maximale Größe muss eine Zahl über 0 sein</translation>
-    </message>
-    <message>
-        <source>the band size must be a number of 0 or more</source>
-        <translation>die Bandgröße muss eine Zahl ab 0 sein</translation>
-    </message>
-    <message>
-        <source>no file system is chosen</source>
-        <translation>kein Dateisystem gewählt</translation>
-    </message>
-</context>
-<context>
-    <name>GetInfoOperation</name>
-    <message>
-        <source>Get info</source>
-        <translation>Informationen</translation>
-    </message>
-    <message>
-        <source>Get Info</source>
-        <translation>Informationen</translation>
-    </message>
-</context>
-<context>
-    <name>HelpViewController</name>
-    <message>
-        <source>Manual</source>
-        <translation>Handbuch</translation>
-    </message>
-    <message>
-        <source>Pages</source>
-        <translation>Seiten</translation>
-    </message>
-    <message>
-        <source>Manual text</source>
-        <translation>Handbuchtext</translation>
-    </message>
-    <message>
-        <source>Text</source>
-        <translation>Text</translation>
-    </message>
-</context>
-<context>
-    <name>HelpWindowController</name>
-    <message>
-        <source>Quorbel Sparse Bundle Utility Help</source>
-        <translation>Hilfe zu Quorbel Sparse Bundle Utility</translation>
-    </message>
-</context>
-<context>
     <name>MainView</name>
     <message>
         <source>Maximum size</source>
@@ -367,52 +209,6 @@
     </message>
 </context>
 <context>
-    <name>MainWindow</name>
-    <message>
-        <source>&amp;View</source>
-        <translation>&amp;Ansicht</translation>
-    </message>
-    <message>
-        <source>Stop the running operation and quit?</source>
-        <translation>Den laufenden Vorgang stoppen und beenden?</translation>
-    </message>
-    <message>
-        <source>&amp;Stop &amp;&amp; Quit</source>
-        <translation>&amp;Stoppen &amp;&amp; Beenden</translation>
-    </message>
-</context>
-<context>
-    <name>Operation</name>
-    <message>
-        <source>Done</source>
-        <translation>Fertig</translation>
-    </message>
-    <message>
-        <source>%1 failed: %2</source>
-        <translation>%1 fehlgeschlagen: %2</translation>
-    </message>
-    <message>
-        <source>Stopped</source>
-        <translation>Gestoppt</translation>
-    </message>
-    <message>
-        <source>Cancelled</source>
-        <translation>Abgebrochen</translation>
-    </message>
-    <message>
-        <source>Nothing was done: %1</source>
-        <translation>Nichts wurde getan: %1</translation>
-    </message>
-    <message>
-        <source>Ready</source>
-        <translation>Bereit</translation>
-    </message>
-    <message>
-        <source>“%1” is not a sparse bundle</source>
-        <translation>„%1“ ist kein Sparse-Bundle</translation>
-    </message>
-</context>
-<context>
     <name>PaneText</name>
     <message>
         <source>the disk-image tool ended with status %1</source>
@@ -483,25 +279,6 @@ Dann kreuzen Sie zum Kompaktieren des Sparse-Bundles das Feld „Akku“ an oder
     </message>
 </context>
 <context>
-    <name>PasswordPrompt</name>
-    <message>
-        <source>Password — Quorbel Sparse Bundle Utility</source>
-        <translation>Passwort – Quorbel Sparse Bundle Utility</translation>
-    </message>
-    <message>
-        <source>Password</source>
-        <translation>Passwort</translation>
-    </message>
-    <message>
-        <source>OK</source>
-        <translation>OK</translation>
-    </message>
-    <message>
-        <source>Cancel</source>
-        <translation>Abbrechen</translation>
-    </message>
-</context>
-<context>
     <name>PasswordSheet</name>
     <message>
         <source>Password</source>
@@ -525,17 +302,6 @@ Dann kreuzen Sie zum Kompaktieren des Sparse-Bundles das Feld „Akku“ an oder
     </message>
 </context>
 <context>
-    <name>PasswordViewController</name>
-    <message>
-        <source>The two entries differ: type the password again</source>
-        <translation>Die beiden Eingaben unterscheiden sich: Geben Sie das Passwort erneut ein</translation>
-    </message>
-    <message>
-        <source>The two passwords differ.</source>
-        <translation>Die beiden Passwörter unterscheiden sich.</translation>
-    </message>
-</context>
-<context>
     <name>QFileDialog</name>
     <message>
         <source>Look in</source>
@@ -544,17 +310,6 @@ Dann kreuzen Sie zum Kompaktieren des Sparse-Bundles das Feld „Akku“ an oder
     <message>
         <source>Files of type</source>
         <translation>Dateien des Typs</translation>
-    </message>
-</context>
-<context>
-    <name>ResizeOperation</name>
-    <message>
-        <source>Resize</source>
-        <translation>Größe ändern</translation>
-    </message>
-    <message>
-        <source>the maximum size must be a number above 0</source>
-        <translation>die maximale Größe muss eine Zahl über 0 sein</translation>
     </message>
 </context>
 <context>
@@ -595,7 +350,241 @@ Keine Versionsangabe des Programms gefunden.</translation>
     </message>
 </context>
 <context>
-    <name>ViewController</name>
+    <name>quorbel::AppDelegate</name>
+    <message>
+        <source>&amp;Quorbel</source>
+        <translation>&amp;Quorbel</translation>
+    </message>
+    <message>
+        <source>&amp;About Quorbel Sparse Bundle Utility</source>
+        <translation>&amp;Über Quorbel Sparse Bundle Utility</translation>
+    </message>
+    <message>
+        <source>&amp;Quit</source>
+        <translation>&amp;Beenden</translation>
+    </message>
+    <message>
+        <source>&amp;View</source>
+        <translation>&amp;Ansicht</translation>
+    </message>
+    <message>
+        <source>&amp;Help</source>
+        <translation>&amp;Hilfe</translation>
+    </message>
+    <message>
+        <source>Quorbel Sparse Bundle Utility &amp;Help</source>
+        <translation>&amp;Hilfe zu Quorbel Sparse Bundle Utility</translation>
+    </message>
+    <message>
+        <source>&amp;Support Page</source>
+        <translation>&amp;Support-Seite</translation>
+    </message>
+    <message>
+        <source>&amp;Updates Page</source>
+        <translation>&amp;Update-Seite</translation>
+    </message>
+    <message>
+        <source>The address could not be opened.</source>
+        <translation>Die Adresse konnte nicht geöffnet werden.</translation>
+    </message>
+    <message>
+        <source>No web browser took it. The address is:
+%1</source>
+        <translation>Kein Webbrowser hat sie übernommen. Die Adresse lautet:
+%1</translation>
+    </message>
+    <message>
+        <source>Version %1</source>
+        <translation>Version %1</translation>
+    </message>
+    <message>
+        <source>Creates, resizes, compacts and converts sparse bundle disk images.</source>
+        <translation>Erstellt Sparse-Bundle-Abbilder, ändert ihre Größe, kompaktiert und wandelt sie um.</translation>
+    </message>
+    <message>
+        <source>Free software under the MIT License.</source>
+        <translation>Freie Software unter der MIT-Lizenz.</translation>
+    </message>
+    <message>
+        <source>About %1</source>
+        <translation>Über %1</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::ChangeBandSizeOperation</name>
+    <message>
+        <source>%1 (%2 %3 bands)</source>
+        <translation>%1 (%2-%3-Bänder)</translation>
+    </message>
+    <message>
+        <source>%1 copy</source>
+        <translation>%1 Kopie</translation>
+    </message>
+    <message>
+        <source>Change band size</source>
+        <translation>Bandgröße ändern</translation>
+    </message>
+    <message>
+        <source>the sparse bundle is encrypted</source>
+        <translation>das Sparse-Bundle ist verschlüsselt</translation>
+    </message>
+    <message>
+        <source>the band size must be a whole number of 1 or more</source>
+        <translation>die Bandgröße muss eine ganze Zahl ab 1 sein</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::ChangePasswordOperation</name>
+    <message>
+        <source>Change password</source>
+        <translation>Passwort ändern</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::CompactOperation</name>
+    <message>
+        <source>Compact</source>
+        <translation>Kompaktieren</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::CreateOperation</name>
+    <message>
+        <source>Create</source>
+        <translation>Erstellen</translation>
+    </message>
+    <message>
+        <source>the maximum size must be a number above 0</source>
+        <translation>die maximale Größe muss eine Zahl über 0 sein</translation>
+    </message>
+    <message>
+        <source>the band size must be a number of 0 or more</source>
+        <translation>die Bandgröße muss eine Zahl ab 0 sein</translation>
+    </message>
+    <message>
+        <source>no file system is chosen</source>
+        <translation>kein Dateisystem gewählt</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::GetInfoOperation</name>
+    <message>
+        <source>Get info</source>
+        <translation>Informationen</translation>
+    </message>
+    <message>
+        <source>Get Info</source>
+        <translation>Informationen</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::HelpViewController</name>
+    <message>
+        <source>Manual</source>
+        <translation>Handbuch</translation>
+    </message>
+    <message>
+        <source>Pages</source>
+        <translation>Seiten</translation>
+    </message>
+    <message>
+        <source>Manual text</source>
+        <translation>Handbuchtext</translation>
+    </message>
+    <message>
+        <source>Text</source>
+        <translation>Text</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::HelpWindowController</name>
+    <message>
+        <source>Quorbel Sparse Bundle Utility Help</source>
+        <translation>Hilfe zu Quorbel Sparse Bundle Utility</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::MainWindow</name>
+    <message>
+        <source>&amp;View</source>
+        <translation>&amp;Ansicht</translation>
+    </message>
+    <message>
+        <source>Stop the running operation and quit?</source>
+        <translation>Den laufenden Vorgang stoppen und beenden?</translation>
+    </message>
+    <message>
+        <source>&amp;Stop &amp;&amp; Quit</source>
+        <translation>&amp;Stoppen &amp;&amp; Beenden</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::Operation</name>
+    <message>
+        <source>Done</source>
+        <translation>Fertig</translation>
+    </message>
+    <message>
+        <source>%1 failed: %2</source>
+        <translation>%1 fehlgeschlagen: %2</translation>
+    </message>
+    <message>
+        <source>Stopped</source>
+        <translation>Gestoppt</translation>
+    </message>
+    <message>
+        <source>Cancelled</source>
+        <translation>Abgebrochen</translation>
+    </message>
+    <message>
+        <source>Nothing was done: %1</source>
+        <translation>Nichts wurde getan: %1</translation>
+    </message>
+    <message>
+        <source>Ready</source>
+        <translation>Bereit</translation>
+    </message>
+    <message>
+        <source>“%1” is not a sparse bundle</source>
+        <translation>„%1“ ist kein Sparse-Bundle</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::PasswordViewController</name>
+    <message>
+        <source>The two entries differ: type the password again</source>
+        <translation>Die beiden Eingaben unterscheiden sich: Geben Sie das Passwort erneut ein</translation>
+    </message>
+    <message>
+        <source>The two passwords differ.</source>
+        <translation>Die beiden Passwörter unterscheiden sich.</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::ResizeOperation</name>
+    <message>
+        <source>Resize</source>
+        <translation>Größe ändern</translation>
+    </message>
+    <message>
+        <source>the maximum size must be a number above 0</source>
+        <translation>die maximale Größe muss eine Zahl über 0 sein</translation>
+    </message>
+</context>
+<context>
+    <name>quorbel::ViewController</name>
+    <message>
+        <source>A sparse bundle cannot be saved inside another one. Choose a folder outside “%1”.</source>
+        <translation>Ein Sparse-Bundle kann nicht in einem anderen gesichert werden. Wählen Sie einen Ordner außerhalb von „%1“.</translation>
+    </message>
+    <message>
+        <source>“%1” already exists. Choose another name.</source>
+        <translation>„%1“ ist bereits vorhanden. Wählen Sie einen anderen Namen.</translation>
+    </message>
     <message>
         <source>Sparse bundle:</source>
         <translation>Sparse-Bundle:</translation>
@@ -619,14 +608,6 @@ Keine Versionsangabe des Programms gefunden.</translation>
     <message>
         <source>Running: %1…</source>
         <translation>Läuft: %1 …</translation>
-    </message>
-    <message>
-        <source>A sparse bundle cannot be saved inside another one. Choose a folder outside “%1”.</source>
-        <translation>Ein Sparse-Bundle kann nicht in einem anderen gesichert werden. Wählen Sie einen Ordner außerhalb von „%1“.</translation>
-    </message>
-    <message>
-        <source>“%1” already exists. Choose another name.</source>
-        <translation>„%1“ ist bereits vorhanden. Wählen Sie einen anderen Namen.</translation>
     </message>
     <message>
         <source>%1% — %2</source>
@@ -674,6 +655,22 @@ Keine Versionsangabe des Programms gefunden.</translation>
     <message>
         <source>Password:</source>
         <translation>Passwort:</translation>
+    </message>
+    <message>
+        <source>Password — Quorbel Sparse Bundle Utility</source>
+        <translation>Passwort – Quorbel Sparse Bundle Utility</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>Passwort</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
     </message>
 </context>
 </TS>

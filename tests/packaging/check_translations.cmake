@@ -7,7 +7,7 @@ file(MAKE_DIRECTORY "${SCRATCH}")
 foreach(ts IN LISTS TS_FILES)
   get_filename_component(name "${ts}" NAME)
   file(COPY_FILE "${ts}" "${SCRATCH}/${name}")
-  execute_process(COMMAND "${LUPDATE}" -silent -no-obsolete -locations none ${SOURCES} -ts "${SCRATCH}/${name}"
+  execute_process(COMMAND "${LUPDATE}" -silent -no-obsolete -locations none -I "${SOURCE_DIR}" ${SOURCES} -ts "${SCRATCH}/${name}"
                   WORKING_DIRECTORY "${SOURCE_DIR}" RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "lupdate failed (${result}):\n${out}")
