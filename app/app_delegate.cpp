@@ -34,6 +34,22 @@ void placeOnScreenOf(QWidget* window, const QWidget* over) {
   window->move(frame.topLeft());
 }
 
+// The update check's fixed English texts as the menu and its alerts show them, in the user's language.
+// The rules keep the English ones; lupdate finds them in the list below.
+QString shown(const QString& english) {
+  return QCoreApplication::translate("UpdateCheck", english.toUtf8().constData());
+}
+[[maybe_unused]] const char* const updateCheckTexts[] = {
+    QT_TRANSLATE_NOOP("UpdateCheck", "Update not checked"),
+    QT_TRANSLATE_NOOP("UpdateCheck", "Checked for update"),
+    QT_TRANSLATE_NOOP("UpdateCheck", "An error occurred:"),
+    QT_TRANSLATE_NOOP("UpdateCheck", "Can't check for updates:\nNo app version string found."),
+    QT_TRANSLATE_NOOP("UpdateCheck", "Error in update Property List."),
+    QT_TRANSLATE_NOOP("UpdateCheck", "Update Property List has no entries."),
+    QT_TRANSLATE_NOOP("UpdateCheck", "Ignore"),
+    QT_TRANSLATE_NOOP("UpdateCheck", "Download"),
+};
+
 }  // namespace
 
 AppDelegate::AppDelegate() : AppDelegate(Seams()) {}
@@ -117,12 +133,12 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
   m_menuBar = bar;
 
   // The application menu; on macOS the roles move About and Quit into the system's application menu.
-  auto* appMenu = new QMenu(QStringLiteral("&Quorbel"), bar);
-  QAction* about = appMenu->addAction(QStringLiteral("&About Quorbel Sparse Bundle Utility"));
+  auto* appMenu = new QMenu(tr("&Quorbel"), bar);
+  QAction* about = appMenu->addAction(tr("&About Quorbel Sparse Bundle Utility"));
   about->setMenuRole(QAction::AboutRole);
   connect(about, &QAction::triggered, this, &AppDelegate::showAbout);
   appMenu->addSeparator();
-  QAction* quit = appMenu->addAction(QStringLiteral("&Quit"));
+  QAction* quit = appMenu->addAction(tr("&Quit"));
   quit->setMenuRole(QAction::QuitRole);
   quit->setShortcut(QKeySequence::Quit);
   // Queued, so the menu has closed before the event loop ends. Quitting closes the main window, which
@@ -141,7 +157,7 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
 
   QMenu* viewMenu = menuHolding(bar, view.largerText);
   if (!viewMenu) {
-    viewMenu = bar->addMenu(QStringLiteral("&View"));
+    viewMenu = bar->addMenu(tr("&View"));
     for (QAction* action : {view.largerText, view.smallerText}) {
       if (action) {
         viewMenu->addAction(action);
@@ -149,20 +165,22 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
     }
   }
 
-  QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+  QMenu* help = bar->addMenu(tr("&Help"));
   help->setObjectName(QStringLiteral("helpMenu"));
-  QAction* manual = help->addAction(QStringLiteral("Quorbel Sparse Bundle Utility &Help"));
+  QAction* manual = help->addAction(tr("Quorbel Sparse Bundle Utility &Help"));
   manual->setShortcut(QKeySequence::HelpContents);
   connect(manual, &QAction::triggered, this, &AppDelegate::openHelp);
-  QAction* support = help->addAction(QStringLiteral("&Support Page"));
+  QAction* support = help->addAction(tr("&Support Page"));
   connect(support, &QAction::triggered, this, &AppDelegate::openSupport);
-  QAction* updates = help->addAction(QStringLiteral("&Updates Page"));
+  QAction* updates = help->addAction(tr("&Updates Page"));
   connect(updates, &QAction::triggered, this, &AppDelegate::openUpdates);
-  help->addSeparator();
   // A status display, not a command: it carries a check mark once a check has found this program.
-  QAction* status = help->addAction(update::statusItemUncheckedTitle);
-  status->setCheckable(true);
-  status->setEnabled(false);
+  if (m_seams.updateCheck) {
+    help->addSeparator();
+    QAction* status = help->addAction(shown(update::statusItemUncheckedTitle));
+    status->setCheckable(true);
+    status->setEnabled(false);
+  }
   m_helpMenu = help;
 
 #ifdef Q_OS_MACOS
@@ -175,7 +193,9 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
   return bar;
 }
 
-void AppDelegate::applicationDidFinishLaunching() { checkForUpdateIfDue(); }
+void AppDelegate::applicationDidFinishLaunching() {
+  if (m_seams.updateCheck) checkForUpdateIfDue();
+}
 
 void AppDelegate::finishLaunchingAfterFirstFrame(QWidget* window, int latestMilliseconds) {
   m_firstFrameWindow = window;
@@ -244,10 +264,13 @@ void AppDelegate::openAddress(const QUrl& address) {
 }
 
 void AppDelegate::showAbout() {
-  QMessageBox::about(m_mainWindow, QStringLiteral("About ") + applicationTitle,
-                     QStringLiteral("<p><b>%1</b></p><p>Version %2</p>"
-                                    "<p>Creates, resizes, compacts and converts sparse bundle disk images.</p>")
-                         .arg(applicationTitle, QCoreApplication::applicationVersion().toHtmlEscaped()));
+  // The box shows the application's icon (its window icon) beside the text.
+  const QString text =
+      QStringLiteral("<p><b>%1</b></p><p>%2</p><p>%3</p><p>%4</p>")
+          .arg(applicationTitle, tr("Version %1").arg(QCoreApplication::applicationVersion().toHtmlEscaped()),
+               tr("Creates, resizes, compacts and converts sparse bundle disk images."),
+               tr("Free software under the MIT License."));
+  QMessageBox::about(m_mainWindow, tr("About %1").arg(applicationTitle), text);
 }
 
 void AppDelegate::checkForUpdateIfDue() {
@@ -261,9 +284,9 @@ void AppDelegate::showUpdateError(const QString& message) {
   box.setWindowModality(Qt::ApplicationModal);
   box.setWindowTitle(applicationTitle);
   box.setIcon(QMessageBox::Critical);
-  box.setText(update::errorAlertMessage);
-  box.setInformativeText(message);
-  box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+  box.setText(shown(update::errorAlertMessage));
+  box.setInformativeText(shown(message));
+  box.addButton(tr("OK"), QMessageBox::AcceptRole);
   box.exec();
 }
 
@@ -274,8 +297,8 @@ bool AppDelegate::showUpdateAlert(const QString& messageText, const QString& inf
   box.setIcon(QMessageBox::Information);
   box.setText(messageText);
   box.setInformativeText(informativeText);
-  box.addButton(update::ignoreButtonTitle, QMessageBox::RejectRole);
-  QPushButton* download = box.addButton(update::downloadButtonTitle, QMessageBox::AcceptRole);
+  box.addButton(shown(update::ignoreButtonTitle), QMessageBox::RejectRole);
+  QPushButton* download = box.addButton(shown(update::downloadButtonTitle), QMessageBox::AcceptRole);
   box.setDefaultButton(download);
   box.exec();
   return box.clickedButton() == download;
@@ -286,9 +309,9 @@ void AppDelegate::markUpdateStatusItem() {
     return;
   }
   for (QAction* action : m_helpMenu->actions()) {
-    if (action->text() == update::statusItemUncheckedTitle) {
+    if (action->text() == shown(update::statusItemUncheckedTitle)) {
       action->setChecked(true);
-      action->setText(update::statusItemCheckedTitle);
+      action->setText(shown(update::statusItemCheckedTitle));
       return;
     }
   }

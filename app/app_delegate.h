@@ -42,6 +42,7 @@ struct AppDelegateSeams {
   QUrl supportPageAddress = QUrl(QStringLiteral(QUORBEL_SUPPORT_PAGE_ADDRESS));
   QUrl updatesPageAddress = QUrl(QStringLiteral(QUORBEL_UPDATES_PAGE_ADDRESS));
   std::function<const DeferredParts*()> parts;  // default: loadDeferredParts
+  bool updateCheck = QUORBEL_UPDATE_CHECK;      // false: no launch check and no status item in Help
 };
 
 class AppDelegate : public QObject {
@@ -54,8 +55,9 @@ class AppDelegate : public QObject {
   ~AppDelegate() override;
 
   // Completes the main window's menu bar: the application menu (About, Quit) first, View (text size;
-  // a View menu the window already has is kept) and Help (manual, support page, updates page, update
-  // status item). On macOS the same menus also form the bar shown while another window is active.
+  // a View menu the window already has is kept) and Help (manual, support page, updates page, and the
+  // update status item in builds with the launch check). On macOS the same menus also form the bar shown while another
+  // window is active.
   QMenuBar* installMenuBar(QWidget* mainWindow, const ViewMenuTargets& view);
   QMenuBar* menuBar() const { return m_menuBar; }
   QMenu* helpMenu() const { return m_helpMenu; }

@@ -1,5 +1,5 @@
 // Finds the deferred parts: linked in, or the module "quorbel-parts" beside the program (build tree)
-// or in the install tree's lib/quorbel.
+// or in the install tree's private library folder.
 #include <QCoreApplication>
 #include <QDir>
 #include <QLibrary>
@@ -16,8 +16,9 @@ const DeferredParts* loadDeferredParts() {
   static const DeferredParts* loaded = []() -> const DeferredParts* {
     const QDir programs(QCoreApplication::applicationDirPath());
     QString reasons;
-    for (const QString& candidate : {programs.filePath(QStringLiteral("quorbel-parts")),
-                                     programs.filePath(QStringLiteral("../lib/quorbel/quorbel-parts"))}) {
+    for (const QString& candidate :
+         {programs.filePath(QStringLiteral("quorbel-parts")),
+          programs.filePath(QStringLiteral("../" QUORBEL_PARTS_INSTALL_DIR "/quorbel-parts"))}) {
       QLibrary module(candidate);
       using Entry = const DeferredParts* (*)();
       if (auto entry = reinterpret_cast<Entry>(module.resolve("quorbelDeferredParts"))) return entry();

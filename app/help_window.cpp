@@ -22,18 +22,18 @@ HelpViewController::HelpViewController(ResourceLookup lookup, QWidget* parent)
   layout->addWidget(m_tabs);
   auto* view = new QPdfView(m_tabs);
   view->setObjectName(QStringLiteral("helpPDFView"));
-  view->setAccessibleName(QStringLiteral("Manual"));
+  view->setAccessibleName(tr("Manual"));
   view->setPageMode(QPdfView::PageMode::MultiPage);
-  m_tabs->addTab(view, QStringLiteral("Pages"));
+  m_tabs->addTab(view, tr("Pages"));
   setHelpPDFView(view);
   // A PDF view exposes no text to a screen reader; the same manual as text does.
   // A read-only text field with a keyboard caret: a screen reader reads it line by line.
   m_helpTextView = new QTextEdit(m_tabs);
   m_helpTextView->setObjectName(QStringLiteral("helpTextView"));
-  m_helpTextView->setAccessibleName(QStringLiteral("Manual text"));
+  m_helpTextView->setAccessibleName(tr("Manual text"));
   m_helpTextView->setReadOnly(true);
   m_helpTextView->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
-  m_tabs->addTab(m_helpTextView, QStringLiteral("Text"));
+  m_tabs->addTab(m_helpTextView, tr("Text"));
   viewDidLoad();
 }
 
@@ -72,7 +72,7 @@ void HelpViewController::showEvent(QShowEvent* event) {
 }
 
 HelpWindowController::HelpWindowController(ResourceLookup lookup, QWidget* parent) : QMainWindow(parent) {
-  setWindowTitle(QStringLiteral("Quorbel Sparse Bundle Utility Help"));
+  setWindowTitle(tr("Quorbel Sparse Bundle Utility Help"));
   setObjectName(QStringLiteral("helpWindow"));
   // A window of its own, freed when it closes (or with its parent); it never keeps the application.
   setAttribute(Qt::WA_DeleteOnClose);

@@ -29,7 +29,13 @@ target_link_libraries(quorbel_app_parts PUBLIC quorbel_app_update quorbel_app_ma
                       Qt6::PdfWidgets)
 
 # On Linux the same parts as a module, loaded by the program on first use, from beside it in the build
-# tree or from lib/quorbel in the install tree.
+# tree or from the install tree's private library folder (multiarch where the system has it).
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(QUORBEL_PARTS_INSTALL_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/quorbel CACHE INTERNAL "")
+else()
+  set(QUORBEL_PARTS_INSTALL_DIR lib/quorbel CACHE INTERNAL "")
+endif()
+target_compile_definitions(quorbel_app_shell PRIVATE QUORBEL_PARTS_INSTALL_DIR="${QUORBEL_PARTS_INSTALL_DIR}")
 if(NOT APPLE)
   add_library(quorbel-parts MODULE ${QUORBEL_PARTS_SOURCES})
   set_target_properties(quorbel-parts PROPERTIES AUTOMOC ON PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

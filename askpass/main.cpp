@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QIcon>
+#include <QLocale>
 #include <cstdio>
 
 #include "askpass/password_prompt.h"
+#include "translations/translator.h"
 
 int main(int argc, char** argv) {
   // A reader that went away must turn into a failed write (exit 1), not a silent death by SIGPIPE.
@@ -23,9 +26,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorbel-askpass: no screen to show the password dialog on (%s)\n", qPrintable(platform));
     return 1;
   }
+  const auto translators = quorbel::installTranslations(QLocale(), quorbel::translationsFolder());
   QCoreApplication::setApplicationName(QStringLiteral("quorbel-askpass"));
-  QGuiApplication::setDesktopFileName(QStringLiteral("quorbel"));
-  const QString prompt = argc == 2 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("Password:");
+  QGuiApplication::setDesktopFileName(QStringLiteral("example.quorbel.SparseBundleUtility"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quorbel")));
+  const QString prompt =
+      argc == 2 ? QString::fromLocal8Bit(argv[1]) : quorbel::askpass::PasswordPrompt::tr("Password:");
   quorbel::askpass::PasswordPrompt dialog(prompt);
   const int result = dialog.exec();
   QByteArray password = dialog.takePassword();

@@ -14,7 +14,7 @@ namespace quorbel::askpass {
 
 PasswordPrompt::PasswordPrompt(const QString& prompt, QWidget* parent) : QDialog(parent) {
   // The title is also the name a screen reader announces when the dialog appears.
-  setWindowTitle(QStringLiteral("Password — Quorbel Sparse Bundle Utility"));
+  setWindowTitle(tr("Password — Quorbel Sparse Bundle Utility"));
   setObjectName(QStringLiteral("askpassDialog"));
 
   prompt_ = new QLabel(prompt, this);
@@ -25,7 +25,7 @@ PasswordPrompt::PasswordPrompt(const QString& prompt, QWidget* parent) : QDialog
   field_ = new QLineEdit(this);
   field_->setObjectName(QStringLiteral("password"));
   field_->setEchoMode(QLineEdit::Password);
-  field_->setAccessibleName(QStringLiteral("Password"));
+  field_->setAccessibleName(tr("Password"));
   // The prompt says what the password is for; a screen reader reads it with the field.
   field_->setAccessibleDescription(prompt);
   field_->setMinimumWidth(320);
@@ -34,10 +34,10 @@ PasswordPrompt::PasswordPrompt(const QString& prompt, QWidget* parent) : QDialog
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   ok_ = buttons->button(QDialogButtonBox::Ok);
   cancel_ = buttons->button(QDialogButtonBox::Cancel);
-  ok_->setText(QStringLiteral("OK"));
-  ok_->setAccessibleName(QStringLiteral("OK"));
-  cancel_->setText(QStringLiteral("Cancel"));
-  cancel_->setAccessibleName(QStringLiteral("Cancel"));
+  ok_->setText(tr("OK"));
+  ok_->setAccessibleName(ok_->text());
+  cancel_->setText(tr("Cancel"));
+  cancel_->setAccessibleName(cancel_->text());
   ok_->setDefault(true);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

@@ -33,7 +33,7 @@ void ChangeBandSizeOperation::start() {
     runStep(isEncryptedArguments(source), std::nullopt, [this, source](const ToolOutcome& test) {
       if (test.stopped) return finish();
       if (reportsEncrypted(test.text)) {
-        appendText(texts::encryptedRefusal);
+        appendText(paneText(texts::encryptedRefusal));
         return endWithout(tr("the sparse bundle is encrypted"));
       }
       convert(source);
@@ -49,7 +49,7 @@ void ChangeBandSizeOperation::convert(const std::string& source) {
     if (!band || band->integerValue < 1) return endWithout(tr("the band size must be a whole number of 1 or more"));
     const std::int64_t sectors = bandSizeSectors(band->integerValue, values.bandSizeUnit);
     runStep(convertArguments(source, filePath(destination), sectors), std::nullopt, [this](const ToolOutcome& outcome) {
-      appendText(std::string(texts::changeBandHeading) + outcome.text);
+      appendText(paneText(texts::changeBandHeading) + outcome.text);
       finish();
     });
   });

@@ -14,11 +14,11 @@ void ChangePasswordOperation::start() {
     host().askForPassword(PasswordPurpose::NewPassword, [self, this, path](std::optional<SecretBytes> password) {
       if (!self) return;
       if (!password) {
-        appendText(texts::changePasswordCancelled);
+        appendText(paneText(texts::changePasswordCancelled));
         return cancel();
       }
       runStep(changePasswordArguments(path), std::move(password), [this](const ToolOutcome& outcome) {
-        appendText(std::string(texts::changePasswordHeading) + outcome.text);
+        appendText(paneText(texts::changePasswordHeading) + outcome.text);
         finish();
       });
     });

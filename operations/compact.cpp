@@ -11,9 +11,9 @@ void CompactOperation::start() {
   openBundle(tr("Compact"), [this](const QString& path) {
     const bool onBattery = host().controlValues().batteryAllowed;
     runStep(compactArguments(onBattery, filePath(path)), std::nullopt, [this](const ToolOutcome& outcome) {
-      const std::string text = std::string(texts::compactHeading) + outcome.text;
+      const std::string text = paneText(texts::compactHeading) + outcome.text;
       appendText(text);
-      if (!outcome.stopped && compactNeedsBatteryHint(text)) appendText(texts::batteryHint);
+      if (!outcome.stopped && compactNeedsBatteryHint(text)) appendText(paneText(texts::batteryHint));
       finish();
     });
   });

@@ -16,7 +16,7 @@ void CreateOperation::start() {
   host().askForPassword(PasswordPurpose::NewImage, [self, this](std::optional<SecretBytes> password) {
     if (!self) return;
     if (!password) {
-      appendText(texts::createCancelled);
+      appendText(paneText(texts::createCancelled));
       return cancel();
     }
     password_ = std::move(password);

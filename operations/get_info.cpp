@@ -11,7 +11,7 @@ void GetInfoOperation::start() {
   openBundle(tr("Get Info"), [this](const QString& chosen) {
     const std::string path = filePath(chosen);
     runStep(imageInfoArguments(path), std::nullopt, [this, path](const ToolOutcome& info) {
-      host().replace(QString::fromStdString(std::string(texts::getInfoHeading) + info.text));
+      host().replace(QString::fromStdString(paneText(texts::getInfoHeading) + info.text));
       if (info.stopped) return finish();
       runStep(isEncryptedArguments(path), std::nullopt, [this](const ToolOutcome& encrypted) {
         appendText(encrypted.text);

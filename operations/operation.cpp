@@ -1,5 +1,6 @@
 #include "operations/operation.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,13 +16,35 @@ const QString bundleSuffix = QStringLiteral(".sparsebundle");
 QString failureReason(const ToolOutcome& outcome) {
   const QString said = QString::fromStdString(outcome.errors).trimmed();
   if (!said.isEmpty()) return said;
-  return QStringLiteral("the disk-image tool ended with status %1").arg(outcome.status);
+  return QCoreApplication::translate("PaneText", "the disk-image tool ended with status %1").arg(outcome.status);
 }
 
 bool cancelledByUser(const ToolOutcome& outcome) {
   const QString said = QString::fromStdString(outcome.errors).trimmed();
   return outcome.status != 0 && said.section(QLatin1Char('\n'), -1).endsWith(QLatin1String(": cancelled"));
 }
+
+std::string paneText(std::string_view english) {
+  return QCoreApplication::translate("PaneText", std::string(english).c_str()).toStdString();
+}
+
+namespace {
+// lupdate reads the pane texts from here; the English ones live in argument_lists.h.
+[[maybe_unused]] const char* const paneTexts[] = {
+    QT_TRANSLATE_NOOP("PaneText", "Resize:\n"),
+    QT_TRANSLATE_NOOP("PaneText", "Compact:\n"),
+    QT_TRANSLATE_NOOP("PaneText", "Change band size:\n"),
+    QT_TRANSLATE_NOOP("PaneText", "Sparsebundle info:\n"),
+    QT_TRANSLATE_NOOP("PaneText", "Change password:\n"),
+    QT_TRANSLATE_NOOP("PaneText", "Cancelled creation of sparse bundle.\n"),
+    QT_TRANSLATE_NOOP("PaneText", "Cancelled change of password.\n"),
+    QT_TRANSLATE_NOOP("PaneText", "Can't change band size for an encrypted sparse bundle.\n"),
+    QT_TRANSLATE_NOOP("PaneText",
+                      "If this failed, is your Mac running on battery?\n"
+                      "If so, to compact the sparse bundle either tick the Battery checkbox or connect your Mac to "
+                      "mains power, and try again.\n"),
+};
+}  // namespace
 
 bool isBundlePath(const QString& path) { return path.endsWith(bundleSuffix); }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/command_runner.h"
 #include "core/command_templates.h"
@@ -78,6 +79,10 @@ QString failureReason(const ToolOutcome& outcome);
 // Whether a failed step ended because the user cancelled the tool's own password dialog: its last
 // line of complaint ends in ": cancelled".
 bool cancelledByUser(const ToolOutcome& outcome);
+
+// One of the operations' own pane texts (headings, notes) in the user's language; the tool's report
+// that follows a heading is never translated.
+std::string paneText(std::string_view english);
 // Whether a panel's path names a sparse bundle.
 bool isBundlePath(const QString& path);
 // The outermost sparse bundle that `path` is or lies inside ("/a/B.sparsebundle/bands" gives

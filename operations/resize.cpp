@@ -16,7 +16,7 @@ void ResizeOperation::start() {
     if (!size) return endWithout(tr("the maximum size must be a number above 0"));
     runStep(resizeArguments(sizeArgument(size->description, values.maxSizeUnit), filePath(path)), std::nullopt,
             [this](const ToolOutcome& outcome) {
-              appendText(std::string(texts::resizeHeading) + outcome.text);
+              appendText(paneText(texts::resizeHeading) + outcome.text);
               finish();
             });
   });

@@ -3,6 +3,7 @@
 // event loop; tests answer the panels through setNextOpenPath / setNextSavePath instead.
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -22,7 +23,8 @@ namespace quorbel {
 
 namespace {
 
-const QString bundleFilter = QStringLiteral("Sparse bundles (*.sparsebundle)");
+// Made at each use, so that it reads in the language installed by then.
+QString bundleFilter() { return QCoreApplication::translate("Panels", "Sparse bundles (*.sparsebundle)"); }
 
 constexpr const char* lastFolderKey = "lastBundleFolder";
 
@@ -165,14 +167,14 @@ void ViewController::beginOpenPanel(const QString& prompt, PathAnswer answer) {
 #ifdef Q_OS_MACOS
   // The native panel offers a bundle as one item.
   dialog->setFileMode(QFileDialog::ExistingFile);
-  dialog->setNameFilter(bundleFilter);
+  dialog->setNameFilter(bundleFilter());
 #else
   // Qt's own dialog sees a bundle as the folder it is: it offers folders, and entering a
   // *.sparsebundle folder chooses it instead of showing its bands.
   dialog->setOption(QFileDialog::DontUseNativeDialog);
   dialog->setFileMode(QFileDialog::Directory);
   dialog->setOption(QFileDialog::ShowDirsOnly);
-  dialog->setNameFilter(bundleFilter);
+  dialog->setNameFilter(bundleFilter());
   // The field asks for a bundle (after setFileMode, which names it "Directory:").
   dialog->setLabelText(QFileDialog::FileName, tr("Sparse bundle:"));
   nameFileDialogPopUps(dialog);
@@ -209,7 +211,7 @@ void ViewController::beginSavePanel(const QString& proposed, PathAnswer answer) 
   dialog->setAcceptMode(QFileDialog::AcceptSave);
   dialog->setFileMode(QFileDialog::AnyFile);
   dialog->setDefaultSuffix(QString::fromLatin1(tool::bundleExtension.data(), tool::bundleExtension.size()));
-  dialog->setNameFilter(bundleFilter);
+  dialog->setNameFilter(bundleFilter());
 #ifndef Q_OS_MACOS
   dialog->setOption(QFileDialog::DontUseNativeDialog);
   nameFileDialogPopUps(dialog);

@@ -372,7 +372,7 @@ bool resizeBySwap(const std::string& path, const Bundle& bundle, const Plan& pla
   writeInfoFiles(tempDir.get(), next);
   for (const char* name : {"Info.plist", "Info.bckup"})  // new files, with the old ones' permissions
     if (::fstatat(bundle.dirFd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-      ::fchmodat(tempDir.get(), name, st.st_mode & 07777, 0);
+      (void)!::fchmodat(tempDir.get(), name, st.st_mode & 07777, 0);
   // A bundle that had no lock file gets none; the new folder's own lock stays held until the end.
   if (!bundle.hasLockFile() && ::unlinkat(tempDir.get(), "lock", 0) != 0) throwErrno("cannot finish the new image");
   fsyncFd(tempDir.get(), temp.path());

@@ -109,7 +109,8 @@ struct Shell {
             },
         .updateListAddress = listAddress,
         .downloadHostPrefix = QStringLiteral("https://files.quorbel.example/downloads/"),
-        .parts = [] { return quorbelDeferredParts(); }});
+        .parts = [] { return quorbelDeferredParts(); },
+        .updateCheck = true});
     ViewController* controller = static_cast<MainWindow*>(window.get())->viewController();
     delegate->installMenuBar(window.get(), {controller->largerTextAction(), controller->smallerTextAction()});
   }
@@ -356,6 +357,7 @@ TEST(AppShell, TheLaunchCheckWaitsForTheFirstFrameAndRunsOnce) {
     AppDelegate::Seams seams;
     seams.settings = &settings;
     seams.parts = [&]() -> const DeferredParts* { return ++checks, nullptr; };
+    seams.updateCheck = true;
     return std::make_unique<AppDelegate>(std::move(seams));
   };
 
@@ -387,6 +389,26 @@ TEST(AppShell, TheLaunchCheckWaitsForTheFirstFrameAndRunsOnce) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return checks > 0; }, 5000));
   QCoreApplication::processEvents();
   EXPECT_EQ(checks, 1);
+}
+
+// A build without the launch check (distribution packages) neither runs it nor shows its status item.
+TEST(AppShell, WithoutTheLaunchCheckNothingAsksForTheUpdateList) {
+  QTemporaryDir dir;
+  QSettings settings(dir.filePath("defaults.ini"), QSettings::IniFormat);
+  int checks = 0;
+  AppDelegate::Seams seams;
+  seams.settings = &settings;
+  seams.parts = [&]() -> const DeferredParts* { return ++checks, nullptr; };
+  seams.updateCheck = false;
+  AppDelegate delegate(std::move(seams));
+  QMainWindow window;
+  delegate.installMenuBar(&window, {});
+  delegate.finishLaunchingAfterFirstFrame(&window, 0);
+  QTest::qWait(50);
+  EXPECT_EQ(checks, 0);
+  QStringList help;
+  for (QAction* action : delegate.helpMenu()->actions()) help << action->text().remove('&');
+  EXPECT_EQ(help, (QStringList{"Quorbel Sparse Bundle Utility Help", "Support Page", "Updates Page"}));
 }
 
 }  // namespace

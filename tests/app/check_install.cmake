@@ -1,5 +1,6 @@
 # Installs the build into a scratch prefix and checks that every piece is in place and nothing of the
-# build's own (tests, tools, libraries) went with it. -DBUILD_DIR= -DPREFIX= -DEXPECT_APP=0|1 -DEXPECT_TOOL=0|1
+# build's own (tests, tools, libraries) went with it.
+# -DBUILD_DIR= -DPREFIX= -DEXPECT_APP=0|1 -DEXPECT_TOOL=0|1 -DPARTS_DIR=lib/...
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}"
@@ -8,10 +9,14 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed (${result}):\n${output}")
 endif()
 
-set(expected share/applications/quorbel.desktop share/icons/hicolor/scalable/apps/quorbel.svg
-    share/doc/quorbel/QuorbelHelp.pdf share/doc/quorbel/QuorbelHelp.md)
+set(id example.quorbel.SparseBundleUtility)
+set(expected share/applications/${id}.desktop share/metainfo/${id}.metainfo.xml
+    share/icons/hicolor/scalable/apps/quorbel.svg share/doc/quorbel/QuorbelHelp.pdf
+    share/doc/quorbel/QuorbelHelp.md share/doc/quorbel/copyright share/doc/quorbel/changelog.gz
+    share/man/man1/quorbel.1.gz share/man/man1/quorbel-imagetool.1.gz share/man/man1/quorbel-askpass.1.gz)
 if(EXPECT_APP)
-  list(APPEND expected bin/quorbel lib/quorbel/quorbel-parts.so)
+  list(APPEND expected bin/quorbel ${PARTS_DIR}/quorbel-parts.so share/icons/hicolor/16x16/apps/quorbel.png
+       share/icons/hicolor/256x256/apps/quorbel.png)
 endif()
 if(EXPECT_TOOL)
   list(APPEND expected bin/quorbel-imagetool bin/quorbel-askpass)
@@ -29,7 +34,7 @@ foreach(f IN LISTS installed)
   endif()
 endforeach()
 
-file(STRINGS "${PREFIX}/share/applications/quorbel.desktop" entry)
+file(STRINGS "${PREFIX}/share/applications/${id}.desktop" entry)
 if(NOT "Exec=quorbel" IN_LIST entry OR NOT "Icon=quorbel" IN_LIST entry)
   message(FATAL_ERROR "the desktop entry does not start the installed program with its icon: ${entry}")
 endif()

@@ -242,7 +242,10 @@ TEST(Interrupt, AWaitForAFormatterEndsAtOnceAndLeavesNothing) {
   for (const int signal : {SIGINT, SIGTERM}) {
     const pid_t pid = test::startTool(
         {"create", "-size", "10m", "-type", "SPARSEBUNDLE", "-fs", "exFAT", "-volname", "X", dir / "new.sparsebundle"});
-    for (int i = 0; i < 500 && !exists(dir / "bin/mkfs.exfat.pid"); ++i)
+    // The shell makes the file before it writes the number: wait for the whole line.
+    for (int i = 0; i < 500 && (!exists(dir / "bin/mkfs.exfat.pid") ||
+                                !test::readFile(dir / "bin/mkfs.exfat.pid").ends_with('\n'));
+         ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(exists(dir / "bin/mkfs.exfat.pid"));
     int status = 0;
