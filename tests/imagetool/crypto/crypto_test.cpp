@@ -38,9 +38,16 @@ using crypto::SecretBytes;
 
 SecretBytes secret(const std::string& text) { return SecretBytes(text.data(), text.size()); }
 
-TEST(EncryptionLayer, MacFixtureDecryptsLikeTheIndependentReader) {
+// Tests of the macOS-made encrypted bundle (password "foo"), skipped where the fixtures are absent.
+class MacFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+  }
   const std::string bundle = fixture("Test1Enc.sparsebundle");
-  if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+};
+
+TEST_F(MacFixture, DecryptsLikeTheIndependentReader) {
   Scratch scratch;
   ASSERT_TRUE(decryptBundle(bundle, "foo", scratch / "reader.img"));
   EXPECT_FALSE(decryptBundle(bundle, "Foo", scratch / "wrong.img"));
@@ -103,9 +110,7 @@ TEST(EncryptionLayer, WritesAtAnyOffsetReadBackThroughTheReader) {
   }
 }
 
-TEST(EncryptionLayer, RewrappingKeepsKeysAndForeignRecords) {
-  const std::string bundle = fixture("Test1Enc.sparsebundle");
-  if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+TEST_F(MacFixture, RewrappingKeepsKeysAndForeignRecords) {
   // The fixture's token with a second key record of an unknown type appended.
   std::string token = readFile(bundle + "/token");
   token.replace(0x800, 0x268, token.substr(0x60, 0x268));  // the passphrase record moves to 0x800
@@ -138,9 +143,7 @@ TEST(EncryptionLayer, RewrappingKeepsKeysAndForeignRecords) {
   EXPECT_NE(crypto::wrapKeys(old->keys, secret("x"), 1000).salt, crypto::wrapKeys(old->keys, secret("x"), 1000).salt);
 }
 
-TEST(EncryptionLayer, DamagedHeadersAreRefused) {
-  const std::string bundle = fixture("Test1Enc.sparsebundle");
-  if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+TEST_F(MacFixture, DamagedHeadersAreRefused) {
   const std::string good = readFile(bundle + "/token");
   const auto with = [&](std::size_t at, std::string bytes) {
     return good.substr(0, at) + bytes + good.substr(at + bytes.size());
