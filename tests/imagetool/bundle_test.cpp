@@ -64,6 +64,20 @@ TEST(Token, EncryptedHeaderDecodedAnythingElseButEmptyRefused) {
   for (const std::string& bad : {header.substr(0, 40), header}) EXPECT_THROW(parseToken(bad), ToolError);
 }
 
+// A replaced file (token, Info.plist) is whole before its new name is published, and the name lasts.
+TEST(ReplaceFile, TheNewContentIsFlushedBeforeTheRenameAndTheFolderAfterIt) {
+  Scratch dir;
+  test::writeFile(dir / "token", "old");
+  std::vector<std::string> calls;
+  fileSystemCalls().observe = [&](const char* call, const std::string& what) { calls.push_back(call + (" " + what)); };
+  replaceFileAtomically(dir / "token", "new");
+  fileSystemCalls().observe = nullptr;
+  EXPECT_EQ(calls, (std::vector<std::string>{"fsync " + dir / "token", "rename " + dir / "token",
+                                             "fsync the folder of " + dir / "token"}));
+  EXPECT_EQ(test::readFile(dir / "token"), "new");
+  EXPECT_EQ(test::listDir(dir.path()), std::vector<std::string>{"token"});
+}
+
 constexpr std::uint64_t band = 64 * 1024;
 
 TEST(BandStore, RandomWritesAcrossBandsMatchAPlainImage) {
