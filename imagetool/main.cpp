@@ -10,6 +10,7 @@
 
 #include "core/command_templates.h"
 #include "core/tool_contract.h"
+#include "imagetool/attach/attach.h"
 #include "imagetool/bundle/bundle.h"
 #include "imagetool/bundle/operations.h"
 #include "imagetool/bundle/sizes.h"
@@ -35,6 +36,8 @@ constexpr const char* usageText =
     "  convert SOURCE -format UDSB -o DESTINATION -imagekey sparse-band-size=SECTORS\n"
     "  resize -size SIZE [-stdinpass] PATH\n"
     "  chpass PATH [-oldstdinpass] -newstdinpass\n"
+    "  attach [-readonly] [-stdinpass] [-mountpoint DIR] BUNDLE\n"
+    "  detach [-force] PATH\n"
     "SIZE is a number (a fraction allowed) with a unit b (sectors), k, m, g, t, p or e.\n"
     "Passwords: -stdinpass reads one from standard input (to end-of-file or a NUL byte);\n"
     "-oldstdinpass -newstdinpass read the current and the new one, separated by a NUL byte.\n"
@@ -59,6 +62,11 @@ class Arguments {
   void expect(const std::string& word) {
     if (!nextIs(word)) throw UsageError{"expected " + word + (atEnd() ? "" : ", not " + args_[next_])};
     ++next_;
+  }
+  std::vector<std::string> rest() {
+    std::vector<std::string> left(args_.begin() + static_cast<std::ptrdiff_t>(next_), args_.end());
+    next_ = args_.size();
+    return left;
   }
   void finish() const {
     if (!atEnd()) throw UsageError{"unexpected argument " + args_[next_]};
@@ -171,6 +179,7 @@ int run(const std::string& verb, Arguments& args) {
     const std::string path = args.take("path");
     args.finish();
     it::imageInfo(path, describe, std::cout);
+    it::attach::describeAttachment(path, std::cout);
     return 0;
   }
   if (verb == "isencrypted") {
@@ -267,6 +276,10 @@ int run(const std::string& verb, Arguments& args) {
       const it::crypto::SecretBytes next = it::crypto::readPasswordFromStdin();
       it::crypto::changePassword(path, passwordOf(path, false), next, std::cout);
     }
+    return 0;
+  }
+  if (verb == "attach" || verb == "detach") {
+    it::attach::runVerb(verb, args.rest(), std::cout);
     return 0;
   }
   throw UsageError{"unknown verb " + verb};
