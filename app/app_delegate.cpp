@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QTimer>
 
@@ -21,6 +22,17 @@ namespace quorbel {
 namespace {
 
 const QString applicationTitle = QStringLiteral("Quorbel Sparse Bundle Utility");
+
+// Sizes `window` to fit and centres it on the screen `over` is on (the primary screen without one).
+void placeOnScreenOf(QWidget* window, const QWidget* over) {
+  const QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  window->resize(window->size().boundedTo(area.size() - QSize(16, 48)));
+  QRect frame(QPoint(0, 0), window->size());
+  frame.moveCenter(area.center());
+  window->move(frame.topLeft());
+}
 
 }  // namespace
 
@@ -41,7 +53,7 @@ AppDelegate::AppDelegate(Seams seams, QObject* parent) : QObject(parent), m_seam
     };
   }
   if (!m_seams.openUrl) {
-    m_seams.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    m_seams.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   }
   if (!m_seams.parts) {
     m_seams.parts = loadDeferredParts;
@@ -62,7 +74,7 @@ UpdateCheck* AppDelegate::updateChecker() {
   edges.showError = [this](const QString& message) { showUpdateError(message); };
   edges.askToDownload = [this](const QString& m, const QString& i) { return showUpdateAlert(m, i); };
   edges.markHelpItem = [this] { markUpdateStatusItem(); };
-  edges.openAddress = m_seams.openUrl;
+  edges.openAddress = [this](const QUrl& address) { openAddress(address); };
   m_updateCheck =
       parts->makeUpdateCheck(*m_seams.settings, edges, m_seams.updateListAddress, m_seams.downloadHostPrefix);
   return m_updateCheck.get();
@@ -113,8 +125,17 @@ QMenuBar* AppDelegate::installMenuBar(QWidget* mainWindow, const ViewMenuTargets
   QAction* quit = appMenu->addAction(QStringLiteral("&Quit"));
   quit->setMenuRole(QAction::QuitRole);
   quit->setShortcut(QKeySequence::Quit);
-  // Queued, so the menu has closed before the event loop ends.
-  connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  // Queued, so the menu has closed before the event loop ends. Quitting closes the main window, which
+  // asks first while a tool runs.
+  connect(
+      quit, &QAction::triggered, this,
+      [this] {
+        if (m_mainWindow)
+          m_mainWindow->close();
+        else
+          QCoreApplication::quit();
+      },
+      Qt::QueuedConnection);
   const QList<QAction*> existing = bar->actions();
   bar->insertMenu(existing.isEmpty() ? nullptr : existing.front(), appMenu);
 
@@ -184,12 +205,16 @@ void AppDelegate::openHelp() {
   if (!parts) {
     return;
   }
-  QWidget* window = parts->makeHelpWindow(m_seams.helpLookup, m_mainWindow);
+  std::erase_if(m_myHelpWindow, [](const QPointer<QWidget>& w) { return w.isNull(); });
+  QWidget* window = m_myHelpWindow.empty() ? nullptr : m_myHelpWindow.front().data();
+  if (!window) {
+    window = parts->makeHelpWindow(m_seams.helpLookup, m_mainWindow);
+    placeOnScreenOf(window, m_mainWindow);
+    m_myHelpWindow.emplace_back(window);
+  }
   window->show();
   window->raise();
   window->activateWindow();
-  std::erase_if(m_myHelpWindow, [](const QPointer<QWidget>& w) { return w.isNull(); });
-  m_myHelpWindow.emplace_back(window);
 }
 
 std::vector<QWidget*> AppDelegate::myHelpWindow() const {
@@ -202,9 +227,21 @@ std::vector<QWidget*> AppDelegate::myHelpWindow() const {
   return open;
 }
 
-void AppDelegate::openSupport() { m_seams.openUrl(m_seams.supportPageAddress); }
+void AppDelegate::openSupport() { openAddress(m_seams.supportPageAddress); }
 
-void AppDelegate::openUpdates() { m_seams.openUrl(m_seams.updatesPageAddress); }
+void AppDelegate::openUpdates() { openAddress(m_seams.updatesPageAddress); }
+
+void AppDelegate::openAddress(const QUrl& address) {
+  if (m_seams.openUrl(address)) return;
+  auto* box = new QMessageBox(QMessageBox::Warning, applicationTitle, tr("The address could not be opened."),
+                              QMessageBox::Ok, m_mainWindow);
+  box->setObjectName(QStringLiteral("linkFailure"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  // The address can be copied into a browser by hand.
+  box->setInformativeText(tr("No web browser took it. The address is:\n%1").arg(address.toString()));
+  box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  box->open();
+}
 
 void AppDelegate::showAbout() {
   QMessageBox::about(m_mainWindow, QStringLiteral("About ") + applicationTitle,

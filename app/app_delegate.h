@@ -35,7 +35,7 @@ struct AppDelegateSeams {
   QSettings* settings = nullptr;                           // default: the application's own settings
   std::function<double()> now;                             // default: the system clock, seconds since 2001-01-01 UTC
   std::function<std::optional<QString>()> runningVersion;  // default: the application's version
-  std::function<void(const QUrl&)> openUrl;                // default: the desktop's web browser
+  std::function<bool(const QUrl&)> openUrl;                // default: the desktop's web browser; false: not opened
   ResourceLookup helpLookup;                               // default: the manual embedded in the parts
   QUrl updateListAddress = QUrl(QStringLiteral(QUORBEL_UPDATE_LIST_ADDRESS));
   QString downloadHostPrefix = QStringLiteral(QUORBEL_DOWNLOAD_HOST_PREFIX);
@@ -65,12 +65,15 @@ class AppDelegate : public QObject {
   // check loads the network module, which would otherwise hold that frame back. A window not painted
   // within `latestMilliseconds` (started minimised, say) still gets its check then.
   void finishLaunchingAfterFirstFrame(QWidget* window, int latestMilliseconds = 3000);
+  // Shows the one help window, made on first use, centred on the main window's screen, and raises it.
   void openHelp();
   void openSupport();
   void openUpdates();
+  // Opens `address` in the web browser; one that cannot be opened is named in a message.
+  void openAddress(const QUrl& address);
   void showAbout();
 
-  // The help windows open now (a closed one is freed).
+  // The help window open now, in a list (a closed one is freed).
   std::vector<QWidget*> myHelpWindow() const;
   // The update check, made on first use; nullptr when its module is missing.
   UpdateCheck* updateChecker();

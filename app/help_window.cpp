@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QPdfDocument>
 #include <QPdfView>
+#include <QShortcut>
 #include <QTabWidget>
 #include <QTextEdit>
 #include <QVBoxLayout>
@@ -79,6 +80,11 @@ HelpWindowController::HelpWindowController(ResourceLookup lookup, QWidget* paren
   m_content = new HelpViewController(std::move(lookup), this);
   setCentralWidget(m_content);
   resize(720, 860);
+  // Closed from the keyboard as a document window is.
+  for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+    auto* shortcut = new QShortcut(keys, this);
+    connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+  }
 }
 
 HelpWindowController::~HelpWindowController() = default;

@@ -109,10 +109,12 @@ void describe(const quorbel::imagetool::ImageIO& image, std::ostream& out) {
 }
 
 // Where the password of `path` comes from: standard input when the command line says so, else asked.
-quorbel::imagetool::crypto::PasswordSource passwordOf(const std::string& path, bool fromStdin) {
-  return [path, fromStdin] {
+// The prompt names what it asks for: "Password of X:", or "Current password of X:" for chpass.
+quorbel::imagetool::crypto::PasswordSource passwordOf(const std::string& path, bool fromStdin,
+                                                      const std::string& what = "Password") {
+  return [path, fromStdin, what] {
     if (fromStdin) return quorbel::imagetool::crypto::readPasswordFromStdin();
-    return quorbel::imagetool::crypto::askPassword("Password of " + quorbel::imagetool::baseName(path) + ":");
+    return quorbel::imagetool::crypto::askPassword(what + " of " + quorbel::imagetool::baseName(path) + ":");
   };
 }
 
@@ -274,7 +276,7 @@ int run(const std::string& verb, Arguments& args) {
           path, [&current] { return std::move(current); }, next, std::cout);
     } else {
       const it::crypto::SecretBytes next = it::crypto::readPasswordFromStdin();
-      it::crypto::changePassword(path, passwordOf(path, false), next, std::cout);
+      it::crypto::changePassword(path, passwordOf(path, false, "Current password"), next, std::cout);
     }
     return 0;
   }

@@ -6,6 +6,11 @@
 
 namespace quorbel {
 
+// The new bundle's path the save panel offers: beside the source, named after it and the band size
+// in the controls ("/V/Disk (8 MB bands).sparsebundle"), or "/V/Disk copy.sparsebundle" while the
+// band size is not one the conversion accepts.
+QString proposedConversionPath(const QString& source, const ControlValues& values);
+
 class ChangeBandSizeOperation : public Operation {
   Q_OBJECT
  public:

@@ -15,7 +15,7 @@ void ChangePasswordOperation::start() {
       if (!self) return;
       if (!password) {
         appendText(texts::changePasswordCancelled);
-        return finish();
+        return cancel();
       }
       runStep(changePasswordArguments(path), std::move(password), [this](const ToolOutcome& outcome) {
         appendText(std::string(texts::changePasswordHeading) + outcome.text);

@@ -17,7 +17,7 @@ void CreateOperation::start() {
     if (!self) return;
     if (!password) {
       appendText(texts::createCancelled);
-      return finish();
+      return cancel();
     }
     password_ = std::move(password);
     createSparseBundle(true);
@@ -25,7 +25,7 @@ void CreateOperation::start() {
 }
 
 void CreateOperation::createSparseBundle(bool encrypted) {
-  saveBundle([this, encrypted](const QString& chosen) {
+  saveBundle({}, [this, encrypted](const QString& chosen) {
     const ControlValues values = host().controlValues();
     const auto size = NumberFormatter(NumberFormatter::Minimum::AboveZero).numberFromString(values.maxSizeText);
     const auto band = NumberFormatter(NumberFormatter::Minimum::ZeroOrMore).numberFromString(values.bandSizeText);
@@ -33,7 +33,9 @@ void CreateOperation::createSparseBundle(bool encrypted) {
         values.filesystemIndex >= 0 && static_cast<std::size_t>(values.filesystemIndex) < filesystemList.size();
     if (!size || !band || !knownFilesystem) {
       password_.reset();
-      return finish();
+      if (!size) return endWithout(tr("the maximum size must be a number above 0"));
+      if (!band) return endWithout(tr("the band size must be a number of 0 or more"));
+      return endWithout(tr("no file system is chosen"));
     }
     CreateChoices choices;
     choices.sizeText = sizeArgument(size->description, values.maxSizeUnit);

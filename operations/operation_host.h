@@ -36,7 +36,8 @@ class OperationHost {
   virtual ControlValues controlValues() const = 0;
   // Both panels answer later, from the event loop, never from inside the call.
   virtual void beginOpenPanel(const QString& prompt, PathAnswer answer) = 0;
-  virtual void beginSavePanel(PathAnswer answer) = 0;
+  // `proposed`: the path the save panel offers first (empty: none).
+  virtual void beginSavePanel(const QString& proposed, PathAnswer answer) = 0;
   virtual void askForPassword(PasswordPurpose purpose, PasswordAnswer answer) = 0;
   // The output pane: add at the end, or replace everything.
   virtual void append(const QString& text) = 0;

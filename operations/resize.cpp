@@ -13,7 +13,7 @@ void ResizeOperation::start() {
   openBundle(tr("Resize"), [this](const QString& path) {
     const ControlValues values = host().controlValues();
     const auto size = NumberFormatter(NumberFormatter::Minimum::AboveZero).numberFromString(values.maxSizeText);
-    if (!size) return finish();
+    if (!size) return endWithout(tr("the maximum size must be a number above 0"));
     runStep(resizeArguments(sizeArgument(size->description, values.maxSizeUnit), filePath(path)), std::nullopt,
             [this](const ToolOutcome& outcome) {
               appendText(std::string(texts::resizeHeading) + outcome.text);

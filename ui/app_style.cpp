@@ -4,6 +4,8 @@
 #include <QIconEngine>
 #include <QPainter>
 #include <QStyleFactory>
+#include <algorithm>
+#include <cmath>
 #include <optional>
 
 namespace quorbel {
@@ -65,6 +67,35 @@ QIcon DeferredExtensionIconStyle::standardIcon(StandardPixmap icon, const QStyle
   if (icon == SP_ToolBarHorizontalExtensionButton || icon == SP_ToolBarVerticalExtensionButton)
     return QIcon(new DeferredStandardIcon(baseStyle(), icon));
   return QProxyStyle::standardIcon(icon, option, widget);
+}
+
+namespace {
+
+double relativeLuminance(const QColor& colour) {
+  const auto channel = [](double value) {
+    return value <= 0.04045 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+  };
+  const QColor rgb = colour.toRgb();
+  return 0.2126 * channel(rgb.redF()) + 0.7152 * channel(rgb.greenF()) + 0.0722 * channel(rgb.blueF());
+}
+
+}  // namespace
+
+double contrastRatio(const QColor& first, const QColor& second) {
+  const double a = relativeLuminance(first), b = relativeLuminance(second);
+  return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
+}
+
+QColor errorColourOn(const QColor& background) {
+  // A dark red on light backgrounds, a light red on dark ones, moved away from the background
+  // until it reads well.
+  const bool light = relativeLuminance(background) > 0.18;
+  QColor colour = light ? QColor(0xb0, 0x1c, 0x1c) : QColor(0xff, 0x8a, 0x80);
+  for (int step = 0; step < 40 && contrastRatio(colour, background) < 4.5; ++step) {
+    const float h = colour.hslHueF(), s = colour.hslSaturationF(), l = colour.lightnessF();
+    colour = QColor::fromHslF(h, s, std::clamp(l + (light ? -0.025f : 0.025f), 0.0f, 1.0f));
+  }
+  return colour;
 }
 
 void installStartupStyle() { QApplication::setStyle(new DeferredExtensionIconStyle); }

@@ -2,6 +2,7 @@
 // Styles of the window that cost nothing at start-up: padded push buttons without a style sheet, and
 // the application style with the tool bar extension icons loaded when first drawn.
 
+#include <QColor>
 #include <QIcon>
 #include <QProxyStyle>
 
@@ -30,6 +31,11 @@ class DeferredExtensionIconStyle : public QProxyStyle {
   QIcon standardIcon(StandardPixmap icon, const QStyleOption* option = nullptr,
                      const QWidget* widget = nullptr) const override;
 };
+
+// The contrast ratio of two colours as WCAG defines it, from 1 (equal) to 21 (black on white).
+double contrastRatio(const QColor& first, const QColor& second);
+// A red for text marked as not accepted on `background`, with a contrast ratio of at least 4.5.
+QColor errorColourOn(const QColor& background);
 
 // Makes DeferredExtensionIconStyle the application's style; before the first window.
 void installStartupStyle();

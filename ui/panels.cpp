@@ -8,10 +8,13 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMetaObject>
+#include <QSettings>
 #include <memory>
 
 #include "core/tool_contract.h"
+#include "operations/operation.h"
 #include "ui/password_view_controller.h"
 #include "ui/view_controller.h"
 
@@ -19,11 +22,27 @@ namespace quorbel {
 
 namespace {
 
-const QString bundleSuffix = QStringLiteral(".sparsebundle");
 const QString bundleFilter = QStringLiteral("Sparse bundles (*.sparsebundle)");
+
+constexpr const char* lastFolderKey = "lastBundleFolder";
+
+// Where the panels start: the folder of the last bundle used, kept across runs, else the home folder.
+// Never a bundle's inside.
+QString startFolder() {
+  const QString stored = QSettings().value(QLatin1String(lastFolderKey)).toString();
+  if (!stored.isEmpty() && QFileInfo(stored).isDir() && enclosingBundle(stored).isEmpty()) return stored;
+  return QDir::homePath();
+}
+
+void rememberBundleFolder(const QString& bundle) {
+  const QString outermost = enclosingBundle(bundle);
+  QSettings().setValue(QLatin1String(lastFolderKey),
+                       QFileInfo(outermost.isEmpty() ? bundle : outermost).absolutePath());
+}
 
 // Hands the panel's answer on once the dialog's own event handling has unwound.
 void answerLater(QObject* context, const PathAnswer& answer, std::optional<QString> path) {
+  if (path && !path->isEmpty()) rememberBundleFolder(*path);
   QMetaObject::invokeMethod(
       context, [answer, path = std::move(path)] { answer(path); }, Qt::QueuedConnection);
 }
@@ -47,7 +66,7 @@ class BundleOpenPanel : public QFileDialog {
   void accept() override {
     const QString chosen = selectedFiles().value(0);
     const QFileInfo info(chosen);
-    if (!chosen.isEmpty() && info.isDir() && !QDir::cleanPath(chosen).endsWith(bundleSuffix)) {
+    if (!chosen.isEmpty() && info.isDir() && enclosingBundle(chosen).isEmpty()) {
       setDirectory(info.absoluteFilePath());
       clearFieldOnceListed(info.absoluteFilePath());
       return;
@@ -70,6 +89,50 @@ class BundleOpenPanel : public QFileDialog {
       QObject::disconnect(*once);
       field->clear();
     });
+  }
+};
+
+// Qt's own save panel, kept out of bundles: a bundle entered (double click, Return, a typed path)
+// is chosen as the name in the field instead, shown from its folder; a new bundle inside one, or
+// over an existing one, is refused with a message and the panel stays.
+class BundleSavePanel : public QFileDialog {
+ public:
+  explicit BundleSavePanel(QWidget* parent) : QFileDialog(parent) {
+    connect(this, &QFileDialog::directoryEntered, this, [this](const QString& folder) {
+      const QString bundle = enclosingBundle(folder);
+      if (bundle.isEmpty()) return;
+      // Once the dialog has finished entering it.
+      QMetaObject::invokeMethod(
+          this,
+          [this, bundle] {
+            setDirectory(QFileInfo(bundle).absolutePath());
+            selectFile(QFileInfo(bundle).fileName());
+            // selectFile leaves a focused field alone.
+            if (auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+              field->setText(QFileInfo(bundle).fileName());
+          },
+          Qt::QueuedConnection);
+    });
+  }
+
+  void accept() override {
+    const QString chosen = QDir::cleanPath(selectedFiles().value(0));
+    const QString around = enclosingBundle(QFileInfo(chosen).absolutePath());
+    if (!chosen.isEmpty() && !around.isEmpty())
+      return refuse(ViewController::tr("A sparse bundle cannot be saved inside another one. Choose a folder "
+                                       "outside “%1”.")
+                        .arg(QFileInfo(around).fileName()));
+    if (!chosen.isEmpty() && QFileInfo::exists(chosen))
+      return refuse(ViewController::tr("“%1” already exists. Choose another name.").arg(QFileInfo(chosen).fileName()));
+    QFileDialog::accept();
+  }
+
+ private:
+  void refuse(const QString& message) {
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), message, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("saveRefusal"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
   }
 };
 
@@ -97,6 +160,7 @@ void ViewController::beginOpenPanel(const QString& prompt, PathAnswer answer) {
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setLabelText(QFileDialog::Accept, prompt);
   dialog->setWindowTitle(prompt);
+  dialog->setDirectory(startFolder());
   auto chosen = std::make_shared<QString>();
 #ifdef Q_OS_MACOS
   // The native panel offers a bundle as one item.
@@ -113,8 +177,9 @@ void ViewController::beginOpenPanel(const QString& prompt, PathAnswer answer) {
   dialog->setLabelText(QFileDialog::FileName, tr("Sparse bundle:"));
   nameFileDialogPopUps(dialog);
   connect(dialog, &QFileDialog::directoryEntered, dialog, [dialog, chosen](const QString& directory) {
-    if (!directory.endsWith(bundleSuffix) || !chosen->isEmpty()) return;
-    *chosen = directory;
+    const QString bundle = enclosingBundle(directory);
+    if (bundle.isEmpty() || !chosen->isEmpty()) return;
+    *chosen = bundle;
     QMetaObject::invokeMethod(
         dialog, [dialog] { static_cast<QDialog*>(dialog)->done(QDialog::Accepted); }, Qt::QueuedConnection);
   });
@@ -123,17 +188,22 @@ void ViewController::beginOpenPanel(const QString& prompt, PathAnswer answer) {
     std::optional<QString> path;
     if (result == QDialog::Accepted) {
       const QString selected = !chosen->isEmpty() ? *chosen : dialog->selectedFiles().value(0);
-      if (!selected.isEmpty()) path = QDir::cleanPath(selected);
+      const QString bundle = enclosingBundle(selected);  // an item inside a bundle stands for the bundle
+      if (!selected.isEmpty()) path = bundle.isEmpty() ? QDir::cleanPath(selected) : bundle;
     }
     answerLater(this, answer, std::move(path));
   });
   dialog->open();
 }
 
-void ViewController::beginSavePanel(PathAnswer answer) {
+void ViewController::beginSavePanel(const QString& proposed, PathAnswer answer) {
   if (answerFromQueue(this, nextSaveAnswers_, answer)) return;
 
+#ifdef Q_OS_MACOS
   auto* dialog = new QFileDialog(window());
+#else
+  auto* dialog = new BundleSavePanel(window());
+#endif
   dialog->setObjectName(QStringLiteral("savePanel"));
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setAcceptMode(QFileDialog::AcceptSave);
@@ -144,6 +214,8 @@ void ViewController::beginSavePanel(PathAnswer answer) {
   dialog->setOption(QFileDialog::DontUseNativeDialog);
   nameFileDialogPopUps(dialog);
 #endif
+  dialog->setDirectory(proposed.isEmpty() ? startFolder() : QFileInfo(proposed).absolutePath());
+  if (!proposed.isEmpty()) dialog->selectFile(QFileInfo(proposed).fileName());
   connect(dialog, &QDialog::finished, this, [this, dialog, answer](int result) {
     std::optional<QString> path;
     if (result == QDialog::Accepted && !dialog->selectedFiles().value(0).isEmpty())

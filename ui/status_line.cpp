@@ -63,6 +63,10 @@ QAccessibleInterface* statusLineInterface(const QString& className, QObject* obj
 StatusLine::StatusLine(QWidget* parent) : QLabel(parent) {
   static const bool installed = (QAccessible::installFactory(statusLineInterface), true);
   Q_UNUSED(installed);
+  // The whole text stays readable: wrapped at word boundaries, never cut. No focus and no selection:
+  // either gives the label a text control whose own events would repeat each line to screen readers.
+  setTextFormat(Qt::PlainText);
+  setWordWrap(true);
 }
 
 void StatusLine::setStatus(const QString& text, const QString& detail) {

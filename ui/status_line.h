@@ -1,5 +1,6 @@
 #pragma once
-// The window's status line: a label that screen readers know as the window's status bar. A new status
+// The window's status line: a label that screen readers know as the window's status bar. It shows its
+// whole text, wrapped, and the keyboard reaches it. A new status
 // reaches them as a text change carrying the line shown (and a change of its accessible name); where the
 // line sums up a longer text (a failure's whole reason) that text is its tooltip and accessible
 // description, announced before the line.

@@ -1,6 +1,7 @@
 #include "ui/view_controller.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -12,6 +13,8 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QShowEvent>
+#include <algorithm>
+#include <cmath>
 
 #include "core/command_templates.h"
 #include "core/tool_contract.h"
@@ -20,9 +23,12 @@
 #include "operations/compact.h"
 #include "operations/create.h"
 #include "operations/get_info.h"
+#include "operations/number_formatter.h"
 #include "operations/resize.h"
 #include "operations/tool_runner.h"
 #include "ui/app_style.h"
+#include "ui/desktop_notice.h"
+#include "ui/focus_ring.h"
 #include "ui/output_log.h"
 #include "ui/password_view_controller.h"
 #include "ui/status_line.h"
@@ -65,7 +71,11 @@ ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
   ui_->setupUi(this);
   auto* buttonStyle = new PaddedButtonStyle;
   buttonStyle->setParent(this);
-  for (QPushButton* button : findChildren<QPushButton*>()) button->setStyle(buttonStyle);
+  for (QPushButton* button : findChildren<QPushButton*>()) {
+    button->setStyle(buttonStyle);
+    button->setAutoDefault(true);  // Return presses the focused button, as Space does
+  }
+  new FocusRing(this);
   // The tool reports progress only when asked to.
   runner_ = new ToolRunner(std::move(hdiutilCommand), {std::string(tool::progressVariable) + "=1"}, this);
 #ifndef Q_OS_MACOS
@@ -76,6 +86,10 @@ ViewController::ViewController(std::string hdiutilCommand, QWidget* parent)
   ui_->maxSizePopup->addItems(titles(sizeList2));
   ui_->bandSizePopup->addItems(titles(sizeList));
   ui_->filesystemPopup->addItems(titles(filesystemList));
+  // Room for the figures and the time left on one line.
+  const int barWidth = ui_->progressBar->fontMetrics().horizontalAdvance(progressText(55.5, 1800000)) + 32;
+  ui_->progressBar->setMinimumWidth(barWidth);
+  ui_->progressBar->setMaximumWidth(std::max(barWidth, ui_->progressBar->maximumWidth()));
   loadFontSize();
   outputLog_ = std::make_unique<OutputLog>(ui_->outputTextbox, theFontSize_);
   connectControls();
@@ -102,6 +116,8 @@ void ViewController::connectControls() {
   connect(runner_, &ToolRunner::started, this, &ViewController::toolStarted);
   connect(runner_, &ToolRunner::progress, this, &ViewController::toolProgress);
   connect(runner_, &ToolRunner::finished, this, &ViewController::toolEnded);
+  connect(ui_->maxSizeTextbox, &QLineEdit::textChanged, this, &ViewController::checkFields);
+  connect(ui_->bandSizeTextbox, &QLineEdit::textChanged, this, &ViewController::checkFields);
 
   largerTextAction_ = new QAction(tr("Larger Text"), this);
   largerTextAction_->setShortcuts(QKeySequence::ZoomIn);
@@ -168,6 +184,7 @@ ControlValues ViewController::controlValues() const {
 }
 
 Operation* ViewController::currentOperation() const { return operation_.data(); }
+bool ViewController::toolRunning() const { return runner_->running(); }
 
 void ViewController::doCreateButton() { startOperation(new CreateOperation(*this, *runner_)); }
 void ViewController::doResizeButton() { startOperation(new ResizeOperation(*this, *runner_)); }
@@ -184,7 +201,8 @@ void ViewController::startOperation(Operation* operation) {
     return;
   }
   operation_ = operation;
-  setOperationButtonsEnabled(false);
+  opener_ = window()->focusWidget();
+  runClock_.invalidate();
   connect(operation, &Operation::finished, this, &ViewController::operationEnded, Qt::QueuedConnection);
   operation->start();
 }
@@ -193,32 +211,24 @@ void ViewController::operationEnded() {
   Operation* ended = operation_.data();
   if (!ended) return;
   const OperationResult& result = ended->result();
-  switch (result.kind) {
-    case OperationResult::Kind::NothingRun:
-      showStatus(tr("Ready"));
-      break;
-    case OperationResult::Kind::Done:
-      showStatus(tr("Done"));
-      break;
-    case OperationResult::Kind::Stopped:
-      showStatus(tr("Stopped"));
-      break;
-    case OperationResult::Kind::Failed: {
-      // The first line in the status line, the whole text in its tooltip.
-      const QString text = tr("%1 failed: %2").arg(ended->name(), result.reason);
-      showStatus(text.section(QLatin1Char('\n'), 0, 0), text);
-      break;
-    }
-  }
+  // The whole text, wrapped; a failure's reason is also the line's description for screen readers.
+  const QString text = statusText(ended->name(), result);
+  showStatus(text, result.kind == OperationResult::Kind::Failed ? text : QString());
+  if (runClock_.isValid() && runClock_.elapsed() >= longRunMilliseconds_) announceLongRun(text);
   operation_ = nullptr;
   ended->deleteLater();
   setOperationButtonsEnabled(true);
+  if (opener_ && opener_->isEnabled()) opener_->setFocus(Qt::OtherFocusReason);
   emit operationFinished();
 }
 
 void ViewController::toolStarted() {
   if (operation_) showStatus(tr("Running: %1…").arg(operation_->name()));
+  if (!runClock_.isValid()) runClock_.start();
+  stepClock_.start();
+  setOperationButtonsEnabled(false);
   ui_->progressBar->setRange(0, 0);  // busy until the tool reports a figure
+  ui_->progressBar->setTextVisible(false);
   ui_->progressBar->setVisible(true);
   ui_->stopButton->setEnabled(true);
 }
@@ -226,11 +236,61 @@ void ViewController::toolStarted() {
 void ViewController::toolProgress(double percent) {
   ui_->progressBar->setRange(0, 1000);
   ui_->progressBar->setValue(static_cast<int>(percent * 10));
+  ui_->progressBar->setFormat(progressText(percent, stepClock_.elapsed()));
+  ui_->progressBar->setTextVisible(true);
+  window()->setWindowTitle(tr("%1% — %2").arg(static_cast<int>(percent)).arg(windowTitleText));
 }
 
 void ViewController::toolEnded() {
+  if (runner_->running()) return;  // the operation's next step began from the last one's completion
   ui_->stopButton->setEnabled(false);
   ui_->progressBar->setVisible(false);
+  window()->setWindowTitle(windowTitleText);
+  setOperationButtonsEnabled(true);
+  // Focus left the buttons while they were off; it goes back to the control that began the operation.
+  if (opener_ && opener_->isEnabled() && !opener_->hasFocus()) opener_->setFocus(Qt::OtherFocusReason);
+  emit toolRunEnded();
+}
+
+// A long run that ends unseen: a desktop notification and the window's urgency hint.
+void ViewController::announceLongRun(const QString& status) {
+  if (window()->isActiveWindow()) return;
+  const QString name = operation_ ? operation_->name() : QString();
+  sendDesktopNotice(tr("%1 has ended").arg(name), status);
+  QApplication::alert(window());
+}
+
+QString progressText(double percent, qint64 elapsedMilliseconds) {
+  const int shown = static_cast<int>(percent);
+  // An estimate needs a few seconds and a few percent behind it.
+  if (elapsedMilliseconds < 3000 || percent < 2 || percent >= 100) return ViewController::tr("%1%").arg(shown);
+  const double left = elapsedMilliseconds / 1000.0 * (100 - percent) / percent;
+  QString when;
+  if (left < 60)
+    when = ViewController::tr("%n s", nullptr, std::max(5, static_cast<int>(std::ceil(left / 5)) * 5));
+  else if (left < 90 * 60)
+    when = ViewController::tr("%n min", nullptr, static_cast<int>(std::ceil(left / 60)));
+  else
+    when = ViewController::tr("%n h", nullptr, static_cast<int>(std::ceil(left / 3600)));
+  return ViewController::tr("%1% — about %2 left").arg(shown).arg(when);
+}
+
+// Marks a number field whose text the operations would refuse: an error colour readable on the
+// field's own background, and a description of what is expected for screen readers.
+void ViewController::showFieldCheck(QLineEdit* field, bool acceptable, const QString& expected) {
+  QPalette palette = field->parentWidget()->palette();
+  if (!acceptable) palette.setColor(QPalette::Text, errorColourOn(palette.color(QPalette::Base)));
+  field->setPalette(palette);
+  field->setAccessibleDescription(acceptable ? QString() : tr("Not accepted: %1").arg(expected));
+}
+
+void ViewController::checkFields() {
+  const auto size = NumberFormatter(NumberFormatter::Minimum::AboveZero).numberFromString(ui_->maxSizeTextbox->text());
+  showFieldCheck(ui_->maxSizeTextbox, size.has_value(), tr("a number above 0"));
+  const auto band =
+      NumberFormatter(NumberFormatter::Minimum::ZeroOrMore).numberFromString(ui_->bandSizeTextbox->text());
+  showFieldCheck(ui_->bandSizeTextbox, band.has_value(),
+                 tr("a whole number; 0 lets Create choose, Change band size needs 1 or more"));
 }
 
 void ViewController::setOperationButtonsEnabled(bool enabled) {

@@ -4,6 +4,7 @@
 // the running operation in the status line with a progress bar and a Stop button, and afterwards
 // what came of it: "Done", "Stopped", or "<operation> failed: <the tool's reason>".
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -16,6 +17,7 @@
 #include "operations/operation_host.h"
 
 class QAction;
+class QLineEdit;
 class QPlainTextEdit;
 namespace Ui {
 class MainView;
@@ -32,6 +34,10 @@ class ToolRunner;
 std::string defaultHdiutilCommand();
 // The password dialog the Linux tool runs (QUORBEL_ASKPASS): quorbel-askpass beside this program.
 std::string defaultAskpassCommand();
+
+// The progress bar's text: the percentage and, once `elapsedMilliseconds` allow an estimate, the
+// time left ("40% — about 2 min left").
+QString progressText(double percent, qint64 elapsedMilliseconds);
 
 class ViewController : public QWidget, public OperationHost {
   Q_OBJECT
@@ -57,11 +63,15 @@ class ViewController : public QWidget, public OperationHost {
   // ---- What the operations ask for ----
   ControlValues controlValues() const override;
   void beginOpenPanel(const QString& prompt, PathAnswer answer) override;
-  void beginSavePanel(PathAnswer answer) override;
+  void beginSavePanel(const QString& proposed, PathAnswer answer) override;
   void askForPassword(PasswordPurpose purpose, PasswordAnswer answer) override;
 
   // The operation in progress (from its button press to its end), if any.
   Operation* currentOperation() const;
+  // Whether a tool step runs now.
+  bool toolRunning() const;
+  // A run at least this long that ends while the window is not active is announced on the desktop.
+  void setLongRunMilliseconds(qint64 milliseconds) { longRunMilliseconds_ = milliseconds; }
   // The password sheet on screen, if any.
   PasswordViewController* passwordSheet() const;
 
@@ -84,6 +94,8 @@ class ViewController : public QWidget, public OperationHost {
  signals:
   // After an operation has ended and the status line shows its result.
   void operationFinished();
+  // After a tool step has ended.
+  void toolRunEnded();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -100,6 +112,9 @@ class ViewController : public QWidget, public OperationHost {
   void toolEnded();
   void setOperationButtonsEnabled(bool enabled);
   void showStatus(const QString& text, const QString& toolTip = {});
+  void announceLongRun(const QString& status);
+  void showFieldCheck(QLineEdit* field, bool acceptable, const QString& expected);
+  void checkFields();
 
   std::unique_ptr<Ui::MainView> ui_;
   std::unique_ptr<OutputLog> outputLog_;
@@ -109,6 +124,10 @@ class ViewController : public QWidget, public OperationHost {
   double theFontSize_ = 12.0;
 
   QPointer<Operation> operation_;
+  QPointer<QWidget> opener_;  // the control that started the operation, given the focus back at its end
+  QElapsedTimer runClock_;    // from the operation's first tool step
+  QElapsedTimer stepClock_;   // from the running step's start, for the time left
+  qint64 longRunMilliseconds_ = 10000;
   QPointer<PasswordViewController> sheet_;
   std::deque<std::optional<QString>> nextOpenAnswers_;
   std::deque<std::optional<QString>> nextSaveAnswers_;

@@ -288,7 +288,7 @@ TEST(ChangePassword, EveryFormKeepsEveryByteReplacesTheTokenWholeAndRefusalsChan
     }
     EXPECT_TRUE(opensUnchanged(bundle, c.after, plain));
   }
-  EXPECT_EQ(readFile(dir / "asked"), "1:Password of V.sparsebundle:\n");
+  EXPECT_EQ(readFile(dir / "asked"), "1:Current password of V.sparsebundle:\n");
   // No password ever lands in the bundle, and no replacement file is left beside the token.
   for (const auto& [name, description] : snapshot(bundle)) {
     EXPECT_FALSE(contains(name, "token.new")) << name;

@@ -34,7 +34,7 @@ TEST_F(FlowTest, GetInfoReplacesThePaneAndEndsSilentlyWithoutABundle) {
   EXPECT_EQ(pane(), info);
   for (const char* path : {"", "/V/notes.txt", "/V/Backup.sparsebundle.old"}) {
     host.openAnswers = {*path ? std::optional<QString>(path) : std::nullopt};
-    EXPECT_EQ(run<GetInfoOperation>().kind, Kind::NothingRun) << path;
+    EXPECT_NE(run<GetInfoOperation>().kind, Kind::Done) << path;
   }
   EXPECT_EQ(pane(), info);
   tool.answer("imageinfo", "ignored\n", 1, 0, "imageinfo: not a disk image\n");
@@ -64,7 +64,7 @@ TEST_F(FlowTest, PlainCreationRunsWithTheSavePanelsNameAndUnparsableNumbersRunNo
   for (const auto& [size, band] : {std::pair{"abc", "0"}, {"", "0"}, {"0", "0"}, {"1", "abc"}}) {
     setControls(size, 0, band, 0, 0, 0);
     host.saveAnswers = {"/V/Backup.sparsebundle"};
-    EXPECT_EQ(run<CreateOperation>().kind, Kind::NothingRun);
+    EXPECT_EQ(run<CreateOperation>().kind, Kind::NothingDone);
   }
   setControls("1", 0, "0", 0, 0, 0);
   host.saveAnswers = {"/V/Backup.sparsebundle"};
@@ -108,10 +108,10 @@ TEST_F(FlowTest, ACancelledSheetOrPanelRunsNothingAndSaysSoWhereTheOperationDoes
   tool.answer("chpass", "changed\n");
   setControls("1", 0, "0", 0, 0, 2);
   host.passwordAnswers = {std::nullopt};  // sheet cancelled: nothing more is asked
-  EXPECT_EQ(run<CreateOperation>().kind, Kind::NothingRun);
+  EXPECT_EQ(run<CreateOperation>().kind, Kind::Cancelled);
   host.passwordAnswers = {"kept"};
   host.saveAnswers = {std::nullopt};  // save panel cancelled after the sheet: silent
-  EXPECT_EQ(run<CreateOperation>().kind, Kind::NothingRun);
+  EXPECT_EQ(run<CreateOperation>().kind, Kind::Cancelled);
   host.openAnswers = {std::nullopt};  // the open panel comes first
   run<ChangePasswordOperation>();
   host.openAnswers = {bundle};
@@ -161,8 +161,8 @@ TEST_F(FlowTest, ChangeBandSizeRefusesEncryptedSourcesThenReadsTheBandSizeAfterT
   host.pane = "earlier\n";
   host.openAnswers = {bundle};
   run<ChangeBandSizeOperation>();
-  EXPECT_FALSE(host.asked.contains("save"));       // refused before the save panel
-  tool.answer("isencrypted", "encrypted: yes\n");  // another letter case is no encryption
+  EXPECT_EQ(host.asked, QStringList{"open:Change band size"});  // refused before the save panel
+  tool.answer("isencrypted", "encrypted: yes\n");               // another letter case is no encryption
   for (const char* band : {"0", "0.5", "abc", "2.9", "8"}) {
     host.openAnswers = {bundle};
     host.saveAnswers = {"/b/New.sparsebundle"};
@@ -170,7 +170,7 @@ TEST_F(FlowTest, ChangeBandSizeRefusesEncryptedSourcesThenReadsTheBandSizeAfterT
     ChangeBandSizeOperation operation(host, *runner);
     operation.start();
     // Typed once the encryption test has run, while the save panel is open.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return host.asked.back() == "save"; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host.asked.back().startsWith("save"); }));
     host.values.bandSizeText = band;
     ASSERT_TRUE(QTest::qWaitFor([&] { return operation.isFinished(); }));
   }
@@ -181,6 +181,50 @@ TEST_F(FlowTest, ChangeBandSizeRefusesEncryptedSourcesThenReadsTheBandSizeAfterT
   EXPECT_EQ(pane(),
             "earlier\nCan't change band size for an encrypted sparse bundle.\n"
             "Change band size:\nconverted\nChange band size:\nconverted\n");
+}
+
+// What the status line says at each end: Done only after the tool did the work; a silent end by the
+// operation's rules says why; the user's own cancel (panel, sheet, the tool's password dialog) is no
+// failure.
+TEST_F(FlowTest, EveryEndTellsTheStatusLineHowItEnded) {
+  tool.answer("isencrypted", "encrypted: NO\n");
+  tool.answer("convert", "converted\n");
+  tool.answer("compact", "", 1, 0, "quorbel-imagetool: compact: cancelled\n");
+  tool.answer("resize", "", 1, 0, "quorbel-imagetool: resize: cancelled halfway\nthe disk is full\n");
+  const auto with = [&](const char* size, const char* band, std::optional<QString> open, std::optional<QString> save) {
+    setControls(size, 0, band, 0, 0, 0);
+    host.openAnswers = {std::move(open)};
+    host.saveAnswers = {std::move(save)};
+  };
+  const std::optional<QString> none, saved = QStringLiteral("/b/New.sparsebundle");
+  struct Case {
+    const char* name;
+    std::function<OperationResult()> run;
+    QString status;
+  } const cases[] = {
+      {"Change band size", [&] { return with("1", "0", bundle, saved), run<ChangeBandSizeOperation>(); },
+       "Nothing was done: the band size must be a whole number of 1 or more"},
+      {"Change band size", [&] { return with("1", "8", bundle, saved), run<ChangeBandSizeOperation>(); }, "Done"},
+      {"Create", [&] { return with("zehn", "0", none, saved), run<CreateOperation>(); },
+       "Nothing was done: the maximum size must be a number above 0"},
+      {"Create", [&] { return with("1", "-1", none, saved), run<CreateOperation>(); },
+       "Nothing was done: the band size must be a number of 0 or more"},
+      {"Resize", [&] { return with("", "0", bundle, none), run<ResizeOperation>(); },
+       "Nothing was done: the maximum size must be a number above 0"},
+      {"Get info", [&] { return with("1", "0", "/V/notes.txt", none), run<GetInfoOperation>(); },
+       "Nothing was done: “notes.txt” is not a sparse bundle"},
+      {"Get info", [&] { return with("1", "0", none, none), run<GetInfoOperation>(); }, "Cancelled"},
+      {"Create", [&] { return with("1", "0", none, none), run<CreateOperation>(); }, "Cancelled"},
+      {"Compact", [&] { return with("1", "0", bundle, none), run<CompactOperation>(); }, "Cancelled"},
+      {"Resize", [&] { return with("1", "0", bundle, none), run<ResizeOperation>(); },
+       "Resize failed: quorbel-imagetool: resize: cancelled halfway\nthe disk is full"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(statusText(c.name, c.run()), c.status) << &c - cases;
+  tool.answer("isencrypted", "encrypted: YES\n");
+  with("1", "8", bundle, saved);
+  EXPECT_EQ(statusText("Change band size", run<ChangeBandSizeOperation>()),
+            "Nothing was done: the sparse bundle is encrypted");
+  EXPECT_EQ(tool.calls().size(), 6u);  // two encryption tests, one conversion, compact, resize, one test
 }
 
 TEST_F(FlowTest, OneStepAtATimeAndAGoneOperationHearsNothing) {

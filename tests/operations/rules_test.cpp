@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "operations/argument_lists.h"
+#include "operations/change_band_size.h"
 #include "operations/number_formatter.h"
 #include "operations/size_rules.h"
 
@@ -32,6 +33,30 @@ TEST(Rules, CompactHintWordsAreCaseSensitive) {
   for (const char* hinted : {"terror", "3 Errors", "it failed"}) EXPECT_TRUE(compactNeedsBatteryHint(hinted)) << hinted;
   for (const char* plain : {"Compact:\n", "ERROR FAILED", "Failed"})
     EXPECT_FALSE(compactNeedsBatteryHint(plain)) << plain;
+}
+
+// Where a bundle is, seen from a path inside it; and the name the save panel offers for a conversion.
+TEST(Rules, EnclosingBundlesAndProposedConversionNames) {
+  const std::pair<const char*, const char*> inside[] = {{"/V/A.sparsebundle", "/V/A.sparsebundle"},
+                                                        {"/V/A.sparsebundle/bands/0", "/V/A.sparsebundle"},
+                                                        {"/V/A.sparsebundle/B.sparsebundle/", "/V/A.sparsebundle"},
+                                                        {"/V/A.sparsebundle.old/x", ""},
+                                                        {"/V/Plain", ""}};
+  for (const auto& [path, bundle] : inside) EXPECT_EQ(enclosingBundle(path), bundle) << path;
+  const std::tuple<const char*, int, const char*> names[] = {{"8", 0, "/V/My Disk (8 MB bands).sparsebundle"},
+                                                             {"2.9", 1, "/V/My Disk (2 GB bands).sparsebundle"},
+                                                             {"0", 0, "/V/My Disk copy.sparsebundle"},
+                                                             {"zehn", 1, "/V/My Disk copy.sparsebundle"}};
+  for (const auto& [band, unit, proposed] : names)
+    EXPECT_EQ(proposedConversionPath("/V/My Disk.sparsebundle", ControlValues{"1", 0, band, unit, 0, 0, false}),
+              proposed);
+  // Only the tool's own last word counts as the user's cancel.
+  const std::tuple<int, const char*, bool> ends[] = {{1, "quorbel-imagetool: compact: cancelled\n", true},
+                                                     {1, "x: cancelled\ny: no room\n", false},
+                                                     {0, "quorbel-imagetool: compact: cancelled\n", false},
+                                                     {1, "", false}};
+  for (const auto& [status, errors, cancelled] : ends)
+    EXPECT_EQ(cancelledByUser(ToolOutcome{{}, errors, status, false}), cancelled) << errors;
 }
 
 TEST(NumberFormatter, PlainDecimalTextWholePartAndWhatIsRefused) {

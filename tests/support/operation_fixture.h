@@ -25,8 +25,8 @@ class ScriptedHost : public OperationHost {
     asked << "open:" + prompt;
     later(answer, take(openAnswers));
   }
-  void beginSavePanel(PathAnswer answer) override {
-    asked << "save";
+  void beginSavePanel(const QString& proposed, PathAnswer answer) override {
+    asked << (proposed.isEmpty() ? QStringLiteral("save") : "save:" + proposed);
     later(answer, take(saveAnswers));
   }
   void askForPassword(PasswordPurpose purpose, PasswordAnswer answer) override {

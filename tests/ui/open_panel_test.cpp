@@ -3,7 +3,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
+#include <QSignalSpy>
 
 #include "window_fixture.h"
 
@@ -27,10 +29,17 @@ TEST_F(WindowTest, TheOpenPanelOpensPlainFoldersAndAnswersOnlyWithABundle) {
 
   // A plain folder, typed and confirmed, and then the current folder itself: the panel opens the
   // first and stays, and neither is taken for a bundle.
+  QSignalSpy listed(dialog->findChild<QFileSystemModel*>(), &QFileSystemModel::directoryLoaded);
   for (const QString& typed : {QStringLiteral("Plain Folder"), QString()}) {
     field->setText(typed);
     QTest::keyClick(field, Qt::Key_Return);
-    QTest::qWait(300);  // the new folder's listing loads
+    // The new folder's listing loads (once: the second time the panel stays where it is).
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+      return std::any_of(listed.begin(), listed.end(), [&](const QList<QVariant>& loaded) {
+        return QDir(loaded.value(0).toString()) == QDir(folder);
+      });
+    }));
+    QCoreApplication::processEvents();
     EXPECT_TRUE(dialog->isVisible()) << typed.toStdString();
     EXPECT_EQ(QDir(dialog->directory()).canonicalPath(), QDir(folder).canonicalPath());
     EXPECT_TRUE(field->text().isEmpty()) << field->text().toStdString();  // ready for the next name

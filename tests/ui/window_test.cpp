@@ -63,17 +63,32 @@ TEST_F(WindowTest, AppearanceFillsAndPresetsAndShowingAgainResetsOnlyTheNumbers)
   EXPECT_EQ(qApp->styleSheet(), "");
 }
 
-// Screen readers and tests find a control by what the user reads: a button's text or its field's label.
-TEST_F(WindowTest, EveryControlHasAVisibleLabelEqualToItsAccessibleName) {
+// Screen readers and tests find a control by what the user reads: a button's text or its field's label;
+// each has a mnemonic of its own, and Alt with a label's letter takes the focus to its field.
+TEST_F(WindowTest, EveryControlHasAVisibleLabelAndAMnemonicOfItsOwn) {
+  QApplication::setActiveWindow(window.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
   const auto labels = window->findChildren<QLabel*>();
-  for (const char* name :
-       {"Maximum size", "Size unit", "Band size", "Band unit", "File system", "Encryption", "Output"})
+  const std::pair<const char*, Qt::Key> fields[] = {
+      {"Maximum size", Qt::Key_M}, {"Size unit", Qt::Key_U},  {"Band size", Qt::Key_B}, {"Band unit", Qt::Key_N},
+      {"File system", Qt::Key_F},  {"Encryption", Qt::Key_E}, {"Output", Qt::Key_O}};
+  QList<QKeySequence> mnemonics;
+  for (const auto& [name, key] : fields) {
     EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* label) {
-      return label->buddy() == control(name) && label->text() == name;
+      return label->buddy() == control(name) && QString(label->text()).remove('&') == name &&
+             (mnemonics << QKeySequence::mnemonic(label->text()), true);
     })) << name;
+    QTest::keyClick(window.get(), key, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), control(name)) << name;
+  }
   for (const char* name : {"Battery", "Create", "Resize", "Compact", "Change band size", "Get info", "Change password",
-                           "Larger text", "Smaller text", "Stop"})
-    EXPECT_EQ(control<QAbstractButton>(name)->text(), name);
+                           "Larger text", "Smaller text", "Stop"}) {
+    EXPECT_EQ(control<QAbstractButton>(name)->text().remove('&'), name);
+    mnemonics << QKeySequence::mnemonic(control<QAbstractButton>(name)->text());
+  }
+  mnemonics << QKeySequence(Qt::ALT | Qt::Key_V);  // the View menu's
+  EXPECT_FALSE(mnemonics.contains(QKeySequence()));
+  EXPECT_EQ(QSet<QKeySequence>(mnemonics.begin(), mnemonics.end()).size(), mnemonics.size()) << "a letter twice";
 }
 
 TEST_F(WindowTest, PaneKeepsEveryCharacterAndItsSizeControlsRestyleAllTextAndStoreTheSizeAtOnce) {
@@ -214,8 +229,10 @@ TEST_F(WindowTest, StatusLineGivesTheToolsReasonOrStoppedAndStopEndsTheOperation
   tool.answer("resize", "", 1, 0, "resize: only HFS+ volumes can grow\nthe volume is APFS\n");
   open("Resize", "/V/A.sparsebundle");
   auto* status = window->findChild<QLabel*>("statusLine");
-  EXPECT_EQ(status->text(), "Resize failed: resize: only HFS+ volumes can grow");
-  EXPECT_EQ(status->toolTip(), "Resize failed: resize: only HFS+ volumes can grow\nthe volume is APFS");
+  // The whole reason, wrapped at word boundaries.
+  EXPECT_EQ(status->text(), "Resize failed: resize: only HFS+ volumes can grow\nthe volume is APFS");
+  EXPECT_EQ(status->toolTip(), status->text());
+  EXPECT_TRUE(status->wordWrap() && status->textFormat() == Qt::PlainText);
   EXPECT_EQ(pane(), "Resize:\n" + failure(1));
 
   tool.answer("imageinfo", "never\n", 0, 30);
@@ -389,7 +406,7 @@ TEST_F(WindowTest, ProgressAndStatusChangesReachTheAccessibilityLayer) {
                           {"value", "125"},
                           {"value", "400"},
                           {"reason", "Resize failed: resize: no room\nthe disk is full"},
-                          {"line", "Resize failed: resize: no room"},
+                          {"line", "Resize failed: resize: no room\nthe disk is full"},
                           {"reason", ""},
                           {"line", "Running: Get info…"},
                           {"line", "Done"}}));
