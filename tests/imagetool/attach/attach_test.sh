@@ -113,7 +113,7 @@ cp -r "$s/none-ext4.sparsebundle" "$s/link.sparsebundle" && rm -r "$s/link.spars
 while IFS='|' read -r what password args; do
   pw=$password attach $args 2>"$s/err" && fail "$what: attached" && "$tool" detach "$s/mp"
   [[ -s $s/err && ! -e $s/mp && ! -e $b/inside ]] || fail "$what: no message, or something was made"
-  [[ -z $(findmnt -rn -t fuse.quorbel) ]] || fail "$what: a mount is left"
+  [[ -z $(findmnt -rn -t fuse.quorbel -o SOURCE,TARGET | grep -F "$s") ]] || fail "$what: a mount is left"
 done <<TABLE
 not a bundle|$pw|$s/folder
 bands a link|$pw|$s/link.sparsebundle
