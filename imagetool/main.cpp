@@ -151,24 +151,22 @@ int create(Arguments& args) {
   bool known = false;
   for (const auto& name : quorbel::filesystemList) known = known || name == fileSystem;
   if (!known) throw ToolError("unknown file system \"" + fileSystem + "\"");
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> defined;
   std::optional<quorbel::imagetool::crypto::NewEncryption> encryption;
   quorbel::imagetool::EncryptedCreation encrypted;
   if (keyBits != 0) {
     const quorbel::imagetool::crypto::SecretBytes password = quorbel::imagetool::crypto::readPasswordFromStdin();
     encryption = quorbel::imagetool::crypto::newEncryption(keyBits, password);
     encrypted.token = encryption->token;
-    encrypted.writeImage = [&](int imageFd, quorbel::imagetool::ImageIO& bands) {
-      std::vector<quorbel::imagetool::ByteRange> regions;
-      for (const auto& [offset, length] : defined) regions.push_back({offset, length});
-      quorbel::imagetool::crypto::writeEncryptedImage(imageFd, request.size, std::move(regions), bands,
-                                                      request.bandSize, encryption->keys);
+    encrypted.view = [&](quorbel::imagetool::ImageIO& bands) -> std::unique_ptr<quorbel::imagetool::ImageIO> {
+      namespace crypto = quorbel::imagetool::crypto;
+      return std::make_unique<crypto::EncryptedImageIO>(bands, request.bandSize,
+                                                        crypto::ChunkCipher(encryption->keys, crypto::newChunkSize));
     };
   }
   quorbel::imagetool::createBundle(
       request,
-      [&](const std::string& image, std::uint64_t size) {
-        quorbel::imagetool::layOutImage(image, size, fileSystem, volumeName, encryption ? &defined : nullptr);
+      [&](quorbel::imagetool::ImageIO& image, const std::string& scratchFolder) {
+        quorbel::imagetool::layOutImage(image, scratchFolder, fileSystem, volumeName, encryption.has_value());
       },
       std::cout, encryption ? &encrypted : nullptr);
   return 0;

@@ -1,7 +1,8 @@
 #pragma once
 // APFS containers inside an image: which blocks they leave free, and changing their size. Every
 // function works on a container that starts `offset` bytes into an image. Only the container layer is
-// read and written (superblock, checkpoints, space manager); volumes and their files are never touched.
+// written (superblock, checkpoints, space manager); volumes are read only to check what they use, and
+// their files are never touched.
 
 #include <cstdint>
 #include <utility>
@@ -23,7 +24,9 @@ std::uint64_t containerLength(const ImageIO& io, std::uint64_t offset);
 // merged where adjacent and in ascending order, never reaching past `limit` bytes from `offset`.
 // Refuses (ToolError, with the reason) a container that is not cleanly checkpointed (block zero is not
 // the newest valid checkpoint, a newer checkpoint is torn), any structure read that fails its
-// Fletcher-64 checksum or disagrees with another, and layouts this reader does not know (Fusion).
+// Fletcher-64 checksum, lies outside the container or disagrees with another, a space manager that
+// marks free a block the object maps, their trees, the volumes or the checkpoint areas use, and
+// layouts this reader does not know (Fusion).
 std::vector<std::pair<std::uint64_t, std::uint64_t>> freeRanges(const ImageIO& io, std::uint64_t offset,
                                                                 std::uint64_t limit);
 

@@ -74,44 +74,17 @@ void createBundle(const CreateRequest& request, const LayoutFunction& layOut, st
     writeAll(token.get(), encryption->token.data(), encryption->token.size(), 0, tokenPath);
   }
 
-  // The file system is made on a sparse file inside the temporary folder, so a killed run leaves it
-  // only where the next run cleans up.
-  const std::string imagePath = joinPath(temp.path(), ".image");
-  {
-    UniqueFd fd(::open(imagePath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd) throwErrno("cannot create a temporary image in " + parentOf(request.path));
-    if (::ftruncate(fd.get(), static_cast<off_t>(request.size)) != 0) {
-      if (errno == EFBIG)
-        throw ToolError("the file system holding " + parentOf(request.path) + " cannot hold a file of " +
-                        humanSize(request.size) + ", which making the volume needs; choose a smaller size");
-      throwErrno("cannot make a temporary image of " + humanSize(request.size) + " in " + parentOf(request.path));
-    }
-  }
+  // The file system is made straight onto the bands of the temporary folder, so a killed run leaves
+  // it only where the next run cleans up.
   checkInterrupted();
-  // Encrypting every block of the image is what takes the time of an encrypted create; a plain one
-  // spends it about evenly on formatting and on carrying the result into the bands.
-  const double layoutEnd = encryption != nullptr ? 10 : 50;
-  progress::span(0, layoutEnd);
-  layOut(imagePath, request.size);
-  checkInterrupted();
-  progress::span(layoutEnd, 98);
+  progress::span(0, 98);
   {
-    UniqueFd fd(::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) throwErrno("cannot read the temporary image");
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throwErrno("cannot examine the temporary image");
-    if (static_cast<std::uint64_t>(st.st_size) != request.size)
-      throw ToolError("the file system tools changed the size of the image");
     BandStore bands(joinPath(temp.path(), "bands"), request.bandSize, request.size, true);
     bands.setWriteBehind(true);
-    if (encryption != nullptr) {
-      encryption->writeImage(fd.get(), bands);
-    } else {
-      copyNonZero(fd.get(), request.size, bands, 0, "the temporary image");
-    }
+    const std::unique_ptr<ImageIO> view = encryption != nullptr ? encryption->view(bands) : nullptr;
+    layOut(view ? *view : bands, temp.path());
     bands.sync();
   }
-  if (::unlink(imagePath.c_str()) != 0) throwErrno("cannot remove the temporary image");
   checkInterrupted();
   temp.commit();
   out << "created: " << request.path << "\n";
@@ -365,39 +338,37 @@ double applyCostOf(const BandPlan& plan) {
   return steps * costPerStep + static_cast<double>(plan.reclaim.bytes()) / 1024 * freeCostPerKiB;
 }
 
-}  // namespace
-
-CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out,
-                            bool encrypted) {
-  const Bundle bundle = Bundle::open(path, Access::write, encrypted);
-  const BundleInfo& info = bundle.info();
-  out << "Starting to compact…\n" << std::flush;
-  progress::span(0, freeSpaceEnd);
-
-  std::vector<ByteRange> free;
-  if (freeSpace) {
-    const BandStore image(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, info.size, false);
-    free = mergedRanges(freeSpace(image));
+// Progress of a compaction: the cost of reading bands weighed against that of giving space back, the
+// whole guessed from the bands looked at so far.
+class CompactProgress {
+ public:
+  explicit CompactProgress(const Bundle& bundle) {
+    for (const auto& [index, band] : bundle.bands())
+      if (index < bundle.info().bandCount()) totalBytes_ += band.allocated;  // the data, not the holes
+    progress::span(freeSpaceEnd, 100);
+  }
+  void looked(std::uint64_t bytes, bool read) {
+    doneBytes_ += bytes;
+    planCost_ += static_cast<double>(bytes) / 1024 * (read ? readCostPerKiB : skipCostPerKiB);
+    const double whole = (planCost_ + applyCost_) * static_cast<double>(totalBytes_) / static_cast<double>(doneBytes_);
+    progress::at(static_cast<std::uint64_t>(planCost_), static_cast<std::uint64_t>(whole));
+  }
+  void planned(const BandPlan& plan) { applyCost_ += applyCostOf(plan); }
+  void applied(const BandPlan& plan) {
+    applied_ += applyCostOf(plan);
+    progress::at(static_cast<std::uint64_t>(planCost_ + applied_), static_cast<std::uint64_t>(planCost_ + applyCost_));
   }
 
-  // First every band is read and its plan made, changing nothing: a stop here leaves the bundle as it
-  // was. Then the plans are carried out without a stop, which needs no reading and is quick, so that a
-  // stopped compaction leaves the bundle either as it was or wholly compacted.
-  out << "Reclaiming free space…\n" << std::flush;
-  std::uint64_t totalBytes = 0, doneBytes = 0;
-  for (const auto& [index, band] : bundle.bands())
-    if (index < info.bandCount()) totalBytes += band.allocated;  // what is looked at: the data, not the holes
-  double planCost = 0, applyCost = 0;
-  progress::span(freeSpaceEnd, 100);
-  const auto advance = [&](std::uint64_t bytes, bool read) {
-    doneBytes += bytes;
-    planCost += static_cast<double>(bytes) / 1024 * (read ? readCostPerKiB : skipCostPerKiB);
-    // The whole is guessed from the bands looked at so far.
-    const double whole = (planCost + applyCost) * static_cast<double>(totalBytes) / static_cast<double>(doneBytes);
-    progress::at(static_cast<std::uint64_t>(planCost), static_cast<std::uint64_t>(whole));
-  };
+ private:
+  std::uint64_t totalBytes_ = 0, doneBytes_ = 0;
+  double planCost_ = 0, applyCost_ = 0, applied_ = 0;
+};
+
+// Every band read and its plan made, changing nothing: a stop here leaves the bundle as it was.
+std::vector<BandPlan> planBands(const Bundle& bundle, const std::vector<ByteRange>& free, CompactProgress& progress,
+                                std::ostream& out) {
+  const BundleInfo& info = bundle.info();
   std::vector<BandPlan> plans;
-  std::size_t planMemory = 0;
   std::vector<char> buffer(chunkBytes);
   std::size_t done = 0;
   unsigned reportedTenth = 0;
@@ -415,13 +386,12 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
     plan.length = static_cast<std::uint64_t>(st.st_size);
     plan.allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
     plan.reclaim = ReclaimSet(plan.length);
-    planBand(fd.get(), plan, index * info.bandSize, free, buffer, "band " + bandPath, advance);
+    planBand(fd.get(), plan, index * info.bandSize, free, buffer, "band " + bandPath,
+             [&](std::uint64_t bytes, bool read) { progress.looked(bytes, read); });
     // A band with nothing to give back needs no step.
     if (plan.keepEnd != 0 && plan.reclaim.empty() && plan.keepEnd == plan.length) continue;
-    planMemory += sizeof(BandPlan) + plan.reclaim.memory();
-    applyCost += applyCostOf(plan);
+    progress.planned(plan);
     plans.push_back(std::move(plan));
-
     const auto tenth = static_cast<unsigned>(done * 10 / total);
     if (total >= 10 && tenth > reportedTenth && tenth < 10) {
       reportedTenth = tenth;
@@ -429,16 +399,37 @@ CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& fr
     }
   }
   checkInterrupted();
+  return plans;
+}
+
+}  // namespace
+
+CompactResult compactBundle(const std::string& path, const FreeSpaceFunction& freeSpace, std::ostream& out,
+                            bool encrypted) {
+  const Bundle bundle = Bundle::open(path, Access::write, encrypted);
+  const BundleInfo& info = bundle.info();
+  out << "Starting to compact…\n" << std::flush;
+  progress::span(0, freeSpaceEnd);
+  std::vector<ByteRange> free;
+  if (freeSpace) {
+    const BandStore image(bundle.bandsFd(), bundle.bandsDir(), info.bandSize, info.size, false);
+    free = mergedRanges(freeSpace(image));
+  }
+
+  // First every band is planned; then the plans are carried out without a stop, which needs no reading
+  // and is quick, so that a stopped compaction leaves the bundle either as it was or wholly compacted.
+  out << "Reclaiming free space…\n" << std::flush;
+  CompactProgress progress(bundle);
+  const std::vector<BandPlan> plans = planBands(bundle, free, progress, out);
 
   out << "Finishing compaction…\n" << std::flush;
   CompactResult result;
-  result.planMemory = planMemory + (plans.capacity() - plans.size()) * sizeof(BandPlan);
+  result.planMemory = plans.capacity() * sizeof(BandPlan);
+  for (const BandPlan& plan : plans) result.planMemory += plan.reclaim.memory();
   bool punchUnsupported = false;
-  double applied = 0;
   for (const BandPlan& plan : plans) {
     applyBand(bundle, plan, punchUnsupported, result);
-    applied += applyCostOf(plan);
-    progress::at(static_cast<std::uint64_t>(planCost + applied), static_cast<std::uint64_t>(planCost + applyCost));
+    progress.applied(plan);
   }
   result.possible = std::max(result.possible, result.reclaimed);
   if (punchUnsupported) out << "The file system holding the image cannot free space inside band files.\n";

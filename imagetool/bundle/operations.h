@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,7 +16,9 @@ namespace quorbel::imagetool {
 
 // Writes the partition map and file system into the image file at `imagePath`, which exists and is
 // `size` bytes long (sparse).
-using LayoutFunction = std::function<void(const std::string& imagePath, std::uint64_t size)>;
+// Lays a new image out on `image` (the bands, or an encrypting view of them); scratch files, if it
+// needs any, go in `scratchFolder`.
+using LayoutFunction = std::function<void(ImageIO& image, const std::string& scratchFolder)>;
 
 struct CreateRequest {
   std::string path;
@@ -26,10 +29,11 @@ struct CreateRequest {
 // into the bands in place of the plain copy.
 struct EncryptedCreation {
   std::string token;
-  std::function<void(int imageFd, ImageIO& bands)> writeImage;
+  // The encrypting view the new image is laid out on.
+  std::function<std::unique_ptr<ImageIO>(ImageIO& bands)> view;
 };
-// Lays the image out on a sparse temporary file, copies only its data into the bands of a temporary
-// sibling bundle (never a band of zeros) and renames it to `path`. Prints "created: PATH".
+// Lays the image out straight onto the bands of a temporary sibling bundle (whatever is not written
+// stays absent) and renames it to `path`. Prints "created: PATH".
 void createBundle(const CreateRequest& request, const LayoutFunction& layOut, std::ostream& out,
                   const EncryptedCreation* encryption = nullptr);
 

@@ -3,25 +3,8 @@
 #include <algorithm>
 
 #include "imagetool/bundle/fs_util.h"
-#include "imagetool/progress.h"
 
 namespace quorbel::imagetool::crypto {
-
-namespace {
-
-constexpr std::uint64_t blockBytes = 4096;
-constexpr std::size_t pieceBytes = 4u << 20;
-
-std::vector<ByteRange> widenedAndMerged(std::vector<ByteRange> ranges, std::uint64_t size) {
-  for (ByteRange& r : ranges) {
-    const std::uint64_t start = r.offset / blockBytes * blockBytes;
-    const std::uint64_t end = std::min(size, (r.end() + blockBytes - 1) / blockBytes * blockBytes);
-    r = {start, end > start ? end - start : 0};
-  }
-  return mergedRanges(std::move(ranges));
-}
-
-}  // namespace
 
 UnlockedBundle unlockBundle(const Bundle& bundle, const PasswordSource& source, const std::string& nothingDone) {
   EncryptedHeader header =
@@ -52,25 +35,6 @@ NewEncryption newEncryption(std::uint32_t keyBits, const SecretBytes& password) 
   header.setPassphrase(0, wrapKeys(result.keys, password));
   result.token = header.bytes();
   return result;
-}
-
-void writeEncryptedImage(int imageFd, std::uint64_t size, std::vector<ByteRange> defined, ImageIO& bands,
-                         std::uint64_t bandSize, const ImageKeys& keys) {
-  for (const ByteRange& r : dataRegions(imageFd, size)) defined.push_back(r);
-  EncryptedImageIO image(bands, bandSize, ChunkCipher(keys, newChunkSize));
-  std::vector<char> buffer(pieceBytes);
-  for (const ByteRange& region : widenedAndMerged(std::move(defined), size)) {
-    for (std::uint64_t pos = region.offset; pos < region.end();) {
-      checkInterrupted();
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), region.end() - pos));
-      const std::size_t got = readUpTo(imageFd, buffer.data(), want, pos, "the temporary image");
-      std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.begin() + static_cast<std::ptrdiff_t>(want),
-                0);
-      image.write(pos, buffer.data(), want);
-      pos += want;
-      progress::at(pos, size);
-    }
-  }
 }
 
 void changePassword(const std::string& path, const PasswordSource& current, const SecretBytes& newPassword,

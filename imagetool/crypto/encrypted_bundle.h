@@ -41,12 +41,6 @@ struct NewEncryption {
 // A new random key pair for AES-`keyBits`, and the token that wraps it for `password`.
 NewEncryption newEncryption(std::uint32_t keyBits, const SecretBytes& password);
 
-// Writes the regions `defined` (zeros included) and every data region of the plain image file
-// `imageFd` of `size` bytes into `bands`, encrypted with `keys`. Regions are widened to whole 4 KiB
-// blocks, whose unwritten parts read as zeros from the file.
-void writeEncryptedImage(int imageFd, std::uint64_t size, std::vector<ByteRange> defined, ImageIO& bands,
-                         std::uint64_t bandSize, const ImageKeys& keys);
-
 // Checks the current password (from `current`), re-wraps the bundle's keys for `newPassword` with a
 // fresh salt and replaces the token atomically. Prints "password changed: PATH".
 void changePassword(const std::string& path, const PasswordSource& current, const SecretBytes& newPassword,

@@ -12,10 +12,10 @@ NodeBuilder::NodeBuilder(std::uint32_t nodeSize, NodeKind kind, std::uint8_t hei
     : node_(nodeSize, 0), freeStart_(kNodeDescriptorSize) {
   node_[8] = static_cast<unsigned char>(kind);
   node_[9] = height;
-  put16(node_.data() + nodeSize - 2, freeStart_);
+  putBe16(node_.data() + nodeSize - 2, freeStart_);
 }
 
-void NodeBuilder::setForwardLink(std::uint32_t node) { put32(node_.data(), node); }
+void NodeBuilder::setForwardLink(std::uint32_t node) { putBe32(node_.data(), node); }
 
 void NodeBuilder::add(const std::vector<unsigned char>& record) {
   const std::size_t offsetsEnd = node_.size() - 2u * (records_ + 2u);  // after adding one more offset
@@ -23,8 +23,8 @@ void NodeBuilder::add(const std::vector<unsigned char>& record) {
   std::memcpy(node_.data() + freeStart_, record.data(), record.size());
   freeStart_ = static_cast<std::uint16_t>(freeStart_ + record.size());
   ++records_;
-  put16(node_.data() + 10, records_);
-  put16(node_.data() + node_.size() - 2u * (records_ + 1u), freeStart_);
+  putBe16(node_.data() + 10, records_);
+  putBe16(node_.data() + node_.size() - 2u * (records_ + 1u), freeStart_);
 }
 
 const std::vector<unsigned char>& NodeBuilder::bytes() { return node_; }
@@ -50,37 +50,37 @@ std::vector<std::pair<std::uint32_t, std::vector<unsigned char>>> headerAndMapNo
   std::vector<unsigned char> header(s.nodeSize, 0);
   unsigned char* h = header.data();
   header[8] = static_cast<unsigned char>(NodeKind::header);
-  put16(h + 10, 3);
-  if (mapNodes > 0) put32(h, 1 + leafNodes);
+  putBe16(h + 10, 3);
+  if (mapNodes > 0) putBe32(h, 1 + leafNodes);
   unsigned char* r = h + kNodeDescriptorSize;
-  put16(r + 0, leafNodes ? 1 : 0);  // depth
-  put32(r + 2, leafNodes ? 1 : 0);  // root
-  put32(r + 6, s.leafRecords);
-  put32(r + 10, leafNodes ? 1 : 0);  // first leaf
-  put32(r + 14, leafNodes ? 1 : 0);  // last leaf
-  put16(r + 18, static_cast<std::uint16_t>(s.nodeSize));
-  put16(r + 20, s.maxKeyLength);
-  put32(r + 22, s.totalNodes);
-  put32(r + 26, s.totalNodes - used);
-  put32(r + 32, s.clumpSize);
+  putBe16(r + 0, leafNodes ? 1 : 0);  // depth
+  putBe32(r + 2, leafNodes ? 1 : 0);  // root
+  putBe32(r + 6, s.leafRecords);
+  putBe32(r + 10, leafNodes ? 1 : 0);  // first leaf
+  putBe32(r + 14, leafNodes ? 1 : 0);  // last leaf
+  putBe16(r + 18, static_cast<std::uint16_t>(s.nodeSize));
+  putBe16(r + 20, s.maxKeyLength);
+  putBe32(r + 22, s.totalNodes);
+  putBe32(r + 26, s.totalNodes - used);
+  putBe32(r + 32, s.clumpSize);
   r[37] = s.compareType;
-  put32(r + 38, s.attributes);
+  putBe32(r + 38, s.attributes);
   copyBits(h + 248, 0, headerMapBytes);
-  put16(h + s.nodeSize - 2, 14);
-  put16(h + s.nodeSize - 4, 120);
-  put16(h + s.nodeSize - 6, 248);
-  put16(h + s.nodeSize - 8, static_cast<std::uint16_t>(s.nodeSize - 8));
+  putBe16(h + s.nodeSize - 2, 14);
+  putBe16(h + s.nodeSize - 4, 120);
+  putBe16(h + s.nodeSize - 6, 248);
+  putBe16(h + s.nodeSize - 8, static_cast<std::uint16_t>(s.nodeSize - 8));
   nodes.emplace_back(0, std::move(header));
 
   for (std::uint32_t m = 0; m < mapNodes; ++m) {
     const std::uint32_t number = 1 + leafNodes + m;
     std::vector<unsigned char> node(s.nodeSize, 0);
-    if (m + 1 < mapNodes) put32(node.data(), number + 1);
+    if (m + 1 < mapNodes) putBe32(node.data(), number + 1);
     node[8] = static_cast<unsigned char>(NodeKind::map);
-    put16(node.data() + 10, 1);
+    putBe16(node.data() + 10, 1);
     copyBits(node.data() + kNodeDescriptorSize, headerMapBytes + std::size_t{m} * mapNodeBytes, mapNodeBytes);
-    put16(node.data() + s.nodeSize - 2, kNodeDescriptorSize);
-    put16(node.data() + s.nodeSize - 4, static_cast<std::uint16_t>(kNodeDescriptorSize + mapNodeBytes));
+    putBe16(node.data() + s.nodeSize - 2, kNodeDescriptorSize);
+    putBe16(node.data() + s.nodeSize - 4, static_cast<std::uint16_t>(kNodeDescriptorSize + mapNodeBytes));
     nodes.emplace_back(number, std::move(node));
   }
   return nodes;

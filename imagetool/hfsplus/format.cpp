@@ -147,19 +147,19 @@ Geometry plan(std::uint64_t length, bool journaled) {
 
 std::vector<unsigned char> catalogKey(std::uint32_t parent, const std::u16string& name) {
   std::vector<unsigned char> key(8 + 2 * name.size(), 0);
-  put16(key.data(), static_cast<std::uint16_t>(6 + 2 * name.size()));
-  put32(key.data() + 2, parent);
-  put16(key.data() + 6, static_cast<std::uint16_t>(name.size()));
-  for (std::size_t i = 0; i < name.size(); ++i) put16(key.data() + 8 + 2 * i, name[i]);
+  putBe16(key.data(), static_cast<std::uint16_t>(6 + 2 * name.size()));
+  putBe32(key.data() + 2, parent);
+  putBe16(key.data() + 6, static_cast<std::uint16_t>(name.size()));
+  for (std::size_t i = 0; i < name.size(); ++i) putBe16(key.data() + 8 + 2 * i, name[i]);
   return key;
 }
 
 std::vector<unsigned char> threadRecord(bool folder, std::uint32_t parent, const std::u16string& name) {
   std::vector<unsigned char> data(10 + 2 * name.size(), 0);
-  put16(data.data(), folder ? 3 : 4);
-  put32(data.data() + 4, parent);
-  put16(data.data() + 8, static_cast<std::uint16_t>(name.size()));
-  for (std::size_t i = 0; i < name.size(); ++i) put16(data.data() + 10 + 2 * i, name[i]);
+  putBe16(data.data(), folder ? 3 : 4);
+  putBe32(data.data() + 4, parent);
+  putBe16(data.data() + 8, static_cast<std::uint16_t>(name.size()));
+  for (std::size_t i = 0; i < name.size(); ++i) putBe16(data.data() + 10 + 2 * i, name[i]);
   return data;
 }
 
@@ -171,15 +171,15 @@ std::vector<unsigned char> join(std::vector<unsigned char> a, const std::vector<
 std::vector<unsigned char> rootFolderRecord(std::uint32_t valence, std::uint32_t now) {
   std::vector<unsigned char> r(88, 0);
   unsigned char* p = r.data();
-  put16(p, 1);  // folder
-  put32(p + 4, valence);
-  put32(p + 8, kRootFolderID);
-  put32(p + 12, now);  // created
-  put32(p + 16, now);  // content modified
-  put32(p + 32, kUnknownOwner);
-  put32(p + 36, kUnknownOwner);
-  put16(p + 42, S_IFDIR | 0755);
-  put32(p + 80, kTextEncodingUnicode);
+  putBe16(p, 1);  // folder
+  putBe32(p + 4, valence);
+  putBe32(p + 8, kRootFolderID);
+  putBe32(p + 12, now);  // created
+  putBe32(p + 16, now);  // content modified
+  putBe32(p + 32, kUnknownOwner);
+  putBe32(p + 36, kUnknownOwner);
+  putBe16(p + 42, S_IFDIR | 0755);
+  putBe32(p + 80, kTextEncodingUnicode);
   return r;
 }
 
@@ -188,17 +188,17 @@ std::vector<unsigned char> journalFileRecord(std::uint32_t id, std::uint32_t cre
                                              std::uint32_t clump, Extent extent) {
   std::vector<unsigned char> r(248, 0);
   unsigned char* p = r.data();
-  put16(p, 2);      // file
-  put16(p + 2, 2);  // thread record exists
-  put32(p + 8, id);
-  put32(p + 12, created);
-  put32(p + 16, created);
+  putBe16(p, 2);      // file
+  putBe16(p + 2, 2);  // thread record exists
+  putBe32(p + 8, id);
+  putBe32(p + 12, created);
+  putBe32(p + 16, created);
   p[41] = 0x01;  // owner flag: no dump
-  put16(p + 42, S_IFREG);
-  put32(p + 44, 1);           // link count
-  put32(p + 48, 0x6A726E6C);  // type "jrnl"
-  put32(p + 52, 0x6866732B);  // creator "hfs+"
-  put16(p + 56, 0x5000);      // invisible, name locked
+  putBe16(p + 42, S_IFREG);
+  putBe32(p + 44, 1);           // link count
+  putBe32(p + 48, 0x6A726E6C);  // type "jrnl"
+  putBe32(p + 52, 0x6866732B);  // creator "hfs+"
+  putBe16(p + 56, 0x5000);      // invisible, name locked
   Fork data;
   data.logicalSize = size;
   data.clumpSize = clump;
@@ -231,26 +231,11 @@ void markUsed(std::vector<unsigned char>& bits, std::uint64_t firstBlockOfBuffer
 
 std::uint32_t hfsTime(std::time_t t) { return static_cast<std::uint32_t>(static_cast<std::uint64_t>(t) + kEpochDelta); }
 
-}  // namespace
-
-void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const VolumeOptions& options) {
-  if (offset > io.size() || length > io.size() - offset) throw ToolError("the volume does not fit in the image");
-  if (length < kMinimumVolume) throw ToolError("the partition is too small for an HFS Plus volume (at least 512 KB)");
-  if (length > 8 * 1024 * 1024 * TiB) throw ToolError("the volume is too large for HFS Plus");
-  const std::u16string name = catalogName(options.name.empty() ? "untitled" : options.name);
-  const bool journaled = options.journaled;
-  const Geometry g = plan(length, journaled);
-  const std::uint32_t bs = g.blockSize;
-
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  const std::uint32_t utc = hfsTime(now);
-
-  // Extents overflow and attributes B-trees: a header node each.
+// Extents overflow and attributes B-trees: a header node each.
+void writeEmptyTrees(ImageIO& io, std::uint64_t offset, const Geometry& g) {
   TreeShape extents{
       kExtentsNodeSize, g.extentsClump / kExtentsNodeSize, g.extentsClump, kExtentsMaxKey, kBigKeys, 0, 0};
-  writeTree(io, offset, bs, g.extentsStart, extents, nullptr);
+  writeTree(io, offset, g.blockSize, g.extentsStart, extents, nullptr);
   TreeShape attributes{kAttributesNodeSize,
                        g.attributesClump / kAttributesNodeSize,
                        g.attributesClump,
@@ -258,9 +243,12 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
                        kBigKeys | kVariableIndexKeys,
                        0,
                        0};
-  writeTree(io, offset, bs, g.attributesStart, attributes, nullptr);
+  writeTree(io, offset, g.blockSize, g.attributesStart, attributes, nullptr);
+}
 
-  // Catalog: one leaf holding the root folder and its thread, plus the journal files and their threads.
+// Catalog: one leaf holding the root folder and its thread, plus the journal files and their threads.
+void writeCatalog(ImageIO& io, std::uint64_t offset, const Geometry& g, const std::u16string& name, bool journaled,
+                  std::uint32_t utc) {
   NodeBuilder leaf(g.catalogNodeSize, NodeKind::leaf, 1);
   const std::u16string journalName = u".journal", infoName = u".journal_info_block";
   leaf.add(join(catalogKey(kRootParentID, name), rootFolderRecord(journaled ? 2 : 0, utc)));
@@ -269,34 +257,36 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
     leaf.add(join(catalogKey(kRootFolderID, journalName),
                   journalFileRecord(kFirstUserID, utc + 1, g.journalSize, 0, {g.journalStart, g.journalBlocks})));
     leaf.add(join(catalogKey(kRootFolderID, infoName),
-                  journalFileRecord(kFirstUserID + 1, utc, bs, 0, {g.journalInfoBlock, 1})));
+                  journalFileRecord(kFirstUserID + 1, utc, g.blockSize, 0, {g.journalInfoBlock, 1})));
     leaf.add(join(catalogKey(kFirstUserID, u""), threadRecord(false, kRootFolderID, journalName)));
     leaf.add(join(catalogKey(kFirstUserID + 1, u""), threadRecord(false, kRootFolderID, infoName)));
   }
   TreeShape catalog{g.catalogNodeSize,  g.catalogClump / g.catalogNodeSize, g.catalogClump,
                     kCatalogMaxKey,     kBigKeys | kVariableIndexKeys,      kCaseFolding,
                     journaled ? 6u : 2u};
-  writeTree(io, offset, bs, g.catalogStart, catalog, &leaf.bytes());
+  writeTree(io, offset, g.blockSize, g.catalogStart, catalog, &leaf.bytes());
+}
 
-  if (journaled) {
-    // The journal itself stays zero: the info block asks the first mount to initialise it.
-    std::vector<unsigned char> jib(512, 0);
-    put32(jib.data(), 1 | 4);  // journal in this file system, needs initialising
-    put64(jib.data() + 36, std::uint64_t{g.journalStart} * bs);
-    put64(jib.data() + 44, g.journalSize);
-    io.write(offset + std::uint64_t{g.journalInfoBlock} * bs, jib.data(), jib.size());
-  }
+// The journal itself stays zero: the info block asks the first mount to initialise it.
+void writeJournalInfo(ImageIO& io, std::uint64_t offset, const Geometry& g) {
+  std::vector<unsigned char> jib(512, 0);
+  putBe32(jib.data(), 1 | 4);  // journal in this file system, needs initialising
+  putBe64(jib.data() + 36, std::uint64_t{g.journalStart} * g.blockSize);
+  putBe64(jib.data() + 44, g.journalSize);
+  io.write(offset + std::uint64_t{g.journalInfoBlock} * g.blockSize, jib.data(), jib.size());
+}
 
-  // Allocation file: the metadata at the start is contiguous except for the attributes growth room;
-  // the last block is reserved for the alternate volume header.
-  const std::uint64_t bitmapBase = offset + std::uint64_t{g.bitmapStart} * bs;
-  const std::uint64_t attributesEnd = g.attributesStart + g.attributesClump / bs;
-  const std::uint64_t catalogEnd = g.catalogStart + g.catalogClump / bs;
+// Allocation file: the metadata at the start is contiguous except for the attributes growth room;
+// the last block is reserved for the alternate volume header. Only the runs of set bits are written.
+void writeAllocationBits(ImageIO& io, std::uint64_t offset, const Geometry& g) {
+  const std::uint64_t bitmapBase = offset + std::uint64_t{g.bitmapStart} * g.blockSize;
+  const std::uint64_t attributesEnd = g.attributesStart + g.attributesClump / g.blockSize;
+  const std::uint64_t catalogEnd = g.catalogStart + g.catalogClump / g.blockSize;
   std::vector<unsigned char> head((catalogEnd + 7) / 8, 0);
   markUsed(head, 0, 0, 1);
   markUsed(head, 0, g.bitmapStart, attributesEnd - g.bitmapStart);
   markUsed(head, 0, g.catalogStart, catalogEnd - g.catalogStart);
-  for (std::size_t i = 0; i < head.size();) {  // the runs of set bits only; the gaps stay sparse
+  for (std::size_t i = 0; i < head.size();) {
     if (head[i] == 0) {
       ++i;
       continue;
@@ -310,14 +300,18 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
   unsigned char lastByte = head.size() > last / 8 ? head[last / 8] : 0;
   lastByte |= static_cast<unsigned char>(0x80u >> (last % 8));
   io.write(bitmapBase + last / 8, &lastByte, 1);
+}
 
+// The volume header of a new volume laid out as `g`, made `utc` (local time `utc + gmtOffset`).
+VolumeHeader newHeader(const Geometry& g, bool journaled, std::uint32_t utc, long gmtOffset) {
+  const std::uint32_t bs = g.blockSize;
   VolumeHeader h;
   h.signature = kSignaturePlus;
   h.version = 4;
   h.attributes = kAttrUnmounted | kAttrUnusedNodesZeroed | (journaled ? kAttrJournaled : 0);
   h.lastMountedVersion = journaled ? kMountedByJournaled : kMountedBy10;
   h.journalInfoBlock = g.journalInfoBlock;
-  h.createDate = static_cast<std::uint32_t>(utc + local.tm_gmtoff);
+  h.createDate = static_cast<std::uint32_t>(utc + gmtOffset);
   h.modifyDate = utc;
   h.checkedDate = utc;
   h.fileCount = journaled ? 2 : 0;
@@ -334,7 +328,7 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
   for (std::size_t half = 24; half < 32; half += 4) {
     std::uint32_t v = 0;
     while (v == 0) v = random();
-    put32(h.finderInfo.data() + half, v);
+    putBe32(h.finderInfo.data() + half, v);
   }
   const std::uint64_t bitmapBytes = std::uint64_t{g.bitmapBlocks} * bs;
   h.allocationFile = {bitmapBytes, static_cast<std::uint32_t>(bitmapBytes), g.bitmapBlocks, {}};
@@ -345,9 +339,28 @@ void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const
   h.attributesFile.extents[0] = {g.attributesStart, g.attributesClump / bs};
   h.catalogFile = {g.catalogClump, g.catalogClump, g.catalogClump / bs, {}};
   h.catalogFile.extents[0] = {g.catalogStart, g.catalogClump / bs};
+  return h;
+}
 
+}  // namespace
+
+void formatVolume(ImageIO& io, std::uint64_t offset, std::uint64_t length, const VolumeOptions& options) {
+  if (offset > io.size() || length > io.size() - offset) throw ToolError("the volume does not fit in the image");
+  if (length < kMinimumVolume) throw ToolError("the partition is too small for an HFS Plus volume (at least 512 KB)");
+  if (length > 8 * 1024 * 1024 * TiB) throw ToolError("the volume is too large for HFS Plus");
+  const std::u16string name = catalogName(options.name.empty() ? "untitled" : options.name);
+  const Geometry g = plan(length, options.journaled);
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const std::uint32_t utc = hfsTime(now);
+
+  writeEmptyTrees(io, offset, g);
+  writeCatalog(io, offset, g, name, options.journaled, utc);
+  if (options.journaled) writeJournalInfo(io, offset, g);
+  writeAllocationBits(io, offset, g);
   // The primary header goes last, so an interrupted format never looks like a volume.
-  const auto raw = h.encode();
+  const auto raw = newHeader(g, options.journaled, utc, local.tm_gmtoff).encode();
   io.write(offset + length / 512 * 512 - kHeaderOffset, raw.data(), raw.size());
   io.write(offset + kHeaderOffset, raw.data(), raw.size());
 }
@@ -376,7 +389,7 @@ bool isHfsPlus(const ImageIO& io, std::uint64_t offset) {
   if (offset > io.size() || io.size() - offset < kHeaderOffset + 2) return false;
   unsigned char sig[2];
   io.read(offset + kHeaderOffset, sig, 2);
-  const std::uint16_t s = get16(sig);
+  const std::uint16_t s = be16(sig);
   return s == kSignaturePlus || s == kSignatureX;
 }
 

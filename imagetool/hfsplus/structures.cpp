@@ -7,21 +7,21 @@
 namespace quorbel::imagetool::hfsplus::detail {
 
 void Fork::write(unsigned char* p) const {
-  put64(p, logicalSize);
-  put32(p + 8, clumpSize);
-  put32(p + 12, totalBlocks);
+  putBe64(p, logicalSize);
+  putBe32(p + 8, clumpSize);
+  putBe32(p + 12, totalBlocks);
   for (std::size_t i = 0; i < extents.size(); ++i) {
-    put32(p + 16 + 8 * i, extents[i].startBlock);
-    put32(p + 20 + 8 * i, extents[i].blockCount);
+    putBe32(p + 16 + 8 * i, extents[i].startBlock);
+    putBe32(p + 20 + 8 * i, extents[i].blockCount);
   }
 }
 
 Fork Fork::read(const unsigned char* p) {
   Fork f;
-  f.logicalSize = get64(p);
-  f.clumpSize = get32(p + 8);
-  f.totalBlocks = get32(p + 12);
-  for (std::size_t i = 0; i < f.extents.size(); ++i) f.extents[i] = {get32(p + 16 + 8 * i), get32(p + 20 + 8 * i)};
+  f.logicalSize = be64(p);
+  f.clumpSize = be32(p + 8);
+  f.totalBlocks = be32(p + 12);
+  for (std::size_t i = 0; i < f.extents.size(); ++i) f.extents[i] = {be32(p + 16 + 8 * i), be32(p + 20 + 8 * i)};
   return f;
 }
 
@@ -34,26 +34,26 @@ std::uint64_t Fork::blocksInRecord() const {
 std::array<unsigned char, kHeaderSize> VolumeHeader::encode() const {
   std::array<unsigned char, kHeaderSize> b{};
   unsigned char* p = b.data();
-  put16(p, signature);
-  put16(p + 2, version);
-  put32(p + 4, attributes);
-  put32(p + 8, lastMountedVersion);
-  put32(p + 12, journalInfoBlock);
-  put32(p + 16, createDate);
-  put32(p + 20, modifyDate);
-  put32(p + 24, backupDate);
-  put32(p + 28, checkedDate);
-  put32(p + 32, fileCount);
-  put32(p + 36, folderCount);
-  put32(p + 40, blockSize);
-  put32(p + 44, totalBlocks);
-  put32(p + 48, freeBlocks);
-  put32(p + 52, nextAllocation);
-  put32(p + 56, rsrcClumpSize);
-  put32(p + 60, dataClumpSize);
-  put32(p + 64, nextCatalogID);
-  put32(p + 68, writeCount);
-  put64(p + 72, encodingsBitmap);
+  putBe16(p, signature);
+  putBe16(p + 2, version);
+  putBe32(p + 4, attributes);
+  putBe32(p + 8, lastMountedVersion);
+  putBe32(p + 12, journalInfoBlock);
+  putBe32(p + 16, createDate);
+  putBe32(p + 20, modifyDate);
+  putBe32(p + 24, backupDate);
+  putBe32(p + 28, checkedDate);
+  putBe32(p + 32, fileCount);
+  putBe32(p + 36, folderCount);
+  putBe32(p + 40, blockSize);
+  putBe32(p + 44, totalBlocks);
+  putBe32(p + 48, freeBlocks);
+  putBe32(p + 52, nextAllocation);
+  putBe32(p + 56, rsrcClumpSize);
+  putBe32(p + 60, dataClumpSize);
+  putBe32(p + 64, nextCatalogID);
+  putBe32(p + 68, writeCount);
+  putBe64(p + 72, encodingsBitmap);
   std::memcpy(p + 80, finderInfo.data(), finderInfo.size());
   allocationFile.write(p + 112);
   extentsFile.write(p + 192);
@@ -65,26 +65,26 @@ std::array<unsigned char, kHeaderSize> VolumeHeader::encode() const {
 
 VolumeHeader VolumeHeader::decode(const unsigned char* p) {
   VolumeHeader h;
-  h.signature = get16(p);
-  h.version = get16(p + 2);
-  h.attributes = get32(p + 4);
-  h.lastMountedVersion = get32(p + 8);
-  h.journalInfoBlock = get32(p + 12);
-  h.createDate = get32(p + 16);
-  h.modifyDate = get32(p + 20);
-  h.backupDate = get32(p + 24);
-  h.checkedDate = get32(p + 28);
-  h.fileCount = get32(p + 32);
-  h.folderCount = get32(p + 36);
-  h.blockSize = get32(p + 40);
-  h.totalBlocks = get32(p + 44);
-  h.freeBlocks = get32(p + 48);
-  h.nextAllocation = get32(p + 52);
-  h.rsrcClumpSize = get32(p + 56);
-  h.dataClumpSize = get32(p + 60);
-  h.nextCatalogID = get32(p + 64);
-  h.writeCount = get32(p + 68);
-  h.encodingsBitmap = get64(p + 72);
+  h.signature = be16(p);
+  h.version = be16(p + 2);
+  h.attributes = be32(p + 4);
+  h.lastMountedVersion = be32(p + 8);
+  h.journalInfoBlock = be32(p + 12);
+  h.createDate = be32(p + 16);
+  h.modifyDate = be32(p + 20);
+  h.backupDate = be32(p + 24);
+  h.checkedDate = be32(p + 28);
+  h.fileCount = be32(p + 32);
+  h.folderCount = be32(p + 36);
+  h.blockSize = be32(p + 40);
+  h.totalBlocks = be32(p + 44);
+  h.freeBlocks = be32(p + 48);
+  h.nextAllocation = be32(p + 52);
+  h.rsrcClumpSize = be32(p + 56);
+  h.dataClumpSize = be32(p + 60);
+  h.nextCatalogID = be32(p + 64);
+  h.writeCount = be32(p + 68);
+  h.encodingsBitmap = be64(p + 72);
   std::memcpy(h.finderInfo.data(), p + 80, h.finderInfo.size());
   h.allocationFile = Fork::read(p + 112);
   h.extentsFile = Fork::read(p + 192);
@@ -136,12 +136,12 @@ void requireQuiescent(const ImageIO& io, std::uint64_t offset, const VolumeHeade
 
   unsigned char jib[52];
   io.read(offset + std::uint64_t{h.journalInfoBlock} * h.blockSize, jib, sizeof jib);
-  const std::uint32_t flags = get32(jib);
+  const std::uint32_t flags = be32(jib);
   if ((flags & kJournalNeedsInit) != 0) return;  // never used: nothing to replay
   if ((flags & kJournalInFS) == 0)
     throw ToolError(refuse + "the volume's journal is on another device and cannot be checked");
-  const std::uint64_t journalOffset = get64(jib + 36);
-  const std::uint64_t journalSize = get64(jib + 44);
+  const std::uint64_t journalOffset = be64(jib + 36);
+  const std::uint64_t journalSize = be64(jib + 44);
   const std::uint64_t volumeBytes = std::uint64_t{h.totalBlocks} * h.blockSize;
   if (journalOffset >= volumeBytes || journalSize > volumeBytes - journalOffset)
     throw ToolError(refuse + "the journal info block points outside the volume");
@@ -149,10 +149,10 @@ void requireQuiescent(const ImageIO& io, std::uint64_t offset, const VolumeHeade
   // The journal header is written in the byte order of the machine that wrote it.
   unsigned char jh[24];
   io.read(offset + journalOffset, jh, sizeof jh);
-  std::uint32_t magic = get32(jh);
-  std::uint32_t endian = get32(jh + 4);
-  std::uint64_t start = get64(jh + 8);
-  std::uint64_t end = get64(jh + 16);
+  std::uint32_t magic = be32(jh);
+  std::uint32_t endian = be32(jh + 4);
+  std::uint64_t start = be64(jh + 8);
+  std::uint64_t end = be64(jh + 16);
   if (endian == swap32(kJournalEndian)) {
     magic = swap32(magic);
     start = swap64(start);
@@ -184,8 +184,8 @@ std::vector<Extent> forkExtents(const ImageIO& io, std::uint64_t offset, const V
     const std::vector<Extent> tree = forkExtents(io, offset, h, h.extentsFile, kExtentsFileID);
     unsigned char header[256];
     readFile(io, offset, h.blockSize, tree, 0, header, sizeof header);
-    const std::uint32_t nodeSize = get16(header + 32);
-    const std::uint32_t totalNodes = get32(header + 36);
+    const std::uint32_t nodeSize = be16(header + 32);
+    const std::uint32_t totalNodes = be32(header + 36);
     if (nodeSize < 512 || (nodeSize & (nodeSize - 1)) != 0)
       throw ToolError("damaged HFS Plus volume: invalid extents overflow node size");
     // The walk is bounded by the nodes the tree's file really holds, whatever its header claims, and a
@@ -195,30 +195,30 @@ std::vector<Extent> forkExtents(const ImageIO& io, std::uint64_t offset, const V
     const std::uint64_t fileNodes = std::min<std::uint64_t>({totalNodes, treeBytes / nodeSize, io.size() / nodeSize});
     std::unordered_set<std::uint32_t> seen;
     std::vector<unsigned char> node(nodeSize);
-    std::uint32_t current = get32(header + 24);  // first leaf node
+    std::uint32_t current = be32(header + 24);  // first leaf node
     while (current != 0 && blocks < fork.totalBlocks) {
       if (current >= fileNodes || !seen.insert(current).second)
         throw ToolError("damaged HFS Plus volume: the extents overflow leaf chain is broken");
       readFile(io, offset, h.blockSize, tree, std::uint64_t{current} * nodeSize, node.data(), nodeSize);
       if (static_cast<std::int8_t>(node[8]) != -1)
         throw ToolError("damaged HFS Plus volume: the extents overflow leaf chain is broken");
-      const std::uint16_t records = get16(node.data() + 10);
+      const std::uint16_t records = be16(node.data() + 10);
       for (std::uint16_t r = 0; r < records; ++r) {
-        const std::uint16_t at = get16(node.data() + nodeSize - 2 * (r + 1));
+        const std::uint16_t at = be16(node.data() + nodeSize - 2 * (r + 1));
         if (at + 12u + 64u > nodeSize)
           throw ToolError("damaged HFS Plus volume: an extents overflow record is out of bounds");
         const unsigned char* rec = node.data() + at;
-        if (get16(rec) != 10 || rec[2] != 0 || get32(rec + 4) != fileID) continue;
-        if (get32(rec + 8) != blocks)
+        if (be16(rec) != 10 || rec[2] != 0 || be32(rec + 4) != fileID) continue;
+        if (be32(rec + 8) != blocks)
           throw ToolError("damaged HFS Plus volume: the extents overflow records of a file do not follow on");
         for (int i = 0; i < 8; ++i) {
-          const Extent e{get32(rec + 12 + 8 * i), get32(rec + 16 + 8 * i)};
+          const Extent e{be32(rec + 12 + 8 * i), be32(rec + 16 + 8 * i)};
           if (e.blockCount == 0) break;
           out.push_back(e);
           blocks += e.blockCount;
         }
       }
-      current = get32(node.data());
+      current = be32(node.data());
     }
   }
   if (blocks != fork.totalBlocks)

@@ -8,25 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "imagetool/byte_order.h"
 #include "imagetool/image_io.h"
 
 namespace quorbel::imagetool::hfsplus::detail {
 
-inline void put16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-inline void put32(unsigned char* p, std::uint32_t v) {
-  put16(p, static_cast<std::uint16_t>(v >> 16));
-  put16(p + 2, static_cast<std::uint16_t>(v));
-}
-inline void put64(unsigned char* p, std::uint64_t v) {
-  put32(p, static_cast<std::uint32_t>(v >> 32));
-  put32(p + 4, static_cast<std::uint32_t>(v));
-}
-inline std::uint16_t get16(const unsigned char* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-inline std::uint32_t get32(const unsigned char* p) { return (std::uint32_t{get16(p)} << 16) | get16(p + 2); }
-inline std::uint64_t get64(const unsigned char* p) { return (std::uint64_t{get32(p)} << 32) | get32(p + 4); }
+using namespace bytes;
 
 constexpr std::uint64_t kHeaderOffset = 1024;  // of the volume header, and of the alternate from the end
 constexpr std::size_t kHeaderSize = 512;

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "imagetool/byte_order.h"
 #include "imagetool/layout/layout.h"
 #include "imagetool/layout/partition_map.h"
 
@@ -35,15 +36,7 @@ class Region {
   std::uint64_t end_;
 };
 
-std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint32_t be32(const std::uint8_t* p) {
-  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
-}
+using namespace bytes;
 bool isPowerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // The FAT variant of a boot sector, decided by its count of clusters as the FAT format does;

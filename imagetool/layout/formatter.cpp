@@ -53,20 +53,24 @@ std::string lastLines(const std::string& output) {
 
 }  // namespace
 
-ScratchFile::ScratchFile(const std::string& besidePath, std::uint64_t length) : length_(length) {
+ScratchFile::ScratchFile(const std::string& folder, std::uint64_t length, const std::string& program)
+    : length_(length) {
   // An absolute path, so that the formatter cannot take it for an option ("-…").
   std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(besidePath, error);
-  if (error) throw ToolError("cannot find the folder of " + besidePath + ": " + error.message());
-  const std::string folder = absolute.parent_path().string();
-  std::string pattern = (absolute.parent_path() / ".quorbel-format-XXXXXX").string();
+  const std::filesystem::path absolute = std::filesystem::absolute(folder, error);
+  if (error) throw ToolError("cannot find the folder " + folder + ": " + error.message());
+  std::string pattern = (absolute / ".quorbel-format-XXXXXX").string();
   fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd_ < 0) throw ToolError("cannot create a scratch file in " + folder + ": " + errorText(errno));
+  if (fd_ < 0) throw ToolError("cannot create a scratch file in " + absolute.string() + ": " + errorText(errno));
   path_ = pattern;
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
     const int error = errno;
     ::close(fd_);
     ::unlink(path_.c_str());
+    if (error == EFBIG)
+      throw ToolError(program + " formats a file as large as the volume, and the file system holding " +
+                      absolute.parent_path().string() + " cannot hold a file of " + std::to_string(length) +
+                      " bytes; choose a smaller size, or make the image on a file system that holds larger files");
     throw ToolError("cannot size the scratch file " + path_ + ": " + errorText(error));
   }
 }

@@ -9,12 +9,12 @@
 
 namespace quorbel::imagetool::layout {
 
-// A sparse scratch file of a given length beside a path, removed when this goes away.
+// A sparse scratch file of a given length in a folder, removed when this goes away.
 class ScratchFile {
  public:
-  // Creates "<folder of besidePath>/.quorbel-format-XXXXXX" (an absolute path) of `length` bytes,
-  // all holes.
-  ScratchFile(const std::string& besidePath, std::uint64_t length);
+  // Creates "<folder>/.quorbel-format-XXXXXX" (an absolute path) of `length` bytes, all holes, for
+  // `program`; says so clearly when the folder's file system cannot hold a file that large.
+  ScratchFile(const std::string& folder, std::uint64_t length, const std::string& program);
   ~ScratchFile();
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 
 #include "core/command_templates.h"
@@ -23,27 +24,6 @@ namespace quorbel::imagetool {
 namespace {
 
 using namespace layout;
-using Regions = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-
-// Adds the data regions of the first `length` bytes of `fd` (SEEK_DATA / SEEK_HOLE), moved by `shift`:
-// what a formatter wrote, zeros included. Without hole reporting the whole file counts.
-void addDataRegions(int fd, std::uint64_t length, std::uint64_t shift, Regions& out) {
-  off_t pos = 0;
-  const auto end = static_cast<off_t>(length);
-  while (pos < end) {
-    const off_t data = ::lseek(fd, pos, SEEK_DATA);
-    if (data < 0) {
-      if (errno == ENXIO) return;  // only a hole remains
-      out.emplace_back(shift + static_cast<std::uint64_t>(pos), length - static_cast<std::uint64_t>(pos));
-      return;
-    }
-    if (data >= end) return;
-    off_t hole = ::lseek(fd, data, SEEK_HOLE);
-    if (hole < 0 || hole > end) hole = end;
-    out.emplace_back(shift + static_cast<std::uint64_t>(data), static_cast<std::uint64_t>(hole - data));
-    pos = hole;
-  }
-}
 
 enum class Kind { hfs, apfs, exfat, fat, udf };
 
@@ -110,54 +90,71 @@ Placement place(const Plan& plan, const std::string& fileSystem, std::uint64_t s
   return {gptDataStart, length};
 }
 
-// Passes writes through, noting each one's range (shifted by `shift`) in `defined` when given.
-class RecordingImageIO : public ImageIO {
- public:
-  RecordingImageIO(ImageIO& inner, std::uint64_t shift, Regions* defined)
-      : inner_(inner), shift_(shift), defined_(defined) {}
-  std::uint64_t size() const override { return inner_.size(); }
-  void read(std::uint64_t offset, void* data, std::size_t length) const override { inner_.read(offset, data, length); }
-  void write(std::uint64_t offset, const void* data, std::size_t length) override {
-    inner_.write(offset, data, length);
-    if (defined_ != nullptr) defined_->emplace_back(shift_ + offset, length);
-  }
-
- private:
-  ImageIO& inner_;
-  std::uint64_t shift_;
-  Regions* defined_;
+// Where the formatted volume goes and how: `zerosWritten` when unwritten bytes do not read as zeros.
+struct Target {
+  ImageIO& image;
+  std::string scratchFolder;
+  bool zerosWritten = false;
 };
 
-// Runs a formatter on a scratch file the size of the volume and carries its data into place.
-void formatWith(ImageIO& image, const std::string& imagePath, const Placement& where, Regions* defined,
-                const std::string& program, std::vector<std::string> arguments, const std::string& package,
-                bool blocksLast = false) {
-  ScratchFile scratch(imagePath, where.length * sectorSize);
+// Runs a formatter on a scratch file the size of the volume and carries its data into place: the
+// non-zero blocks, or with `zerosWritten` every region the formatter wrote.
+void formatWith(const Target& target, const Placement& where, const std::string& program,
+                std::vector<std::string> arguments, const std::string& package, bool blocksLast = false) {
+  ScratchFile scratch(target.scratchFolder, where.length * sectorSize, program);
   // Formatters take the device as their last argument, or before a block count.
   arguments.insert(blocksLast ? arguments.end() - 1 : arguments.end(), scratch.path());
   runFormatter(program, arguments, package);
-  if (defined != nullptr) addDataRegions(scratch.fd(), scratch.length(), where.start * sectorSize, *defined);
-  copyNonZero(scratch.fd(), scratch.length(), image, where.start * sectorSize, "the scratch file");
+  const std::uint64_t at = where.start * sectorSize;
+  if (!target.zerosWritten) return copyNonZero(scratch.fd(), scratch.length(), target.image, at, "the scratch file");
+  std::vector<char> buffer(4u << 20);
+  copySparse(scratch.fd(), scratch.length(), buffer, "the scratch file",
+             [&](std::uint64_t from, const char* data, std::size_t n) { target.image.write(at + from, data, n); });
 }
 
-void format(ImageIO& image, const std::string& imagePath, const Plan& plan, const Placement& where,
-            const std::string& volumeName, Regions* defined) {
+void writeZeros(ImageIO& image, std::uint64_t offset, std::uint64_t length) {
+  const std::vector<unsigned char> zeros(1u << 20, 0);
+  for (std::uint64_t n = 0; length > 0; offset += n, length -= n) {
+    n = std::min<std::uint64_t>(length, zeros.size());
+    image.write(offset, zeros.data(), static_cast<std::size_t>(n));
+  }
+}
+
+// HFS Plus is written straight onto the image; the regions it defines are zeroed first where
+// unwritten bytes would not read as zeros.
+void formatHfs(const Target& target, const Plan& plan, const Placement& where, const std::string& volumeName) {
+  SliceImageIO partition(target.image, where.start * sectorSize, where.length * sectorSize);
+  const hfsplus::VolumeOptions options{volumeName, plan.journaled};
+  if (target.zerosWritten)
+    for (const auto& [offset, length] : hfsplus::formattedRegions(0, partition.size(), options))
+      writeZeros(partition, offset, length);
+  hfsplus::formatVolume(partition, 0, partition.size(), options);
+}
+
+// mkapfs lays out containers up to 1.32 TiB right; larger ones are made at that size and grown.
+void formatApfs(const Target& target, const Plan& plan, const Placement& where, const std::string& volumeName) {
+  std::vector<std::string> args;
+  if (plan.caseSensitive) args.push_back("-s");
+  const std::string label = apfsLabel(volumeName);
+  if (!label.empty()) args.insert(args.end(), {"-L", label});
+  if (where.length * sectorSize <= sizes::apfsLargestFromMkapfs)
+    return formatWith(target, where, "mkapfs", args, "apfsprogs");
+  formatWith(target, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, "mkapfs", args, "apfsprogs");
+  SliceImageIO partition(target.image, where.start * sectorSize, where.length * sectorSize);
+  apfs::resizeContainer(partition, 0, partition.size());
+}
+
+void format(const Target& target, const Plan& plan, const Placement& where, const std::string& volumeName) {
   switch (plan.kind) {
-    case Kind::hfs: {
-      SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
-      const hfsplus::VolumeOptions options{volumeName, plan.journaled};
-      hfsplus::formatVolume(partition, 0, partition.size(), options);
-      if (defined != nullptr)
-        for (const auto& region : hfsplus::formattedRegions(where.start * sectorSize, partition.size(), options))
-          defined->push_back(region);
-      return;
-    }
+    case Kind::hfs:
+      return formatHfs(target, plan, where, volumeName);
+    case Kind::apfs:
+      return formatApfs(target, plan, where, volumeName);
     case Kind::exfat: {
       std::vector<std::string> args;
       const std::string label = exfatLabel(volumeName);
       if (!label.empty()) args = {"-L", label};
-      formatWith(image, imagePath, where, defined, "mkfs.exfat", args, "exfatprogs");
-      return;
+      return formatWith(target, where, "mkfs.exfat", args, "exfatprogs");
     }
     case Kind::fat: {
       const int bits = sizes::fatBits(where.length * sectorSize);
@@ -165,36 +162,17 @@ void format(ImageIO& image, const std::string& imagePath, const Plan& plan, cons
                                     "-h", std::to_string(where.start), "--mbr=n"};
       const std::string label = fatLabel(volumeName);
       if (!label.empty()) args.insert(args.end(), {"-n", label});
-      formatWith(image, imagePath, where, defined, "mkfs.fat", args, "dosfstools");
-      return;
+      return formatWith(target, where, "mkfs.fat", args, "dosfstools");
     }
     case Kind::udf: {
       // Every string option is UTF-8 (mkudffs wants this first); 512-byte blocks, as the
       // sectors of the image; no fake MBR in the boot area.
       const std::uint64_t blocks = std::min<std::uint64_t>(where.length, sizes::udfMaxBlocks);
-      formatWith(image, imagePath, where, defined, "mkudffs",
-                 {"--utf8", "--media-type=hd", "--blocksize=512", "--bootarea=erase",
-                  "--lvid=" + udfIdentifier(volumeName, 126, 63), "--vid=" + udfIdentifier(volumeName, 30, 15),
-                  std::to_string(blocks)},
-                 "udftools", true);
-      return;
-    }
-    case Kind::apfs: {
-      std::vector<std::string> args;
-      if (plan.caseSensitive) args.push_back("-s");
-      const std::string label = apfsLabel(volumeName);
-      if (!label.empty()) args.insert(args.end(), {"-L", label});
-      if (where.length * sectorSize <= sizes::apfsLargestFromMkapfs) {
-        formatWith(image, imagePath, where, defined, "mkapfs", args, "apfsprogs");
-        return;
-      }
-      // A container small enough for mkapfs to lay out right, grown to the partition.
-      formatWith(image, imagePath, Placement{where.start, sizes::apfsGrownFrom / sectorSize}, defined, "mkapfs", args,
-                 "apfsprogs");
-      SliceImageIO partition(image, where.start * sectorSize, where.length * sectorSize);
-      RecordingImageIO recorded(partition, where.start * sectorSize, defined);
-      apfs::resizeContainer(recorded, 0, partition.size());
-      return;
+      return formatWith(target, where, "mkudffs",
+                        {"--utf8", "--media-type=hd", "--blocksize=512", "--bootarea=erase",
+                         "--lvid=" + udfIdentifier(volumeName, 126, 63), "--vid=" + udfIdentifier(volumeName, 30, 15),
+                         std::to_string(blocks)},
+                        "udftools", true);
     }
   }
 }
@@ -226,31 +204,37 @@ void writeMap(ImageIO& image, const Plan& plan, const Placement& where) {
 
 const std::vector<std::string>& supportedFileSystems() { return filesystemList; }
 
-void layOutImage(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
-                 const std::string& volumeName, Regions* defined) {
+void layOutImage(ImageIO& image, const std::string& scratchFolder, const std::string& fileSystem,
+                 const std::string& volumeName, bool zerosWritten) {
   const std::optional<Plan> plan = planFor(fileSystem);
   if (!plan) {
     std::string known;
     for (const auto& name : supportedFileSystems()) known += (known.empty() ? "" : ", ") + name;
     throw ToolError("unknown file system \"" + fileSystem + "\" (known: " + known + ")");
   }
+  const std::uint64_t size = image.size();
   if (size == 0 || size % sectorSize != 0) throw ToolError("the image size must be a positive multiple of 512 bytes");
   const Placement where = place(*plan, fileSystem, size);
+  format(Target{image, scratchFolder, zerosWritten}, *plan, where, volumeName);
+  if (zerosWritten) {  // the map's sectors and the gaps around them
+    writeZeros(image, 0, where.start * sectorSize);
+    writeZeros(image, (where.start + where.length) * sectorSize, size - (where.start + where.length) * sectorSize);
+  }
+  writeMap(image, *plan, where);
+}
 
-  const int fd = ::open(imagePath.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) throw ToolError("cannot open " + imagePath + ": " + std::strerror(errno));
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
+void layOutImage(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
+                 const std::string& volumeName) {
+  const UniqueFd fd(::open(imagePath.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd) throw ToolError("cannot open " + imagePath + ": " + std::strerror(errno));
   struct stat st {};
-  if (::fstat(fd, &st) != 0) throw ToolError("cannot examine " + imagePath + ": " + std::strerror(errno));
+  if (::fstat(fd.get(), &st) != 0) throw ToolError("cannot examine " + imagePath + ": " + std::strerror(errno));
   if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != size)
     throw ToolError(imagePath + " is not a file of " + std::to_string(size) + " bytes");
-
-  FileImageIO image(fd, size);
-  format(image, imagePath, *plan, where, volumeName, defined);
-  writeMap(image, *plan, where);
+  FileImageIO image(fd.get(), size);
+  std::error_code error;
+  const auto folder = std::filesystem::absolute(imagePath, error).parent_path().string();
+  layOutImage(image, folder, fileSystem, volumeName);
 }
 
 void resizePartitionMap(ImageIO& image, std::uint64_t newSize) {

@@ -14,19 +14,22 @@ namespace quorbel::imagetool {
 // The file-system names `layOutImage` accepts: the application's list, in its order.
 const std::vector<std::string>& supportedFileSystems();
 
-// Lays out the image file at `imagePath`, a sparse file of exactly `size` bytes, all zeros:
+// Lays out `image`, `size` bytes that read as zeros where nothing was written:
 // - "HFS+", "HFS+J", "APFS", "Case-sensitive APFS", "exFAT": a GUID partition map with one
 //   partition named "disk image" from sector 40, formatted with that file system;
 // - "MS-DOS": an MBR with one FAT32 partition (FAT16 or FAT12 when too small for FAT32);
 // - "UDF": a UDF volume over the whole image, no partition map.
-// `volumeName` becomes the volume label, shortened to what the file system can hold.
-// Throws ToolError for an unknown file system, a size it cannot hold, or a formatter's failure.
-// When `defined` is given, it receives the byte ranges whose content the formatters define, zeros
-// included (what they wrote to their scratch files, and what the HFS Plus writer defines): an image
-// whose unwritten bytes do not read as zeros (an encrypted one) needs them written in full.
+// HFS Plus is written straight onto the image; the other formatters work on a sparse scratch file in
+// `scratchFolder` (APFS at most 1.32 TiB of it, grown in place past that), carried into the image.
+// `volumeName` becomes the volume label, shortened to what the file system can hold. With
+// `zerosWritten`, every byte the formatters define is written, zeros included: for an image whose
+// unwritten bytes do not read as zeros (an encrypted one). Throws ToolError for an unknown file system,
+// a size it cannot hold, or a formatter's failure.
+void layOutImage(ImageIO& image, const std::string& scratchFolder, const std::string& fileSystem,
+                 const std::string& volumeName, bool zerosWritten = false);
+// The same on an image file of exactly `size` bytes, all zeros; scratch files go beside it.
 void layOutImage(const std::string& imagePath, std::uint64_t size, const std::string& fileSystem,
-                 const std::string& volumeName,
-                 std::vector<std::pair<std::uint64_t, std::uint64_t>>* defined = nullptr);
+                 const std::string& volumeName);
 
 struct PartitionInfo {
   std::string name;      // GPT partition name (UTF-8); empty for MBR entries

@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "imagetool/byte_order.h"
 #include "imagetool/layout/labels.h"
 
 namespace quorbel::imagetool::layout {
@@ -20,27 +21,7 @@ constexpr std::uint64_t maxEntryArrayBytes = 1 << 20;
 
 using Sector = std::array<std::uint8_t, sectorSize>;
 
-void put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void put64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint16_t get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t get32(const std::uint8_t* p) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-std::uint64_t get64(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
+using namespace bytes;
 
 Sector readSector(const ImageIO& image, std::uint64_t lba) {
   Sector s{};
@@ -70,8 +51,8 @@ void putMbrEntry(std::uint8_t* sector, int index, const MbrEntry& e) {
   std::uint8_t* p = sector + 446 + 16 * index;
   p[0] = e.status;
   p[4] = e.type;
-  put32(p + 8, e.firstLba);
-  put32(p + 12, e.sectorCount);
+  putLe32(p + 8, e.firstLba);
+  putLe32(p + 12, e.sectorCount);
   if (e.type == 0xEE) {  // protective entry: fixed CHS values, as UEFI prescribes
     p[1] = 0x00;
     p[2] = 0x02;
@@ -87,7 +68,7 @@ void writeMbrSector(ImageIO& image, const std::vector<MbrEntry>& entries) {
   if (entries.size() > 4) throw ToolError("an MBR holds at most four partitions");
   Sector s{};
   std::random_device random;
-  put32(s.data() + 440, random());  // disk signature
+  putLe32(s.data() + 440, random());  // disk signature
   for (std::size_t i = 0; i < entries.size(); ++i) putMbrEntry(s.data(), static_cast<int>(i), entries[i]);
   s[510] = 0x55;
   s[511] = 0xAA;
@@ -101,11 +82,11 @@ std::vector<std::uint8_t> entryArray(const std::vector<GptEntry>& entries) {
     std::uint8_t* p = array.data() + i * gptEntrySize;
     std::memcpy(p, e.type.bytes.data(), 16);
     std::memcpy(p + 16, e.unique.bytes.data(), 16);
-    put64(p + 32, e.firstLba);
-    put64(p + 40, e.lastLba);
-    put64(p + 48, e.attributes);
+    putLe64(p + 32, e.firstLba);
+    putLe64(p + 40, e.lastLba);
+    putLe64(p + 48, e.attributes);
     const std::size_t units = std::min(e.name.size(), gptNameUnits);
-    for (std::size_t k = 0; k < units; ++k) put16(p + 56 + 2 * k, e.name[k]);
+    for (std::size_t k = 0; k < units; ++k) putLe16(p + 56 + 2 * k, e.name[k]);
   }
   return array;
 }
@@ -115,18 +96,18 @@ Sector gptHeader(const Guid& disk, std::uint64_t myLba, std::uint64_t alternateL
                  std::uint32_t entryCount = gptEntryCount, std::uint32_t entrySize = gptEntrySize) {
   Sector s{};
   std::memcpy(s.data(), gptSignature, 8);
-  put32(s.data() + 8, gptRevision);
-  put32(s.data() + 12, gptHeaderSize);
-  put64(s.data() + 24, myLba);
-  put64(s.data() + 32, alternateLba);
-  put64(s.data() + 40, firstUsable);
-  put64(s.data() + 48, lastUsable);
+  putLe32(s.data() + 8, gptRevision);
+  putLe32(s.data() + 12, gptHeaderSize);
+  putLe64(s.data() + 24, myLba);
+  putLe64(s.data() + 32, alternateLba);
+  putLe64(s.data() + 40, firstUsable);
+  putLe64(s.data() + 48, lastUsable);
   std::memcpy(s.data() + 56, disk.bytes.data(), 16);
-  put64(s.data() + 72, entriesLba);
-  put32(s.data() + 80, entryCount);
-  put32(s.data() + 84, entrySize);
-  put32(s.data() + 88, entriesCrc);
-  put32(s.data() + 16, crc32(s.data(), gptHeaderSize));
+  putLe64(s.data() + 72, entriesLba);
+  putLe32(s.data() + 80, entryCount);
+  putLe32(s.data() + 84, entrySize);
+  putLe32(s.data() + 88, entriesCrc);
+  putLe32(s.data() + 16, crc32(s.data(), gptHeaderSize));
   return s;
 }
 
@@ -137,21 +118,21 @@ std::optional<GptTable> readGptAt(const ImageIO& image, std::uint64_t lba) {
   if (lba >= totalSectors) return std::nullopt;
   Sector s = readSector(image, lba);
   if (std::memcmp(s.data(), gptSignature, 8) != 0) return std::nullopt;
-  const std::uint32_t headerSize = get32(s.data() + 12);
+  const std::uint32_t headerSize = le32(s.data() + 12);
   if (headerSize < gptHeaderSize || headerSize > sectorSize) return std::nullopt;
-  const std::uint32_t storedCrc = get32(s.data() + 16);
-  put32(s.data() + 16, 0);
+  const std::uint32_t storedCrc = le32(s.data() + 16);
+  putLe32(s.data() + 16, 0);
   if (crc32(s.data(), headerSize) != storedCrc) return std::nullopt;
-  if (get64(s.data() + 24) != lba) return std::nullopt;
+  if (le64(s.data() + 24) != lba) return std::nullopt;
 
   GptTable table;
-  table.backupLba = get64(s.data() + 32);
-  table.firstUsableLba = get64(s.data() + 40);
-  table.lastUsableLba = get64(s.data() + 48);
+  table.backupLba = le64(s.data() + 32);
+  table.firstUsableLba = le64(s.data() + 40);
+  table.lastUsableLba = le64(s.data() + 48);
   std::memcpy(table.disk.bytes.data(), s.data() + 56, 16);
-  const std::uint64_t entriesLba = get64(s.data() + 72);
-  const std::uint32_t count = get32(s.data() + 80);
-  const std::uint32_t size = get32(s.data() + 84);
+  const std::uint64_t entriesLba = le64(s.data() + 72);
+  const std::uint32_t count = le32(s.data() + 80);
+  const std::uint32_t size = le32(s.data() + 84);
   if (size < gptEntrySize || size % 8 != 0) return std::nullopt;
   const std::uint64_t bytes = static_cast<std::uint64_t>(count) * size;
   if (bytes > maxEntryArrayBytes) return std::nullopt;
@@ -162,7 +143,7 @@ std::optional<GptTable> readGptAt(const ImageIO& image, std::uint64_t lba) {
   table.entrySize = size;
   std::vector<std::uint8_t> array(bytes);
   image.read(entriesLba * sectorSize, array.data(), array.size());
-  if (crc32(array.data(), array.size()) != get32(s.data() + 88)) return std::nullopt;
+  if (crc32(array.data(), array.size()) != le32(s.data() + 88)) return std::nullopt;
 
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* p = array.data() + static_cast<std::size_t>(i) * size;
@@ -170,11 +151,11 @@ std::optional<GptTable> readGptAt(const ImageIO& image, std::uint64_t lba) {
     std::memcpy(e.type.bytes.data(), p, 16);
     if (e.type.isZero()) continue;
     std::memcpy(e.unique.bytes.data(), p + 16, 16);
-    e.firstLba = get64(p + 32);
-    e.lastLba = get64(p + 40);
-    e.attributes = get64(p + 48);
+    e.firstLba = le64(p + 32);
+    e.lastLba = le64(p + 40);
+    e.attributes = le64(p + 48);
     for (std::size_t k = 0; k < gptNameUnits; ++k) {
-      const char16_t unit = get16(p + 56 + 2 * k);
+      const char16_t unit = le16(p + 56 + 2 * k);
       if (unit == 0) break;
       e.name += unit;
     }
@@ -189,7 +170,7 @@ bool looksLikeBootSector(const Sector& s) {
   const bool jump = (s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9;
   if (!jump) return false;
   if (std::memcmp(s.data() + 3, "EXFAT   ", 8) == 0 || std::memcmp(s.data() + 3, "NTFS    ", 8) == 0) return true;
-  const std::uint16_t bytesPerSector = get16(s.data() + 11);
+  const std::uint16_t bytesPerSector = le16(s.data() + 11);
   return bytesPerSector >= 512 && bytesPerSector <= 4096 && (bytesPerSector & (bytesPerSector - 1)) == 0 &&
          s[13] != 0 && s[16] != 0;
 }
@@ -264,7 +245,7 @@ std::string formatGuid(const Guid& guid) {
 Guid randomGuid() {
   std::random_device random;
   Guid guid;
-  for (std::size_t i = 0; i < 16; i += 4) put32(guid.bytes.data() + i, random());
+  for (std::size_t i = 0; i < 16; i += 4) putLe32(guid.bytes.data() + i, random());
   guid.bytes[7] = static_cast<std::uint8_t>((guid.bytes[7] & 0x0F) | 0x40);  // version 4
   guid.bytes[8] = static_cast<std::uint8_t>((guid.bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   return guid;
@@ -333,18 +314,18 @@ void resizeGpt(ImageIO& image, std::uint64_t newSectors) {
   for (std::size_t at = 0; at < array.size(); at += table->entrySize) {
     const std::uint8_t* p = array.data() + at;
     if (std::all_of(p, p + 16, [](std::uint8_t b) { return b == 0; })) continue;
-    if (lastIndex == array.size() || get64(p + 40) > lastEnd) {
+    if (lastIndex == array.size() || le64(p + 40) > lastEnd) {
       lastIndex = at;
-      lastEnd = get64(p + 40);
+      lastEnd = le64(p + 40);
     }
   }
   if (lastIndex == array.size()) throw ToolError("the GUID partition map holds no partition to resize");
-  if (dataEnd <= get64(array.data() + lastIndex + 32) || dataEnd <= firstUsable)
+  if (dataEnd <= le64(array.data() + lastIndex + 32) || dataEnd <= firstUsable)
     throw ToolError("the partition would not fit in the new size");
-  put64(array.data() + lastIndex + 40, dataEnd - 1);
+  putLe64(array.data() + lastIndex + 40, dataEnd - 1);
   for (std::size_t at = 0; at < array.size(); at += table->entrySize) {
     const std::uint8_t* p = array.data() + at;
-    if (at != lastIndex && !std::all_of(p, p + 16, [](std::uint8_t b) { return b == 0; }) && get64(p + 40) > lastUsable)
+    if (at != lastIndex && !std::all_of(p, p + 16, [](std::uint8_t b) { return b == 0; }) && le64(p + 40) > lastUsable)
       throw ToolError("a partition lies beyond the new size");
   }
 
@@ -358,7 +339,7 @@ void resizeGpt(ImageIO& image, std::uint64_t newSectors) {
   image.write(newLast * sectorSize, backup.data(), backup.size());
   const std::uint64_t protectiveLength = std::min<std::uint64_t>(newSectors - 1, 0xFFFFFFFF);
   Sector mbr = readSector(image, 0);
-  if (mbr[446 + 4] == 0xEE) put32(mbr.data() + 446 + 12, static_cast<std::uint32_t>(protectiveLength));
+  if (mbr[446 + 4] == 0xEE) putLe32(mbr.data() + 446 + 12, static_cast<std::uint32_t>(protectiveLength));
   if (table->entryArrayLba == 2) {
     // Protective MBR, primary header and entries in one write, so that no reader ever finds a
     // header whose entry checksum does not match.
@@ -389,19 +370,19 @@ void resizeMbr(ImageIO& image, std::uint64_t newSectors) {
   for (int i = 0; i < 4; ++i) {
     const std::uint8_t* p = s.data() + 446 + 16 * i;
     if (p[4] == 0) continue;
-    const std::uint64_t end = static_cast<std::uint64_t>(get32(p + 8)) + get32(p + 12);
+    const std::uint64_t end = static_cast<std::uint64_t>(le32(p + 8)) + le32(p + 12);
     if (last < 0 || end > lastEnd) {
       last = i;
       lastEnd = end;
     }
   }
   std::uint8_t* p = s.data() + 446 + 16 * last;
-  const std::uint64_t first = get32(p + 8);
+  const std::uint64_t first = le32(p + 8);
   if (newSectors <= first) throw ToolError("the partition would not fit in the new size");
   if (newSectors - first > 0xFFFFFFFF) throw ToolError("an MBR partition holds at most 2^32-1 sectors");
   for (int i = 0; i < 4; ++i) {
     const std::uint8_t* q = s.data() + 446 + 16 * i;
-    if (i != last && q[4] != 0 && static_cast<std::uint64_t>(get32(q + 8)) + get32(q + 12) > newSectors)
+    if (i != last && q[4] != 0 && static_cast<std::uint64_t>(le32(q + 8)) + le32(q + 12) > newSectors)
       throw ToolError("a partition lies beyond the new size");
   }
   putMbrEntry(s.data(), last,
@@ -426,7 +407,7 @@ std::optional<std::vector<MbrEntry>> readMbr(const ImageIO& image) {
   for (int i = 0; i < 4; ++i) {
     const std::uint8_t* p = s.data() + 446 + 16 * i;
     if (p[0] != 0x00 && p[0] != 0x80) return std::nullopt;
-    MbrEntry e{p[0], p[4], get32(p + 8), get32(p + 12)};
+    MbrEntry e{p[0], p[4], le32(p + 8), le32(p + 12)};
     if (e.type == 0) continue;
     // A protective entry may claim more than the image holds; any other must fit.
     if (e.firstLba == 0 || e.sectorCount == 0) return std::nullopt;

@@ -5,14 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include "imagetool/byte_order.h"
+
 namespace quorbel::imagetool::exfat {
 
 namespace {
 
-std::uint32_t le32(const unsigned char* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-std::uint64_t le64(const unsigned char* p) { return le32(p) | std::uint64_t{le32(p + 4)} << 32; }
+using namespace bytes;
 
 [[noreturn]] void damaged(const std::string& what) { throw ToolError("damaged exFAT volume: " + what); }
 

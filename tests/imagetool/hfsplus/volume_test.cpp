@@ -1,8 +1,11 @@
 // Free ranges and resizing, on the macOS-made volume (which holds files) and on volumes of our own,
 // judged by The Sleuth Kit and 7-Zip.
 
+#include <tuple>
+
 #include "../support.h"
 #include "imagetool/hfsplus/hfsplus.h"
+#include "imagetool/hfsplus/structures.h"
 
 namespace quorbel::imagetool::hfsplus {
 namespace {
@@ -35,9 +38,22 @@ TEST(MacOSVolume, FreeRangesSpareTheHeadersAndStaleVolumesAreRefused) {
     EXPECT_LE(start + length, image.io().size() - s.blockSize) << "the last block holds the alternate header";
   }
 
+  // The header decoded field by field, as fsstat reports it and as the bytes read by hand say.
+  const auto header = image.read(1024, 512);
+  const detail::VolumeHeader h = detail::VolumeHeader::decode(header.data());
+  EXPECT_EQ(std::tuple(h.signature, h.version, h.attributes, h.journalInfoBlock, h.blockSize, h.totalBlocks),
+            std::tuple(0x482B, 4, 0x80002100u, 2u, 4096u, 1280u));
+  EXPECT_EQ(std::tuple(h.freeBlocks, h.fileCount, h.folderCount, h.nextCatalogID, h.createDate, h.encodingsBitmap),
+            std::tuple(11u, 47u, 3u, 66u, 0xd7517f92u, 1ull));
+  EXPECT_EQ(std::tuple(h.catalogFile.logicalSize, h.catalogFile.extents[0].startBlock, h.catalogFile.totalBlocks),
+            std::tuple(40960ull, 317u, 10u));
+  EXPECT_EQ(std::tuple(h.attributesFile.extents[0].startBlock, h.extentsFile.extents[0].startBlock,
+                       h.allocationFile.extents[0].blockCount),
+            std::tuple(141u, 131u, 1u));
+  EXPECT_TRUE(std::equal(header.begin(), header.end(), h.encode().begin())) << "encode is decode's inverse";
+
   // Not cleanly unmounted ("unmounted" attribute cleared), or a journal holding a transaction (its end,
   // little-endian on this volume, no longer equal to its start): the allocation file may be stale.
-  const auto header = image.read(1024, 512);
   const auto info = image.read(std::uint64_t{be32(header, 12)} * 4096, 52);
   const std::uint64_t journal = std::uint64_t{be32(info, 36)} << 32 | be32(info, 40);
   for (const std::uint64_t at : {std::uint64_t{1030}, journal + 16}) {

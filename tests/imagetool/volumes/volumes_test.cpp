@@ -242,5 +242,63 @@ TEST(MacOSVolume, GrowsGivesBackOldDataShrinksAndKeepsEveryFile) {
   expectVolume(5 * MiB);
 }
 
+// An ext4 file system (whose largest file is 16 TiB less a block) in a sparse file, loop-mounted.
+class Ext4Mount {
+ public:
+  Ext4Mount() {
+    if (::geteuid() != 0 || !test::haveProgram("mkfs.ext4")) return;
+    const std::string image = scratch_ / "ext4.img", mount = scratch_ / "mnt";
+    if (test::shell("truncate -s 4G " + image + " && mkfs.ext4 -q -F " + image + " && mkdir " + mount +
+                    " && mount -o loop " + image + " " + mount)
+            .status == 0)
+      path_ = mount;
+  }
+  ~Ext4Mount() {
+    if (!path_.empty()) test::shell("umount " + path_);
+  }
+  const std::string& path() const { return path_; }  // empty when it could not be made
+
+ private:
+  Scratch scratch_;
+  std::string path_;
+};
+
+// Nothing of the image's size is made as one file, so 16 TiB and more fit on ext4; a formatter that
+// needs a file as large as the volume says so. Judged by our HFS+ checker and by apfsck through a
+// flat copy of the partition on tmpfs.
+TEST(CreateOnExt4, HfsAndApfsOf16TiBAndMoreAreMadeAndExfatSaysWhyNot) {
+  const Ext4Mount ext4;
+  if (ext4.path().empty()) GTEST_SKIP() << "needs root and mkfs.ext4 to loop-mount an ext4 file system";
+  constexpr std::uint64_t TiB = 1024ull * 1024 * MiB;
+  for (const auto& [fs, size] : {std::pair{"HFS+J", 16 * TiB}, {"APFS", 16 * TiB}, {"APFS", 24 * TiB}}) {
+    SCOPED_TRACE(std::string(fs) + " " + std::to_string(size));
+    const std::string bundle = ext4.path() + "/Large.sparsebundle";
+    const auto r = test::create(bundle, std::to_string(size / 512) + "b", fs);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(test::allocatedBytes(bundle), 64 * MiB);
+    std::string shm = "/dev/shm/quorbel-ext4-XXXXXX";
+    ASSERT_NE(::mkdtemp(shm.data()), nullptr);
+    const std::string flat = shm + "/partition";
+    test::flattenTo(bundle, flat, 40 * 512, partitionSectors(size) * 512);
+    if (std::string(fs) == "HFS+J") {
+      const test::HfsStat hfs = test::hfsStat(flat, 0);
+      EXPECT_TRUE(hfs.ok) << hfs.report;
+      // Whole allocation blocks (8 KiB at this size) up to the partition's end.
+      EXPECT_EQ(hfs.blocks, partitionSectors(size) * 512 / hfs.blockSize) << hfs.report;
+    } else {
+      // Debian 12's apfsck stops at the internal pool past 1.32 TiB, as on any container that large.
+      const auto fsck = test::shell("apfsck " + flat);
+      EXPECT_TRUE(fsck.out == "Internal pool: bitmap block is out-of-bounds.\n" ||
+                  fsck.out == "Space manager: wrong size of internal pool.\n")
+          << fsck.out;
+    }
+    test::shell("rm -rf " + shm + " " + bundle);
+  }
+  const auto r = test::create(ext4.path() + "/Big.sparsebundle", "17t", "exFAT");
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(contains(r.err, "mkfs.exfat formats a file as large as the volume")) << r.err;
+  EXPECT_EQ(test::listDir(ext4.path()), std::vector<std::string>{"lost+found"});
+}
+
 }  // namespace
 }  // namespace quorbel::imagetool
