@@ -108,9 +108,8 @@ Crash createCrash(const Scratch& dir) {
   for (std::uint32_t i = 0; i < 24; ++i) pieces[i * 10 * MiB + 777] = randomBytes(MiB, 100 + i);
   auto expected = std::make_shared<std::string>(256 * MiB, '\0');
   for (const auto& [offset, bytes] : pieces) expected->replace(offset, bytes.size(), bytes);
-  const LayoutFunction layOut = [pieces](const std::string& imagePath, std::uint64_t) {
-    UniqueFd fd(::open(imagePath.c_str(), O_RDWR));
-    for (const auto& [offset, bytes] : pieces) writeAll(fd.get(), bytes.data(), bytes.size(), offset, "image");
+  const LayoutFunction layOut = [pieces](ImageIO& image, const std::string&) {
+    for (const auto& [offset, bytes] : pieces) image.write(offset, bytes.data(), bytes.size());
   };
   return {[=, &dir](bool measuring) {
             const pid_t pid = ::fork();
