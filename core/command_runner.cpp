@@ -504,15 +504,4 @@ ToolOutcome runTool(const ToolRun& run) {
   return outcome;
 }
 
-std::string CommandRunner(const std::string& launchPath, const std::vector<std::string>& arguments,
-                          const std::optional<std::string>& password, const WhileWaiting& whileWaiting) {
-  ToolRun run;
-  run.launchPath = launchPath;
-  run.arguments = arguments;
-  if (password) run.input = std::string_view(*password);
-  run.captureErrors = false;
-  run.whileWaiting = whileWaiting;
-  return runTool(run).text;
-}
-
 }  // namespace quorbel

@@ -13,17 +13,6 @@ namespace quorbel {
 // Called about every 50 ms while the child runs.
 using WhileWaiting = std::function<void()>;
 
-// Runs `launchPath` with `arguments` (the path itself is not one of them) and waits for its end.
-// - `password` absent: the child inherits standard input. Present (even empty): its UTF-8 bytes,
-//   nothing added, then end-of-file on a pipe.
-// - Exit status 0: the child's standard output, decoded as UTF-8 (bad bytes become U+FFFD).
-// - Any other status, or death by a signal (its number counts as the status):
-//   "⚠️ error " + status + "\n". Standard error is inherited, never part of the result.
-// - A tool that cannot be run: one line with the same prefix naming the path and the reason.
-// Never throws; never leaves a zombie; a child that ignores its input cannot hurt the caller.
-std::string CommandRunner(const std::string& launchPath, const std::vector<std::string>& arguments,
-                          const std::optional<std::string>& password, const WhileWaiting& whileWaiting = {});
-
 // The failure line for a non-zero exit status.
 std::string failureLine(int status);
 
@@ -47,11 +36,12 @@ class StopSwitch {
   std::atomic<bool> requested_{false};
 };
 
-// One run with everything the window needs around CommandRunner's contract.
+// One run of `launchPath` with `arguments` (the path itself is not one of them), waited for to its end.
 struct ToolRun {
   std::string launchPath;
   std::vector<std::string> arguments;
-  // The password's bytes for standard input; absent: standard input is inherited.
+  // The password's bytes (UTF-8, nothing added) on a pipe, then end-of-file; absent: standard input
+  // is inherited. A child that ignores its input cannot hurt the caller.
   std::optional<std::string_view> input;
   // NAME=VALUE entries added to the inherited environment (an entry replaces one of the same name).
   std::vector<std::string> environment;
@@ -64,7 +54,10 @@ struct ToolRun {
 };
 
 struct ToolOutcome {
-  std::string text;      // exactly what CommandRunner returns for the same run
+  // Exit status 0: the child's standard output, decoded as UTF-8 (bad bytes become U+FFFD). Any
+  // other status, or death by a signal (its number counts as the status): "⚠️ error " + status + "\n".
+  // A tool that cannot be run: one line with the same prefix naming the path and the reason.
+  std::string text;
   std::string errors;    // standard error without its progress lines: at most its last 64 KiB, UTF-8
   int status = 0;        // exit status, or the signal's number
   bool stopped = false;  // a stop was asked and the child interrupted

@@ -110,7 +110,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "no-read") return 0;  // exits without reading its input
-  if (mode == "sleep") {            // sleep MS then print "done"
+  // Modes a test stops say that they are under way with a progress line on standard error.
+  if (mode == "sleep") {  // sleep MS then print "done"
+    writeAll(2, "PERCENT:1\n", 10);
     usleep(static_cast<useconds_t>(std::atoi(args.at(1).c_str())) * 1000);
     out("done\n");
     return 0;
@@ -135,6 +137,7 @@ int main(int argc, char** argv) {
     return std::atoi(args.at(2).c_str());
   }
   if (mode == "endless-stderr") {  // writes to standard error until a signal ends it
+    writeAll(2, "PERCENT:1\n", 10);
     const std::string block(4096, 'e');
     for (;;) writeAll(2, block.data(), block.size());
   }
@@ -164,6 +167,7 @@ int main(int argc, char** argv) {
   }
   if (mode == "ignore-int") {  // ignores SIGINT for MS milliseconds, then restores it and sleeps on
     signal(SIGINT, SIG_IGN);
+    writeAll(2, "PERCENT:1\n", 10);
     usleep(static_cast<useconds_t>(std::atoi(args.at(1).c_str())) * 1000);
     out("survived\n");
     return 0;

@@ -40,29 +40,42 @@ TEST(BandNames, LowerCaseHexWithoutLeadingZeros) {
     EXPECT_FALSE(bandIndex(bad).has_value()) << bad;
 }
 
+// Version 2 from the Mac's own token; version 1 (no Mac-made sample) written out from the format: a
+// trailer at the token's end, the uuid and the block size first and the signature last.
 TEST(Token, EncryptedHeaderDecodedAnythingElseButEmptyRefused) {
   EXPECT_FALSE(parseToken("").encrypted);
-  std::string header(64, '\0');
-  header.replace(0, 8, "encrcdsa");
-  header.replace(8, 4, std::string("\0\0\0\2", 4));  // version 2
-  header[27] = static_cast<char>(0x80);              // 128-bit keys
-  header.replace(36, 16, "\xa0\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf");
-  header[54] = 0x02;  // block size 512
-  const TokenInfo token = parseToken(header);
-  EXPECT_TRUE(token.encrypted && token.uuid == "A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF" && token.blockSize == 512u &&
-              token.keyBits == 128u);
-  // Version 1: the trailer at the end of the token, uuid and block size first, its signature last.
   std::string v1(0x600, '\0');
-  v1.replace(0x104, 16, header.substr(36, 16));
-  v1[0x104 + 18] = 0x02;
+  v1.replace(0x104, 16, "\xa0\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf");
+  v1[0x104 + 18] = 0x02;  // block size 512
   v1.replace(0x600 - 8, 8, "cdsaencr");
   for (const std::string& trailer : {v1, v1.substr(0x600 - 0x4FC)}) {  // after other bytes, or alone
     const TokenInfo old = parseToken(trailer);
-    EXPECT_TRUE(old.encrypted && old.headerVersion == 1u && old.uuid == token.uuid && old.blockSize == 512u);
+    EXPECT_TRUE(old.encrypted && old.headerVersion == 1u && old.blockSize == 512u);
+    EXPECT_EQ(old.uuid, "A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF");
   }
-  header[11] = 7;
-  for (const std::string& bad : {std::string("garbage"), header.substr(0, 40), header, v1.substr(0, 0x4FB)})
-    EXPECT_THROW(parseToken(bad), ToolError);
+  for (const std::string& bad : {std::string("garbage"), v1.substr(0, 0x4FB)}) EXPECT_THROW(parseToken(bad), ToolError);
+  const std::string mac = test::fixture("Test1Enc.sparsebundle");
+  if (mac.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+  std::string header = test::readFile(mac + "/token");
+  const TokenInfo token = parseToken(header);
+  EXPECT_TRUE(token.encrypted && token.headerVersion == 2u && token.blockSize == 512u && token.keyBits == 128u);
+  EXPECT_EQ(token.uuid, "C55617C6-16DB-45E1-88C8-76E6863131E1");
+  header[11] = 7;  // version 7
+  for (const std::string& bad : {header.substr(0, 40), header}) EXPECT_THROW(parseToken(bad), ToolError);
+}
+
+// A replaced file (token, Info.plist) is whole before its new name is published, and the name lasts.
+TEST(ReplaceFile, TheNewContentIsFlushedBeforeTheRenameAndTheFolderAfterIt) {
+  Scratch dir;
+  test::writeFile(dir / "token", "old");
+  std::vector<std::string> calls;
+  fileSystemCalls().observe = [&](const char* call, const std::string& what) { calls.push_back(call + (" " + what)); };
+  replaceFileAtomically(dir / "token", "new");
+  fileSystemCalls().observe = nullptr;
+  EXPECT_EQ(calls, (std::vector<std::string>{"fsync " + dir / "token", "rename " + dir / "token",
+                                             "fsync the folder of " + dir / "token"}));
+  EXPECT_EQ(test::readFile(dir / "token"), "new");
+  EXPECT_EQ(test::listDir(dir.path()), std::vector<std::string>{"token"});
 }
 
 constexpr std::uint64_t band = 64 * 1024;

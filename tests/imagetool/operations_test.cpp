@@ -1,6 +1,5 @@
-// Create with a stand-in for the partition and file-system layout, compaction of the space a file system
-// reports free, and kill -9 at random moments during create, convert and compact: the source stays
-// intact, the destination is absent or complete, and a bundle being compacted reads the same.
+// Create with a stand-in for the partition and file-system layout, its flushes, an interrupted wait for
+// a formatter, and compaction of the space a file system reports free.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -93,86 +92,6 @@ TEST(CompactFreeSpace, WhatTheFileSystemReportsFreeIsReclaimedAndNothingElse) {
   EXPECT_TRUE(test::contains(out.str(), "Reclaimed 1.5 MB out of 1.5 MB possible.")) << out.str();
 }
 
-// A bundle of 48 bands: data, zeros, holes and zero runs mixed. Returns its image.
-std::string makeBusyBundle(const std::string& path) {
-  std::map<std::uint64_t, std::string> bands;
-  for (std::uint32_t i = 0; i < 48; ++i) {
-    if (i % 5 == 1) continue;
-    std::string band = (i % 5 == 2) ? std::string(MiB, '\0') : test::randomBytes(MiB, i);
-    if (i % 5 == 3) std::fill_n(band.begin() + 8192, MiB / 2, '\0');
-    bands[i] = band;
-  }
-  test::makeBundle(path, MiB, 48 * MiB, bands);
-  return flatten(path);
-}
-
-// Times one uninterrupted run of `start`, then starts it 9 times more, stopping each run at a random
-// moment within that time (and a little after) with SIGKILL, SIGINT or SIGTERM in turn, and calls
-// `check` after each. The latter two must end the run soon, with a non-zero status unless it had
-// finished before the signal came.
-template <typename Start, typename Check>
-void killAtRandomMoments(Start start, Check check, std::uint32_t seed) {
-  using Clock = std::chrono::steady_clock;
-  const auto begin = Clock::now();
-  int status = 0;
-  ::waitpid(start(), &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin) * 5 / 4;
-  check(-1);
-  std::mt19937 engine(seed);
-  for (int i = 0; i < 9; ++i) {
-    const auto [delay, signal] = test::randomStop(engine, span, i);
-    EXPECT_TRUE(test::stopAfter(start(), delay, signal)) << "signal " << signal << " did not end run " << i;
-    check(i);
-  }
-}
-
-TEST(Kill, DuringConvertTheSourceStaysAndTheDestinationIsAbsentOrComplete) {
-  Scratch dir;
-  const std::string source = dir / "src.sparsebundle", dest = dir / "dst.sparsebundle";
-  const std::string image = makeBusyBundle(source);
-  const auto before = test::snapshot(source);
-  const std::vector<std::string> args{"convert", source, "-format",   "UDSB",
-                                      "-o",      dest,   "-imagekey", "sparse-band-size=6144"};
-  killAtRandomMoments([&] { return test::startTool(args); },
-                      [&](int i) {
-                        EXPECT_EQ(test::snapshot(source), before);
-                        if (!exists(dest)) return;
-                        EXPECT_EQ(flatten(dest), image) << "kill " << i;
-                        EXPECT_EQ(test::runTool({"imageinfo", dest}).status, 0);
-                        std::filesystem::remove_all(dest);
-                      },
-                      42);
-  // A run after the kills finishes and clears away what they abandoned.
-  ASSERT_EQ(test::runTool(args).status, 0);
-  EXPECT_EQ(flatten(dest), image);
-  EXPECT_EQ(test::listDir(dir.path()), (std::vector<std::string>{"dst.sparsebundle", "src.sparsebundle"}));
-}
-
-TEST(Kill, DuringCompactEveryStepLeavesTheSameImage) {
-  Scratch dir;
-  const std::string bundle = dir / "c.sparsebundle", measure = dir / "measure.sparsebundle";
-  const std::string image = makeBusyBundle(bundle);
-  // The timed run works on a copy, so that the bundle under test still has all its work ahead of it.
-  test::copyTree(bundle, measure);
-  bool measured = false;
-  killAtRandomMoments(
-      [&] {
-        return test::startTool({"compact", measured ? bundle : measure});
-      },
-      [&](int i) {
-        measured = true;
-        EXPECT_EQ(flatten(bundle), image) << "kill " << i;
-        EXPECT_EQ(test::runTool({"imageinfo", bundle}).status, 0);
-      },
-      43);
-  // Whatever the kills left undone, a last run finishes: a kill never leaves the lock held.
-  const auto r = test::runTool({"compact", bundle});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(flatten(bundle), image);
-  EXPECT_EQ(test::listDir(bundle + "/bands"), test::listDir(measure + "/bands"));
-}
-
 // A new bundle is flushed whole (every file and folder) before it is renamed to its name.
 TEST(Create, EverythingIsFlushedBeforeTheRenameThatPublishesIt) {
   Scratch dir;
@@ -197,37 +116,6 @@ TEST(Create, EverythingIsFlushedBeforeTheRenameThatPublishesIt) {
   EXPECT_TRUE(std::any_of(rename, calls.end(), [&](const auto& c) {
     return c.first == "fsync" && c.second == dir.path();
   })) << "the parent folder is not flushed after the rename";
-}
-
-TEST(Kill, DuringCreateTheDestinationIsAbsentOrComplete) {
-  Scratch dir;
-  const std::string path = dir / "new.sparsebundle";
-  std::map<std::uint64_t, std::string> pieces;  // 24 MiB spread over the image
-  for (std::uint32_t i = 0; i < 24; ++i) pieces[i * 10 * MiB + 777] = test::randomBytes(MiB, 100 + i);
-  const std::string expected = imageOf(pieces, 256 * MiB);
-  killAtRandomMoments(
-      [&] {
-        const pid_t pid = ::fork();
-        if (pid != 0) return pid;
-        installInterruptHandlers();
-        std::ostringstream out;
-        try {
-          createBundle({path, 256 * MiB, 2 * MiB}, standInLayout(pieces), out);
-        } catch (...) {
-          ::_exit(1);
-        }
-        ::_exit(0);
-      },
-      [&](int i) {
-        if (exists(path)) {
-          EXPECT_EQ(flatten(path), expected) << "kill " << i;
-          EXPECT_EQ(test::readFile(path + "/Info.bckup"), test::readFile(path + "/Info.plist"));
-          std::filesystem::remove_all(path);
-        }
-        // Hidden temporary folders may stay behind; nothing else may.
-        for (const auto& name : test::listDir(dir.path())) EXPECT_EQ(name[0], '.') << name;
-      },
-      44);
 }
 
 // A wait for another program (here a formatter that never finishes) ends at SIGINT or SIGTERM at once,

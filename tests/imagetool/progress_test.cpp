@@ -17,6 +17,7 @@
 #include "operation_fixture.h"
 #include "operations/compact.h"
 #include "operations/resize.h"
+#include "support.h"
 
 namespace quorbel::test {
 namespace {
@@ -31,38 +32,21 @@ struct ToolResult {
   double seconds = 0;
 };
 
-std::string fileText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string fileText(const fs::path& path) { return imagetool::test::readFile(path.string()); }
 
-std::string quoted(const std::string& word) {
-  std::string q = "'";
-  for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs the tool in `dir` with `arguments`, the password (if any) on standard input, and the progress
-// variable set to `variable` (nullptr: unset). Every progress line must be well formed.
-ToolResult runImagetool(const fs::path& dir, const std::vector<std::string>& arguments, const char* variable,
+// Runs the tool with `arguments` (bundle names in `dir`), the password (if any) on standard input, and
+// the progress variable set to `variable` (nullptr: unset). Every progress line must be well formed.
+ToolResult runImagetool(const fs::path& dir, std::vector<std::string> arguments, const char* variable,
                         const std::string& stdinText = "") {
-  std::string command = "cd " + quoted(dir.string()) + " && ";
-  command += variable ? "QUORBEL_PROGRESS=" + quoted(variable) + " " : "env -u QUORBEL_PROGRESS ";
-  command += quoted(QUORBEL_IMAGETOOL);
-  for (const auto& a : arguments) command += " " + quoted(a);
-  command += " <" + quoted((dir / ".in").string()) + " >" + quoted((dir / ".out").string()) + " 2>" +
-             quoted((dir / ".err").string());
-  std::ofstream(dir / ".in") << stdinText;
+  for (auto& a : arguments)
+    if (a.ends_with(".sparsebundle")) a = (dir / a).string();
   const auto began = std::chrono::steady_clock::now();
-  const int raw = std::system(command.c_str());
+  std::vector<std::string> env;
+  if (variable) env.push_back("QUORBEL_PROGRESS=" + std::string(variable));
+  const auto r = imagetool::test::runTool(arguments, env, stdinText);
   ToolResult run;
+  run.status = r.status, run.out = std::regex_replace(r.out, std::regex(dir.string() + "/"), ""), run.err = r.err;
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = fileText(dir / ".out");
-  run.err = fileText(dir / ".err");
-  for (const char* name : {".in", ".out", ".err"}) fs::remove(dir / name);
   static const std::regex form(R"(PERCENT:(\d{1,3}(\.\d+)?))");
   std::istringstream lines(run.err);
   for (std::string line; std::getline(lines, line);) {

@@ -195,23 +195,29 @@ TEST(RangeCopy, WholeBlocksAreSharedWhereTheFileSystemCan) {
   ASSERT_TRUE(in);
   struct Case {
     CopyWay way;
-    std::uint64_t dstOffset, cloned;
+    std::uint64_t srcOffset, dstOffset, length, cloned;
   };
-  // The source's data as the file system holds it: 64 KiB, then 100 KiB and 5 bytes in whole blocks.
-  const Case cases[] = {{CopyWay::clone, 0, 64 * KiB + 104 * KiB},
-                        {CopyWay::clone, 8 * KiB, 64 * KiB + 104 * KiB},
-                        {CopyWay::clone, 100, 0},  // offsets unlike in their blocks: nothing shared
-                        {CopyWay::readWrite, 0, 0}};
+  // The source's data as the file system holds it: 64 KiB, then 100 KiB and 5 bytes in whole blocks. A
+  // range ending inside a block shares the blocks before it and copies the part block.
+  const Case cases[] = {{CopyWay::clone, 0, 0, 3 * MiB, 64 * KiB + 104 * KiB},
+                        {CopyWay::clone, 0, 8 * KiB, 3 * MiB, 64 * KiB + 104 * KiB},
+                        {CopyWay::clone, 0, 100, 3 * MiB, 0},  // offsets unlike in their blocks: nothing shared
+                        {CopyWay::clone, MiB, 4 * KiB, 50 * KiB + 100, 48 * KiB},
+                        {CopyWay::clone, 4 * KiB, 0, 20 * KiB + 1, 20 * KiB},
+                        {CopyWay::readWrite, 0, 0, 3 * MiB, 0}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.dstOffset);
+    SCOPED_TRACE(std::to_string(c.srcOffset) + " to " + std::to_string(c.dstOffset));
     ::unlink(dst.c_str());
     UniqueFd out(::open(dst.c_str(), O_RDWR | O_CREAT, 0644));
     ASSERT_TRUE(out);
     RangeCopier copier(c.way);
-    copier.copy(in.get(), 0, out.get(), c.dstOffset, 3 * MiB, "src");
+    copier.copy(in.get(), c.srcOffset, out.get(), c.dstOffset, c.length, "src");
     EXPECT_EQ(copier.tally().cloned, c.cloned);
     const std::string got = readFile(dst);
-    EXPECT_EQ(got.substr(c.dstOffset), source.substr(0, got.size() - c.dstOffset));
+    if (c.length < MiB) {
+      EXPECT_EQ(got.size(), c.dstOffset + c.length);  // nothing of the source past the range
+    }
+    EXPECT_EQ(got.substr(c.dstOffset), source.substr(c.srcOffset, got.size() - c.dstOffset));
     // The kernel's extent map agrees: shared blocks where sharing was reported.
     std::uint64_t shared = 0;
     for (const test::Extent& e : test::extents(dst))

@@ -7,6 +7,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +23,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+extern char** environ;
 
 namespace quorbel::imagetool::test {
 
@@ -280,30 +283,66 @@ static RunResult capture(const std::string& command) {
   return r;
 }
 
-RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-  Scratch scratch;  // standard error goes to a file, standard output through the pipe
-  std::string command = "env";
-  for (const std::string& word : env) command += " " + quote(word);
-  // A hang ends the run (status 137) instead of the test.
-  command += " timeout -s KILL 60 " + quote(QUORBEL_IMAGETOOL);
-  for (const std::string& word : args) command += " " + quote(word);
-  RunResult r = capture(command + " </dev/null 2>" + quote(scratch / "err"));
-  r.err = readFile(scratch / "err");
+// Spawns `argv` (looked up in PATH) in a session of its own, so that there is no terminal to ask a
+// password on, with `input` on a pipe as its standard input, its output to the files `out` and `err`
+// and `env` ("NAME=value") added to the environment. Returns its process id, or -1.
+static int spawn(std::vector<std::string> argv, const std::string& input, const std::string& out,
+                 const std::string& err, const std::vector<std::string>& env) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<std::string> envWords(env);
+  for (char** e = environ; *e != nullptr; ++e) envWords.emplace_back(*e);  // the first of a name counts
+  std::vector<char*> args, envp;
+  for (auto& w : argv) args.push_back(w.data());
+  for (auto& w : envWords) envp.push_back(w.data());
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[0]);
+  ::signal(SIGPIPE, SIG_IGN);
+  for (std::size_t done = 0; rc == 0 && done < input.size();) {
+    const ssize_t n = ::write(fds[1], input.data() + done, input.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fds[1]);
+  return rc == 0 ? pid : -1;
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& input,
+                     const std::vector<std::string>& env) {
+  Scratch scratch;
+  RunResult r;
+  int status = 0;
+  const int pid = spawn(argv, input, scratch / "out", scratch / "err", env);
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = exists(scratch / "out") ? readFile(scratch / "out") : "";
+  r.err = exists(scratch / "err") ? readFile(scratch / "err") : "";
   return r;
 }
 
-int startTool(const std::vector<std::string>& args) {
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  const int null = ::open("/dev/null", O_RDWR);
-  for (int fd : {0, 1, 2}) ::dup2(null, fd);
-  std::vector<std::string> all{QUORBEL_IMAGETOOL};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& word : all) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  ::execv(argv[0], argv.data());
-  ::_exit(127);
+RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& input) {
+  // A hang ends the run (status 137) instead of the test.
+  std::vector<std::string> argv{"timeout", "-s", "KILL", "60", QUORBEL_IMAGETOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProgram(argv, input, env);
+}
+
+int startTool(const std::vector<std::string>& args, const std::string& input) {
+  std::vector<std::string> argv{QUORBEL_IMAGETOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return spawn(argv, input, "/dev/null", "/dev/null", {});
 }
 
 bool stopAfter(int pid, std::chrono::microseconds delay, int signal, int* status) {
@@ -387,6 +426,22 @@ Ranges unallocated(const std::string& image, const std::string& type, std::uint6
       ranges.emplace_back(start, unitBytes);
   }
   return ranges;
+}
+
+std::vector<std::uint64_t> hfsUsedBlocks(const std::string& image) {
+  std::vector<bool> free(fs::file_size(image) / 4096, false);
+  for (const auto& [offset, length] : unallocated(image, "hfs", 40, 4096))
+    for (std::uint64_t b = offset / 4096; b < (offset + length) / 4096 && b < free.size(); ++b) free[b] = true;
+  std::vector<std::uint64_t> blocks;
+  for (std::uint64_t b = 0; b < free.size(); ++b)
+    if (!free[b]) blocks.push_back(b);
+  return blocks;
+}
+
+bool sameBlocks(const std::string& a, const std::string& b, const std::vector<std::uint64_t>& blocks) {
+  for (std::uint64_t block : blocks)
+    if (a.compare(block * 4096, 4096, b, block * 4096, 4096) != 0) return false;
+  return true;
 }
 
 std::map<std::string, std::string> hfsFiles(const std::string& image, std::uint64_t sector) {

@@ -87,12 +87,17 @@ inline std::uint64_t partitionSectors(std::uint64_t bytes) { return (bytes / 512
 struct RunResult {
   int status = -1;  // exit status, or -1 when killed
   std::string out;
-  std::string err;  // for shell(): empty, standard error goes to `out`
+  std::string err;  // for shell() and run(): empty, standard error goes to `out`
 };
-// Runs the tool with `args`; `env` entries ("NAME=value") are added to its environment.
-RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+// Runs `argv` (looked up in PATH) without a terminal, with `input` on its standard input (a pipe
+// closed after the last byte) and `env` entries ("NAME=value") added to its environment.
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& input = "",
+                     const std::vector<std::string>& env = {});
+// The same for the tool with `args`.
+RunResult runTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                  const std::string& input = "");
 // Starts the tool without waiting and returns its process id (output discarded).
-int startTool(const std::vector<std::string>& args);
+int startTool(const std::vector<std::string>& args, const std::string& input = "");
 // Sends `signal` to the run `pid` after `delay`, then waits up to ten seconds for it to end (and kills it
 // after that); true when it ended by itself in that time. `status` receives its wait status.
 bool stopAfter(int pid, std::chrono::microseconds delay, int signal, int* status = nullptr);
@@ -127,6 +132,10 @@ struct HfsStat {
 HfsStat hfsStat(const std::string& image, std::uint64_t sector, std::uint64_t leakAllowed = 0);
 // Byte ranges of `image` that The Sleuth Kit's blkls lists as unallocated.
 Ranges unallocated(const std::string& image, const std::string& type, std::uint64_t sector, std::uint64_t unitBytes);
+// The 4 KiB blocks in use of the HFS Plus volume at sector 40 of `image`, as blkls sees them, and
+// whether two images hold the same bytes in them.
+std::vector<std::uint64_t> hfsUsedBlocks(const std::string& image);
+bool sameBlocks(const std::string& a, const std::string& b, const std::vector<std::uint64_t>& blocks);
 // Every regular file of the HFS Plus volume (name -> content), read with fls and icat.
 std::map<std::string, std::string> hfsFiles(const std::string& image, std::uint64_t sector);
 // sfdisk's view of a GUID map with one partition. `ok`: no complaint; `readable`: the primary table reads.

@@ -2,6 +2,10 @@
 // bundles, writes at any offset, and the header's key records re-wrapped in place.
 
 #include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "encrypted_support.h"
 #include "imagetool/bundle/band_store.h"
@@ -9,6 +13,22 @@
 #include "imagetool/crypto/header.h"
 #include "imagetool/crypto/keys.h"
 #include "support.h"
+
+// While `watching`, every block given back through delete[] is searched for `secretPattern`: a block
+// freed while it still holds it is a secret left behind in the heap.
+namespace {
+bool watching = false;
+int leftInFreedBlocks = 0;
+constexpr char secretPattern[] = "s3cret-PATTERN";
+}  // namespace
+
+void operator delete[](void* block) noexcept {
+  if (watching && block != nullptr &&
+      ::memmem(block, ::malloc_usable_size(block), secretPattern, sizeof secretPattern - 1) != nullptr)
+    ++leftInFreedBlocks;
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept { operator delete[](block); }
 
 namespace quorbel::imagetool::test {
 namespace {
@@ -18,9 +38,16 @@ using crypto::SecretBytes;
 
 SecretBytes secret(const std::string& text) { return SecretBytes(text.data(), text.size()); }
 
-TEST(EncryptionLayer, MacFixtureDecryptsLikeTheIndependentReader) {
+// Tests of the macOS-made encrypted bundle (password "foo"), skipped where the fixtures are absent.
+class MacFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+  }
   const std::string bundle = fixture("Test1Enc.sparsebundle");
-  if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+};
+
+TEST_F(MacFixture, DecryptsLikeTheIndependentReader) {
   Scratch scratch;
   ASSERT_TRUE(decryptBundle(bundle, "foo", scratch / "reader.img"));
   EXPECT_FALSE(decryptBundle(bundle, "Foo", scratch / "wrong.img"));
@@ -83,9 +110,7 @@ TEST(EncryptionLayer, WritesAtAnyOffsetReadBackThroughTheReader) {
   }
 }
 
-TEST(EncryptionLayer, RewrappingKeepsKeysAndForeignRecords) {
-  const std::string bundle = fixture("Test1Enc.sparsebundle");
-  if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+TEST_F(MacFixture, RewrappingKeepsKeysAndForeignRecords) {
   // The fixture's token with a second key record of an unknown type appended.
   std::string token = readFile(bundle + "/token");
   token.replace(0x800, 0x268, token.substr(0x60, 0x268));  // the passphrase record moves to 0x800
@@ -118,9 +143,7 @@ TEST(EncryptionLayer, RewrappingKeepsKeysAndForeignRecords) {
   EXPECT_NE(crypto::wrapKeys(old->keys, secret("x"), 1000).salt, crypto::wrapKeys(old->keys, secret("x"), 1000).salt);
 }
 
-TEST(EncryptionLayer, DamagedHeadersAreRefused) {
-  const std::string bundle = fixture("Test1Enc.sparsebundle");
-  if (bundle.empty()) GTEST_SKIP() << "the macOS fixtures (../shared/fixtures/macos) are absent";
+TEST_F(MacFixture, DamagedHeadersAreRefused) {
   const std::string good = readFile(bundle + "/token");
   const auto with = [&](std::size_t at, std::string bytes) {
     return good.substr(0, at) + bytes + good.substr(at + bytes.size());
@@ -134,6 +157,44 @@ TEST(EncryptionLayer, DamagedHeadersAreRefused) {
   }
   // A passphrase record claiming a salt longer than its field.
   EXPECT_THROW(EncryptedHeader::decode(with(0x6c, std::string("\0\0\0\x40", 4))).passphrase(0), ToolError);
+}
+
+// Growing moves the bytes to a bigger block and wipes the old one; shrinking wipes the cut tail in
+// place; moves and assignments leave nothing behind.
+TEST(SecretBytes, NoBlockIsFreedStillHoldingTheSecretAndACutTailIsWiped) {
+  const std::size_t length = sizeof secretPattern - 1;
+  watching = true;
+  {
+    SecretBytes grown(secretPattern, length);
+    grown.resize(100);  // past its capacity, and again
+    grown.resize(400);
+    EXPECT_EQ(grown.view().substr(0, length), std::string_view(secretPattern, length));
+    grown.resize(3);
+    EXPECT_EQ(::memmem(grown.data(), 300, secretPattern + 3, length - 3), nullptr);
+    SecretBytes moved(std::move(grown));
+    SecretBytes assigned(secretPattern, length);
+    assigned = std::move(moved);
+    SecretBytes cleared(secretPattern, length);
+    cleared.clear();
+  }
+  watching = false;
+  EXPECT_EQ(leftInFreedBlocks, 0);
+}
+
+// About one wrong password in 256 unwraps to bytes whose PKCS#7 padding is valid by chance; only the
+// marker after the keys tells the right password from those.
+TEST(KeyWrapping, OnlyTheRightPasswordUnwrapsEvenWhereAWrongOneHappensToGiveValidPadding) {
+  for (const std::uint32_t bits : {128u, 256u}) {
+    const crypto::ImageKeys keys = crypto::newKeys(bits);
+    const crypto::PassphraseRecord record = crypto::wrapKeys(keys, secret("right"), 1);
+    int unwrapped = 0;
+    for (int i = 0; i < 3000; ++i)
+      unwrapped += crypto::unwrapKeys(record, secret("wrong " + std::to_string(i)), bits).has_value();
+    EXPECT_EQ(unwrapped, 0) << bits;
+    const auto back = crypto::unwrapKeys(record, secret("right"), bits);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_TRUE(back->aes == keys.aes && back->hmac == keys.hmac);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the encrypted-image tests: the tool run with bytes on its standard input, and the
-// independent reader (read_encrypted_bundle.py) that decrypts a bundle into a flat image.
+// Helpers for the encrypted-image tests: the independent reader (read_encrypted_bundle.py) that
+// decrypts a bundle into a flat image, and the tool run with a password on its standard input.
 
 #include <string>
 #include <vector>
@@ -9,11 +9,10 @@
 
 namespace quorbel::imagetool::test {
 
-// Runs the tool with `input` on its standard input (a pipe, closed after the last byte).
-RunResult runToolWithInput(const std::vector<std::string>& args, const std::string& input,
-                           const std::vector<std::string>& env = {});
-// Starts the tool with `input` on its standard input and returns its process id without waiting.
-int startToolWithInput(const std::vector<std::string>& args, const std::string& input);
+inline RunResult runToolWithInput(const std::vector<std::string>& args, const std::string& input,
+                                  const std::vector<std::string>& env = {}) {
+  return runTool(args, env, input);
+}
 
 // Decrypts `bundle` with `password` into the file `image` with the independent reader. False for a
 // wrong password (or any failure: `why` says which).

@@ -62,8 +62,8 @@ void expectSfdiskAgrees(const fs::path& image, std::uint64_t sectors, const std:
   EXPECT_NE(verify.out.find("No errors detected."), std::string::npos) << verify.out;
   const auto dump = test::run({"sfdisk", "--dump", fs::absolute(image).string()});
   EXPECT_NE(dump.out.find("last-lba: " + std::to_string(sectors - 34)), std::string::npos) << dump.out;
-  const std::regex line("start= *40, size= *" + std::to_string(layout::gptDataEnd(sectors) - 40) + ", type=" + type +
-                        ", uuid=[0-9A-F-]{36}, name=\"disk image\"");
+  const std::regex line("start= *40, size= *" + std::to_string(test::partitionSectors(sectors * sectorSize)) +
+                        ", type=" + type + ", uuid=[0-9A-F-]{36}, name=\"disk image\"");
   EXPECT_TRUE(std::regex_search(dump.out, line)) << dump.out;
 }
 
@@ -130,7 +130,7 @@ TEST(LayOut, EachFileSystemPassesItsCheckerWithItsLabelAtEdgeSizes) {
       EXPECT_EQ(p.type, c.type);
       EXPECT_EQ(p.typeName, c.typeName);
       EXPECT_EQ(p.firstSector, c.start);
-      EXPECT_EQ(p.firstSector + p.sectorCount, c.scheme == "GUID" ? layout::gptDataEnd(sectors) : sectors);
+      EXPECT_EQ(p.firstSector + p.sectorCount, c.scheme == "GUID" ? 40 + test::partitionSectors(c.size) : sectors);
       if (c.scheme == "GUID") expectSfdiskAgrees(path, sectors, c.type);
       first = p.firstSector;
       sectors = p.sectorCount;
