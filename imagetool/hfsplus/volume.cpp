@@ -409,6 +409,8 @@ void clearOldAlternate(ImageIO& io, const ResizePlan& p) {
 
 void resizeVolume(ImageIO& io, std::uint64_t offset, std::uint64_t oldLength, std::uint64_t newLength) {
   ResizePlan p = checkResize(io, offset, oldLength, newLength);
+  // A volume whose catalog does not read back is damaged: refuse it before anything changes.
+  describeVolume(io, offset);
   const Bitmap bitmap(io, offset, p.h);
   if (bitmap.capacity() < p.oldTotal)
     throw ToolError("damaged HFS Plus volume: the allocation file is smaller than the volume");
