@@ -16,15 +16,17 @@ namespace quorbel::imagetool::test {
 namespace {
 
 const std::string ciphers[] = {"", "AES-128", "AES-256"};  // "" for a plain bundle
+// Long enough that finding it among the token's random bytes by chance is out of the question.
+const std::string kPassword = "vault-passphrase-7";
 
 RunResult createWith(const std::string& path, const std::string& size, const std::string& fs,
                      const std::string& cipher) {
-  return cipher.empty() ? create(path, size, fs) : createEncrypted(path, size, fs, cipher, "pw");
+  return cipher.empty() ? create(path, size, fs) : createEncrypted(path, size, fs, cipher, kPassword);
 }
 
 // The image `bundle` holds, written to `file` by code other than the tool's.
 bool imageOf(const std::string& bundle, const std::string& cipher, const std::string& file) {
-  if (!cipher.empty()) return decryptBundle(bundle, "pw", file);
+  if (!cipher.empty()) return decryptBundle(bundle, kPassword, file);
   flattenTo(bundle, file);
   return true;
 }
@@ -101,7 +103,7 @@ TEST(EveryCipher, EachFileSystemIsCreatedSoundAndKeptByCompactAndConvert) {
       EXPECT_EQ(runTool({"isencrypted", bundle}).out.substr(0, 15), "encrypted: YES\n");
       const std::string token = readFile(bundle + "/token");
       EXPECT_EQ(token.size(), 122368u);  // as macOS writes it
-      EXPECT_FALSE(contains(token, "pw"));
+      EXPECT_FALSE(contains(token, kPassword));
       EXPECT_FALSE(decryptBundle(bundle, "pW", dir / "wrong"));
     }
   }
@@ -111,7 +113,7 @@ TEST(EveryCipher, EachFileSystemIsCreatedSoundAndKeptByCompactAndConvert) {
   ASSERT_EQ(createEncrypted(dir / "A.sparsebundle", "10m", "exFAT", "AES-128", "").status, 0);
   EXPECT_TRUE(decryptBundle(dir / "A.sparsebundle", "", dir / "a.img"));
   EXPECT_FALSE(decryptBundle(dir / "A.sparsebundle", " ", dir / "b.img"));
-  EXPECT_EQ(createEncrypted(dir / "B.sparsebundle", "10m", "exFAT", "AES-192", "pw").status, 1);
+  EXPECT_EQ(createEncrypted(dir / "B.sparsebundle", "10m", "exFAT", "AES-192", kPassword).status, 1);
   const RunResult tiny = create(dir / "Tiny.sparsebundle", "64k", "APFS");
   EXPECT_TRUE(tiny.status == 1 && contains(tiny.err, "too small for APFS")) << tiny.err;
   EXPECT_FALSE(exists(dir / "B.sparsebundle") || exists(dir / "Tiny.sparsebundle"));
@@ -126,7 +128,7 @@ void fillFreeBlocks(const std::string& bundle, const std::string& cipher, const 
     return;
   }
   const crypto::EncryptedHeader header = crypto::EncryptedHeader::decode(readFile(bundle + "/token"));
-  const auto keys = crypto::unlock(header, crypto::SecretBytes("pw", 2));
+  const auto keys = crypto::unlock(header, crypto::SecretBytes(kPassword.data(), kPassword.size()));
   ASSERT_TRUE(keys.has_value());
   BandStore bands(bundle + "/bands", MiB, declaredSize(bundle), true);
   crypto::EncryptedImageIO io(bands, MiB, crypto::ChunkCipher(keys->keys, 512));
@@ -138,7 +140,7 @@ void fillFreeBlocks(const std::string& bundle, const std::string& cipher, const 
 }
 
 // The tool with the password on standard input for an encrypted bundle.
-RunResult runOn(const std::string& cipher, std::vector<std::string> args, const std::string& password = "pw") {
+RunResult runOn(const std::string& cipher, std::vector<std::string> args, const std::string& password = kPassword) {
   if (cipher.empty()) return runTool(args);
   args.insert(args.end() - 1, "-stdinpass");
   return runTool(args, {}, password);
@@ -207,7 +209,7 @@ TEST(EveryCipher, ResizeGrowsAndShrinksTheVolumeAlikeAndRefusalsChangeNothing) {
     const struct {
       std::vector<std::string> args;
       std::string input, askpass, message;
-    } refusals[] = {{{"-size", "1m", "-stdinpass"}, "pw", "", "not changed"},
+    } refusals[] = {{{"-size", "1m", "-stdinpass"}, kPassword, "", "not changed"},
                     {{"-stdinpass", "-size", "50m"}, "pv", "", "wrong password"},
                     {{"-size", "50m"}, "", "QUORBEL_ASKPASS=/bin/false", "cancelled"}};
     for (const auto& c : refusals) {
